@@ -1,0 +1,15 @@
+// Small helpers shared by korvane_multiply and korvane_multiply_modp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Returns the value of the option at argv[i] and advances i past it.
+// Throws std::runtime_error "missing value after <option>" when none follows.
+std::string next_value(int& i, int argc, char** argv, const std::string& option);
+
+// Size in bytes of the file at path; std::runtime_error "cannot stat <path>".
+std::uint64_t file_size(const std::string& path);
+
+// True when path ends in ".npy" (exact case).
+bool is_npy_path(const std::string& path);

@@ -1,0 +1,160 @@
+#include "multiply/pan_adapter/pool.h"
+
+#include <cblas.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace pan_adapter {
+
+thread_local int pan_worker_id = -1;
+
+namespace implementation {
+
+Pool pool;
+std::mutex adapter_mutex;
+int worker_count = 64;
+bool initialized = false;
+
+namespace {
+
+void pin_or_abort(int cpu) {
+    cpu_set_t set;  // the fixed 1024-CPU form
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    int rc = pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+    if (rc != 0) {
+        std::fprintf(stderr, "CPU affinity failed for CPU%d: %s\n", cpu, std::strerror(rc));
+        std::abort();
+    }
+}
+
+}  // namespace
+
+void Pool::start(int id) {
+    pin_or_abort(cpu_base + id);
+    pan_worker_id = id;
+    std::uint32_t seen = 0;
+    for (;;) {
+        JobFn current;
+        std::int64_t n;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            work_posted.wait(lock, [&] { return stop || generation != seen; });
+            if (stop) return;
+            seen = generation;
+            current = job;
+            n = count;
+        }
+        for (std::int64_t i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
+            if (failed.load(std::memory_order_relaxed)) break;
+            try {
+                current(static_cast<int>(i));
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!failed.exchange(true)) error = std::current_exception();
+                break;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (++done == worker_count) all_done.notify_one();
+        }
+    }
+}
+
+void Pool::dispatch(int n, JobFn fn) {
+    if (n <= 0) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        job = fn;
+        count = n;
+        done = 0;
+        next.store(0);
+        failed.store(false);
+        error = nullptr;
+        ++generation;
+    }
+    work_posted.notify_all();
+    std::exception_ptr thrown;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        all_done.wait(lock, [&] { return done == worker_count; });
+        thrown = error;
+        error = nullptr;
+    }
+    if (thrown) std::rethrow_exception(thrown);
+}
+
+void Pool::reset() {
+    std::vector<std::thread>().swap(threads);
+    stop = false;
+    done = 0;
+    count = 0;
+    generation = 0;
+    next.store(0);
+    job = nullptr;
+    failed.store(false);
+    error = nullptr;
+    pan_worker_id = -1;
+}
+
+}  // namespace implementation
+
+using namespace implementation;
+
+void init_pool(int workers, int cpu_base) {
+    std::lock_guard<std::mutex> guard(adapter_mutex);
+    if (workers < 1 || workers > 1024 || cpu_base < 0 || cpu_base > 1024 - workers)
+        throw std::invalid_argument("Pan pool CPU range is invalid");
+    if (initialized) {
+        if (workers == worker_count && cpu_base == pool.cpu_base) return;
+        throw std::logic_error("Call pan_adapter::shutdown before changing pool placement");
+    }
+    worker_count = workers;
+    pool.cpu_base = cpu_base;
+    openblas_set_num_threads(1);
+    try {
+        pool.threads.reserve(static_cast<std::size_t>(workers));
+        for (int id = 0; id < workers; ++id)
+            pool.threads.emplace_back([id] { pool.start(id); });
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            pool.stop = true;
+        }
+        pool.work_posted.notify_all();
+        for (auto& t : pool.threads) t.join();
+        pool.reset();
+        throw;
+    }
+    initialized = true;
+}
+
+void run_jobs(int count, JobFn job) {
+    std::lock_guard<std::mutex> guard(adapter_mutex);
+    if (!initialized) throw std::logic_error("Call pan_adapter::init_pool before run_jobs");
+    if (count < 0) throw std::invalid_argument("Invalid Pan pool job dispatch");
+    pool.dispatch(count, job);
+}
+
+void shutdown() {
+    std::lock_guard<std::mutex> guard(adapter_mutex);
+    if (initialized) {
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            pool.stop = true;
+        }
+        pool.work_posted.notify_all();
+        for (auto& t : pool.threads) t.join();
+    }
+    pool.reset();
+    initialized = false;
+    release_workspaces();
+}
+
+}  // namespace pan_adapter

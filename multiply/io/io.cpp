@@ -1,0 +1,258 @@
+#include "multiply/io/io.h"
+
+#include "common/common.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+namespace io {
+namespace {
+
+constexpr std::uint64_t max_file_offset =
+    static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// n*n*4, or false when it does not fit in 64 bits.
+bool matrix_bytes(std::uint64_t n, std::uint64_t& bytes) {
+    std::uint64_t elements = 0;
+    return !__builtin_mul_overflow(n, n, &elements) && !__builtin_mul_overflow(elements, 4u, &bytes);
+}
+
+// offset + n*n*4, or false when it does not fit in a file offset.
+bool transfer_end(std::uint64_t offset, std::uint64_t n, std::uint64_t& end) {
+    std::uint64_t bytes = 0;
+    return matrix_bytes(n, bytes) && !__builtin_add_overflow(offset, bytes, &end) && end <= max_file_offset;
+}
+
+// The header np.save writes for a float32 C-order (n, n) array: version 1.0,
+// dictionary padded with blanks so that the data start on a 64-byte boundary.
+std::string npy_prefix(std::uint64_t n) {
+    std::string dict = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(n) + ", " +
+                       std::to_string(n) + "), }";
+    while ((dict.size() + 11) % 64 != 0) dict += ' ';
+    dict += '\n';
+    const std::size_t len = dict.size();  // at most 118 for any 64-bit n
+    std::string prefix = "\x93NUMPY";
+    prefix += '\x01';
+    prefix += '\x00';
+    prefix += static_cast<char>(len & 0xff);
+    prefix += static_cast<char>((len >> 8) & 0xff);
+    return prefix + dict;
+}
+
+// Runs body(t, tr) on the transfer threads and joins every thread that
+// started. Returns false when some thread could not be started; the threads
+// that did start have then still finished their rows.
+bool run_transfer(void (*body)(int, Transfer&) noexcept, Transfer& tr) {
+    std::array<std::thread, transfer_threads> threads;
+    bool all_started = true;
+    for (int t = 0; t < transfer_threads; ++t) {
+        try {
+            threads[t] = std::thread(body, t, std::ref(tr));
+        } catch (...) {
+            all_started = false;
+            break;
+        }
+    }
+    for (auto& th : threads)
+        if (th.joinable()) th.join();
+    return all_started;
+}
+
+void row_range(int t, std::uint64_t n, std::uint64_t& lo, std::uint64_t& hi) {
+    lo = static_cast<std::uint64_t>(t) * n / transfer_threads;
+    hi = static_cast<std::uint64_t>(t + 1) * n / transfer_threads;
+}
+
+}  // namespace
+
+Info parse_npy_header(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+
+    unsigned char lead[12] = {};
+    in.read(reinterpret_cast<char*>(lead), 10);
+    if (in.gcount() != 10 || std::memcmp(lead, "\x93NUMPY", 6) != 0)
+        throw std::runtime_error(path + ": not a .npy file");
+
+    std::uint64_t header_len = 0;
+    std::uint64_t prefix = 0;
+    if (lead[6] == 1) {
+        header_len = static_cast<std::uint64_t>(lead[8]) | (static_cast<std::uint64_t>(lead[9]) << 8);
+        prefix = 10;
+    } else {
+        in.read(reinterpret_cast<char*>(lead + 10), 2);
+        if (in.gcount() != 2) throw std::runtime_error(path + ": truncated .npy header");
+        header_len = static_cast<std::uint64_t>(lead[8]) | (static_cast<std::uint64_t>(lead[9]) << 8) |
+                     (static_cast<std::uint64_t>(lead[10]) << 16) | (static_cast<std::uint64_t>(lead[11]) << 24);
+        prefix = 12;
+    }
+
+    // The length field is untrusted: a header that cannot fit in the file is
+    // refused before any buffer of that size is made.
+    const std::uint64_t size = file_size(path);
+    if (prefix + header_len > size) throw std::runtime_error(path + ": truncated .npy header");
+
+    std::string header(static_cast<std::size_t>(header_len), '\0');
+    in.read(header.data(), static_cast<std::streamsize>(header_len));
+    if (static_cast<std::uint64_t>(in.gcount()) != header_len)
+        throw std::runtime_error(path + ": truncated .npy header");
+
+    if (header.find("'<f4'") == std::string::npos && header.find("'|f4'") == std::string::npos)
+        throw std::runtime_error(path + ": dtype must be little-endian float32 ('<f4')");
+    if (header.find("'fortran_order': False") == std::string::npos)
+        throw std::runtime_error(path + ": array must be in C (row-major) order");
+
+    const std::size_t at = header.find("'shape':");
+    unsigned long rows = 0, cols = 0;
+    if (at == std::string::npos || std::sscanf(header.c_str() + at, "'shape': (%lu, %lu", &rows, &cols) != 2 ||
+        rows != cols || rows == 0)
+        throw std::runtime_error(path + ": shape must be a square (N, N)");
+
+    Info info;
+    info.npy = true;
+    info.data_offset = prefix + header_len;
+    info.side = rows;
+
+    // The element count comes from the file: sizes that wrap around in 64
+    // bits must not pass for a small file.
+    std::uint64_t expected = 0;
+    if (!transfer_end(info.data_offset, info.side, expected) || expected != size)
+        throw std::runtime_error(path + ": size does not match its header");
+    return info;
+}
+
+Info inspect_input(const std::string& path, std::uint64_t side_hint) {
+    if (is_npy_path(path)) return parse_npy_header(path);
+
+    const std::uint64_t size = file_size(path);
+    Info info;
+    info.npy = false;
+    info.data_offset = 0;
+
+    std::uint64_t n = side_hint;
+    if (n == 0) {
+        const double x = static_cast<double>(size / 4);
+        n = static_cast<std::uint64_t>(std::llround(std::sqrt(x)));
+        std::uint64_t bytes = 0;
+        while (n > 0 && (!matrix_bytes(n, bytes) || bytes > size)) --n;
+    }
+    std::uint64_t bytes = 0;
+    if (n == 0 || !matrix_bytes(n, bytes) || bytes != size)
+        throw std::runtime_error(path + ": raw file size is not N*N*4 bytes (give --n N)");
+    info.side = n;
+    return info;
+}
+
+void read_rows(int t, Transfer& tr) noexcept {
+    try {
+        std::uint64_t lo = 0, hi = 0;
+        row_range(t, tr.n, lo, hi);
+        const std::uint64_t row_bytes = tr.n * 4;
+        for (std::uint64_t r = lo; r < hi; ++r) {
+            char* p = reinterpret_cast<char*>(tr.dst + r * tr.ld);
+            std::uint64_t left = row_bytes;
+            std::uint64_t off = tr.offset + r * row_bytes;
+            while (left > 0) {
+                const ssize_t got = ::pread(tr.fd, p, left, static_cast<off_t>(off));
+                if (got <= 0) {
+                    tr.failed.exchange(1);
+                    return;
+                }
+                p += got;
+                left -= static_cast<std::uint64_t>(got);
+                off += static_cast<std::uint64_t>(got);
+            }
+        }
+    } catch (...) {
+        tr.failed.exchange(1);
+    }
+}
+
+void write_rows(int t, Transfer& tr) noexcept {
+    try {
+        std::uint64_t lo = 0, hi = 0;
+        row_range(t, tr.n, lo, hi);
+        const std::uint64_t row_bytes = tr.n * 4;
+        for (std::uint64_t r = lo; r < hi; ++r) {
+            const char* p = reinterpret_cast<const char*>(tr.src + r * tr.ld);
+            std::uint64_t left = row_bytes;
+            std::uint64_t off = tr.offset + r * row_bytes;
+            while (left > 0) {
+                const ssize_t put = ::pwrite(tr.fd, p, left, static_cast<off_t>(off));
+                if (put <= 0) {
+                    tr.failed.exchange(1);
+                    return;
+                }
+                p += put;
+                left -= static_cast<std::uint64_t>(put);
+                off += static_cast<std::uint64_t>(put);
+            }
+        }
+    } catch (...) {
+        tr.failed.exchange(1);
+    }
+}
+
+void read_matrix(const std::string& path, const Info& info, float* dst, std::uint64_t ld) {
+    // Rows of different threads must not overlap in memory, and every file
+    // offset must be representable.
+    if (info.side > 0 && ld < info.side) throw std::invalid_argument("io::read_matrix: ld is smaller than the side");
+    std::uint64_t end = 0;
+    if (!transfer_end(info.data_offset, info.side, end)) throw std::runtime_error("read failed: " + path);
+
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw std::runtime_error("cannot open " + path);
+
+    Transfer tr;
+    tr.fd = fd;
+    tr.n = info.side;
+    tr.ld = ld;
+    tr.offset = info.data_offset;
+    tr.dst = dst;
+    tr.failed.store(0);
+    const bool started = run_transfer(&read_rows, tr);
+    ::close(fd);
+    if (!started || tr.failed.load() != 0) throw std::runtime_error("read failed: " + path);
+}
+
+void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld) {
+    if (n > 0 && ld < n) throw std::invalid_argument("io::write_matrix: ld is smaller than the side");
+    const std::string prefix = is_npy_path(path) ? npy_prefix(n) : std::string();
+    std::uint64_t end = 0;
+    if (!transfer_end(prefix.size(), n, end)) throw std::runtime_error("write failed: " + path);
+
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) throw std::runtime_error("cannot create " + path);
+
+    std::size_t done = 0;
+    while (done < prefix.size()) {
+        const ssize_t put = ::pwrite(fd, prefix.data() + done, prefix.size() - done, static_cast<off_t>(done));
+        if (put <= 0) {
+            ::close(fd);
+            throw std::runtime_error("write failed");
+        }
+        done += static_cast<std::size_t>(put);
+    }
+
+    Transfer tr;
+    tr.fd = fd;
+    tr.n = n;
+    tr.ld = ld;
+    tr.offset = prefix.size();
+    tr.src = src;
+    tr.failed.store(0);
+    const bool started = run_transfer(&write_rows, tr);
+    const int closed = ::close(fd);
+    if (!started || closed != 0 || tr.failed.load() != 0) throw std::runtime_error("write failed: " + path);
+}
+
+}  // namespace io

@@ -1,0 +1,43 @@
+// Aligned matrix storage, first touch by the pool workers, huge-page advice.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <string>
+
+// Every 64-byte-aligned allocation of the program that fails ends here.
+[[noreturn]] inline void throw_bad_alloc() { throw std::bad_alloc(); }
+
+// One 64-byte-aligned float block. The holder releases data with free();
+// the record itself has no clean-up.
+struct MatrixStorage {
+    float* data = nullptr;    // owned, null when nothing is held
+    std::uint64_t bytes = 0;  // rows*cols*4 rounded up to a multiple of 64
+    std::uint64_t ld = 0;     // leading dimension in elements (= cols)
+};
+
+// (Re)allocates storage for rows x cols floats; contents undefined. The old
+// block is freed first. std::runtime_error "invalid matrix extent" (storage
+// unchanged) for an empty shape, cols above 2^31 - 1, or a byte count that
+// does not fit 64 bits after rounding; std::bad_alloc when the allocation
+// fails (the storage is then empty).
+void allocate_matrix(MatrixStorage& storage, std::uint64_t rows, std::uint64_t cols);
+
+// Parameters of one fill run, written by the caller before
+// pan_adapter::run_jobs(problem.workers, fill_rows_job).
+struct FillParams {
+    std::uint32_t pattern = 0;  // bit pattern of every element (0 = +0.0f)
+    std::uint64_t side = 0;     // rows to fill, and elements filled per row
+    float* data = nullptr;      // first element
+    std::uint64_t ld = 0;       // leading dimension in elements
+};
+extern FillParams fill_params;
+
+// Pool job: worker w of W = problem.workers writes the pattern into rows
+// [w*side/W, (w+1)*side/W), elements 0..side-1 of each. Elements between side
+// and ld are not touched.
+void fill_rows_job(int w);
+
+// With mode "collapse": MADV_HUGEPAGE then MADV_COLLAPSE on the whole pages
+// inside [data, data + bytes). Any other mode does nothing. Never fails.
+void advise_huge_pages(float* data, std::uint64_t bytes, const std::string& mode);

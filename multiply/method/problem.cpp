@@ -1,0 +1,3 @@
+#include "multiply/method/problem.h"
+
+Problem problem;

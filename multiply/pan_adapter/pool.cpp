@@ -90,6 +90,16 @@ void Pool::dispatch(int n, JobFn fn) {
     if (thrown) std::rethrow_exception(thrown);
 }
 
+Pool::~Pool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+    }
+    work_posted.notify_all();
+    for (auto& t : threads)
+        if (t.joinable()) t.join();
+}
+
 void Pool::reset() {
     std::vector<std::thread>().swap(threads);
     stop = false;

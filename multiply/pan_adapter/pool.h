@@ -72,6 +72,10 @@ struct Pool {
 
     // Starts worker `id` (body of each pool thread).
     void start(int id);
+
+    // A process that ends without shutdown() still stops and joins its
+    // workers, rather than destroying the condition variables they wait on.
+    ~Pool();
 };
 
 extern Pool pool;

@@ -1,0 +1,172 @@
+// End-to-end tests of korvane_multiply, run as a subprocess on numpy-made files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kProgram = std::string(KORVANE_BINARY_DIR) + "/multiply/cli/korvane_multiply";
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class MultiplyCli : public ::testing::Test {
+protected:
+    static fs::path dir;
+
+    static void SetUpTestSuite() {
+        dir = fs::temp_directory_path() / ("korvane_cli_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        // Inputs: random float32 matrices, and sparse raw files whose size alone matters.
+        python(
+            "import numpy as np\n"
+            "rng = np.random.default_rng(7)\n"
+            "for n in (100, 512, 513, 1001, 2048):\n"
+            "    np.save(f'a{n}.npy', rng.standard_normal((n, n), dtype=np.float32))\n"
+            "    np.save(f'b{n}.npy', rng.standard_normal((n, n), dtype=np.float32))\n"
+            "np.load('a2048.npy').tofile('a2048.raw')\n"
+            "np.load('b2048.npy').tofile('b2048.raw')\n"
+            "for n in (8192, 10000):\n"
+            "    with open(f'sparse{n}.raw', 'wb') as f: f.truncate(n * n * 4)\n");
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    static void python(const std::string& code) {
+        fs::path script = dir / "script.py";
+        std::ofstream(script) << code;
+        std::string cmd = "cd '" + dir.string() + "' && " KORVANE_PYTHON " '" + script.string() + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << code;
+    }
+
+    static Result run(const std::string& args) {
+        Result r;
+        std::string cmd = "cd '" + dir.string() + "' && '" + kProgram + "' " + args + " >out.txt 2>err.txt";
+        int raw = std::system(cmd.c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        r.out = slurp(dir / "out.txt");
+        r.err = slurp(dir / "err.txt");
+        return r;
+    }
+
+    // Largest relative error of C against numpy's float64 product.
+    static void expect_product(const std::string& c_expr) {
+        python("import numpy as np\n"
+               "a = np.load('a2048.npy').astype(np.float64)\n"
+               "b = np.load('b2048.npy').astype(np.float64)\n"
+               "c = " + c_expr + "\n"
+               "assert c.dtype == np.float32 and c.shape == (2048, 2048), (c.dtype, c.shape)\n"
+               "r = a @ b\n"
+               "err = np.linalg.norm(c - r) / np.linalg.norm(r)\n"
+               "assert err < 1e-6, err\n");
+    }
+};
+fs::path MultiplyCli::dir;
+
+std::string start_line(const Result& r) { return r.out.substr(0, r.out.find('\n')); }
+
+}  // namespace
+
+TEST_F(MultiplyCli, UsageAndOptionErrors) {
+    for (const char* args : {"", "a100.npy b100.npy", "a100.npy b100.npy c.npy d.npy"}) {
+        Result r = run(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("usage: "), std::string::npos);
+        EXPECT_NE(r.err.find("A_file B_file C_file [--mode safe|accurate|fast|large|classical]"), std::string::npos);
+    }
+    struct Case {
+        const char* args;
+        const char* err;
+    } cases[] = {
+        {"a100.npy --bogus", "FAILED unknown option --bogus\n"},
+        {"a100.npy b100.npy c.npy --mode=fast", "FAILED unknown option --mode=fast\n"},
+        {"a100.npy b100.npy c.npy --workers", "FAILED missing value after --workers\n"},
+        {"a100.npy b100.npy c.npy --mode", "FAILED missing value after --mode\n"},
+        {"a100.npy b100.npy c.npy --workers 0", "FAILED invalid --workers or --leaf\n"},
+        {"a100.npy b100.npy c.npy --workers -3", "FAILED invalid --workers or --leaf\n"},
+        {"a100.npy b100.npy c.npy --leaf 0", "FAILED invalid --workers or --leaf\n"},
+        {"a512.npy b513.npy c.npy", "FAILED A and B must be square matrices of the same size\n"},
+        {"a100.npy b100.npy c.npy --leaf 536870912", "FAILED matrix too large\n"},
+        {"sparse8192.raw sparse8192.raw c.npy --mode turbo", "FAILED unknown mode turbo\n"},
+    };
+    for (const auto& c : cases) {
+        Result r = run(c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+    }
+}
+
+TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
+    // Small inputs run dense whatever the mode; the suffix says so unless the mode is classical.
+    Result r = run("a100.npy b100.npy c100.npy --mode large --workers 500");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(start_line(r),
+              "korvane_multiply: N = 100 (internal 100), mode large -> classical (matrix too small for the "
+              "fast routes), 8 workers, leaf 1024");
+    EXPECT_EQ(r.out.find("phases:"), std::string::npos);
+    r = run("a100.npy b100.npy c100.npy --mode classical --workers 2");
+    EXPECT_EQ(start_line(r), "korvane_multiply: N = 100 (internal 100), mode classical, 2 workers, leaf 1024");
+    r = run("a100.npy b100.npy c100.npy --mode whatever --workers 2");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(start_line(r).find("mode whatever -> classical"), std::string::npos);
+
+    // Large sides: the route shows in the start line before any product runs.
+    r = run("sparse8192.raw sparse8192.raw c.raw --workers 8");
+    EXPECT_EQ(start_line(r), "korvane_multiply: N = 8192 (internal 8192), mode safe, 8 workers, leaf 1024");
+    r = run("sparse10000.raw sparse10000.raw c.raw --mode large --workers 8");
+    EXPECT_EQ(start_line(r),
+              "korvane_multiply: N = 10000 (internal 10240), mode large -> safe (matrix too small for the "
+              "large route: fewer than 30 blocks per side), 8 workers, leaf 1024");
+}
+
+TEST_F(MultiplyCli, OddSideOnTheDenseRouteIsRefused) {
+    Result r = run("a1001.npy b1001.npy c.npy --workers 4");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "FAILED shape/depth incompatible\n");
+    EXPECT_FALSE(fs::exists(dir / "c.npy"));
+}
+
+TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
+    Result r = run("a2048.npy b2048.npy c2048.npy --mode classical --workers 8 --check");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("phases:"), std::string::npos);
+    EXPECT_NE(r.out.find("multiply: "), std::string::npos);
+    EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos);
+    EXPECT_NE(r.out.find("wrote c2048.npy (2048 x 2048 float32) in "), std::string::npos);
+    expect_product("np.load('c2048.npy')");
+
+    // Raw inputs (side inferred) and a raw output (path without .npy).
+    r = run("a2048.raw b2048.raw c2048.out --workers 5");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::file_size(dir / "c2048.out"), 2048u * 2048u * 4u);
+    expect_product("np.fromfile('c2048.out', dtype=np.float32).reshape(2048, 2048)");
+}
+
+TEST_F(MultiplyCli, FailuresAfterStartUpEndInTheFailedLine) {
+    Result r = run("a512.npy b512.npy missing_dir/c.npy --workers 8");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "FAILED cannot create missing_dir/c.npy\n");
+
+    // A route whose engine this build lacks fails cleanly, after the pools started.
+    r = run("sparse8192.raw sparse8192.raw c.raw --mode fast --workers 8");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("FAILED ", 0), 0u) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "c.raw"));
+}

@@ -1,0 +1,108 @@
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "multiply/accuracy/accuracy.h"
+#include "multiply/blas/leaf_route.h"
+#include "multiply/method/method_run.h"
+#include "multiply/method/problem.h"
+#include "multiply/pan_adapter/pan_engine.h"
+#include "multiply/pan_adapter/pool.h"
+
+ActiveMethod active_method;
+std::vector<StrassenWorkspace> strassen_workspaces;
+
+namespace {
+
+void free_strassen_workspaces() noexcept {
+    for (auto& level : strassen_workspaces)
+        for (auto& buffer : level.buffers) {
+            std::free(buffer.data);
+            buffer = MatrixStorage{};
+        }
+    strassen_workspaces.clear();
+}
+
+void release_pan_workspaces() {
+    std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
+    pan_adapter::release_workspaces();
+}
+
+// This build has no engine or transform for these parts of the method
+// grammar yet; refuse rather than run something else.
+void refuse_missing_parts(const MethodSpec& spec) {
+    auto missing = [&](const char* what) {
+        throw std::runtime_error("method " + spec.name + " needs " + what +
+                                 ", which this build does not have");
+    };
+    if (spec.agg) missing("the agg1 engine");
+    if (spec.accurate) missing("the accurate Pan engine");
+    if (spec.centered) missing("the centering transform");
+    if (spec.scale) missing("the equilibration transform");
+    if (spec.strassen_levels != 0) missing("the Strassen outer level");
+}
+
+}  // namespace
+
+double setup_method(const MethodSpec& spec) {
+    const std::uint64_t t0 = monotonic_ns();
+    const std::uint64_t n = problem.n;
+
+    // Release everything the previous method left.
+    free_strassen_workspaces();
+    release_pan_workspaces();
+
+    active_method.aocl_corrections = spec.aocl_corrections;
+    leaf_routing::aocl_corrections = spec.aocl_corrections;
+    active_method.strassen_levels = spec.strassen_levels;
+    active_method.pan = spec.pan;
+    active_method.agg = spec.agg;
+    active_method.macro_grid = spec.macro_grid;
+    active_method.accurate = spec.accurate;
+    active_method.agg_q = 0;
+    release_pan_workspaces();
+
+    // Shape: levels 0..4 (compared unsigned) and n divisible by 2^max(s, 1).
+    const std::uint32_t s = static_cast<std::uint32_t>(spec.strassen_levels);
+    const std::uint64_t p = std::uint64_t{1} << (s > 4 ? 1 : (s < 1 ? 1 : s));
+    if (s > 4 || n % p != 0) throw std::runtime_error("shape/depth incompatible");
+
+    refuse_missing_parts(spec);
+
+    active_method.outer_bytes = 0;
+
+    // Pan leaf: halve the requested leaf until it divides the pair side b.
+    active_method.pan_leaf = 0;
+    if (spec.pan) {
+        const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
+        if (g == 0 || n % (p * g) != 0) throw std::runtime_error("Pan macro split incompatible");
+        const std::uint64_t b = n / p / g;
+        std::uint64_t L = spec.leaf != 0 ? spec.leaf : problem.leaf;
+        if (L < 2) throw std::runtime_error("no practical compatible Pan leaf");
+        while (b % L != 0) {
+            L /= 2;
+            if (L <= 1) throw std::runtime_error("no practical compatible Pan leaf");
+        }
+        if (L < 16) throw std::runtime_error("no practical compatible Pan leaf");
+        active_method.pan_leaf = L;
+        pan_adapter::prepare(b, L);
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
+        // agg1 is not prepared here (q = 0, no leaf groups): its share is the constant 1.
+        active_method.pan_bytes = pan_adapter::implementation::pan_state.workspace_bytes + 1;
+    }
+    active_method.center_bytes = 0;
+    active_method.equil_bytes = 0;
+    active_method.owned_scratch_bytes = active_method.pan_bytes + active_method.outer_bytes +
+                                        active_method.center_bytes + active_method.equil_bytes;
+    return seconds_since(t0);
+}
+
+void release_all() noexcept {
+    accuracy::release();
+    free_strassen_workspaces();
+    pan_adapter::shutdown();  // also releases the Pan workspaces
+}

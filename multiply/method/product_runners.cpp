@@ -1,0 +1,92 @@
+#include <limits>
+#include <stdexcept>
+
+#include "multiply/blas/aocl_tiles.h"
+#include "multiply/method/method_run.h"
+#include "multiply/method/problem.h"
+#include "multiply/pan_adapter/pan_engine.h"
+#include "multiply/pan_adapter/pool.h"
+
+void run_aocl_tiles(const std::vector<aocl_backend::AoclTile>& tiles) {
+    if (&tiles != &aocl_backend::tile_tasks) aocl_backend::tile_tasks = tiles;
+    auto& prefix = aocl_backend::tile_prefix;
+    prefix.resize(aocl_backend::tile_tasks.size());
+    std::uint64_t total = 0;
+    for (std::size_t t = 0; t < aocl_backend::tile_tasks.size(); ++t) {
+        prefix[t] = total;
+        const auto& tile = aocl_backend::tile_tasks[t];
+        const std::int64_t parts = std::int64_t{tile.row_parts} * std::int64_t{tile.col_parts};
+        // Part counts are positive by construction; a non-positive product adds no job.
+        if (parts > 0) total += static_cast<std::uint64_t>(parts);
+        if (total > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
+            throw std::runtime_error("too many GEMM tasks");
+    }
+    pan_adapter::run_jobs(static_cast<int>(total), aocl_backend::aocl_tile_job);
+}
+
+namespace {
+
+void add_pair_times(const pan_adapter::PairTimes& t) {
+    phase_timers.pan += t.total_seconds;
+    phase_timers.pan_prologue += t.prologue;
+    phase_timers.pan_forms += t.forms;
+    phase_timers.pan_main += t.main;
+    phase_timers.pan_corr += t.corrections;
+    phase_timers.pan_reduce += t.reduce;
+    phase_timers.pan_decode += t.decode;
+    phase_timers.pan_products += t.leaf_products;
+    phase_timers.pan_pairs += 1;
+}
+
+pan_adapter::PanView view(const float* p, std::uint64_t ld) {
+    return pan_adapter::PanView{const_cast<float*>(p), ld};
+}
+
+void pair_call(const float* A, std::uint64_t ldA, const float* B, std::uint64_t ldB, const float* A2,
+               std::uint64_t ldA2, const float* B2, std::uint64_t ldB2, float* C, std::uint64_t ldC,
+               float* C2, std::uint64_t ldC2, bool accumulate) {
+    if (active_method.accurate)
+        throw std::runtime_error("the accurate Pan engine is not part of this build");
+    add_pair_times(pan_adapter::run_pair(view(A, ldA), view(B, ldB), accumulate, view(A2, ldA2),
+                                         view(B2, ldB2), view(C, ldC), view(C2, ldC2)));
+}
+
+void zero_block(float* data, std::uint64_t ld, std::uint64_t side) {
+    fill_params.pattern = 0;
+    fill_params.side = side;
+    fill_params.data = data;
+    fill_params.ld = ld;
+    pan_adapter::run_jobs(problem.workers, fill_rows_job);
+}
+
+}  // namespace
+
+void run_pan_product(const float* A, std::uint64_t ldA, const float* B, std::uint64_t ldB,
+                     const float* A2, std::uint64_t ldA2, const float* B2, std::uint64_t ldB2,
+                     float* C, std::uint64_t ldC, float* C2, std::uint64_t ldC2, bool accumulate) {
+    const std::uint64_t g = static_cast<std::uint64_t>(active_method.macro_grid);
+    if (g <= 1) {
+        pair_call(A, ldA, B, ldB, A2, ldA2, B2, ldB2, C, ldC, C2, ldC2, accumulate);
+        return;
+    }
+    const std::uint64_t half = problem.n / 2;
+    const std::uint64_t t = half / g;
+    if (!accumulate) {
+        zero_block(C, ldC, half);
+        zero_block(C2, ldC2, half);
+    }
+    auto at = [t](auto* base, std::uint64_t ld, std::uint64_t r, std::uint64_t c) {
+        return base + r * t * ld + c * t;
+    };
+    for (std::uint64_t i = 0; i < g; ++i)
+        for (std::uint64_t j = 0; j < g; ++j)
+            for (std::uint64_t k = 0; k < g; ++k)
+                pair_call(at(A, ldA, i, j), ldA, at(B, ldB, j, k), ldB, at(A2, ldA2, j, k), ldA2,
+                          at(B2, ldB2, k, i), ldB2, at(C, ldC, i, k), ldC, at(C2, ldC2, j, i), ldC2,
+                          true);
+}
+
+void run_agg_product(const float*, std::uint64_t, const float*, std::uint64_t, float*, std::uint64_t,
+                     std::uint64_t, bool) {
+    throw std::runtime_error("the agg1 engine is not part of this build");
+}

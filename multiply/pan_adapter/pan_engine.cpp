@@ -1,0 +1,226 @@
+#include "multiply/pan_adapter/pan_engine.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "multiply/blas/leaf_route.h"
+#include "multiply/method/matrix_storage.h"
+#include "multiply/pan_adapter/leaf_plan.h"
+
+namespace pan_adapter {
+
+namespace implementation {
+
+PanState pan_state;
+PanSchedule pan_schedule;
+
+namespace {
+
+constexpr std::uint64_t kIntMax = 2147483647;
+// Largest leaf whose padded block stride ceil16(L) + 16 still fits a BLAS int.
+constexpr std::uint64_t kLeafMax = 2147483616;
+constexpr std::uint64_t kChunkRows = 64;
+
+std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
+    if (a > std::numeric_limits<std::uint64_t>::max() - b)
+        throw std::overflow_error("Pan size addition overflow");
+    return a + b;
+}
+
+void free_set(std::vector<float*>& set) {
+    for (float* p : set) std::free(p);
+    std::vector<float*>().swap(set);
+}
+
+}  // namespace
+
+PanGrid check_pan_size(std::uint64_t s, std::uint64_t L) {
+    if (s == 0 || L == 0 || s % L != 0 || s > kIntMax || L > kLeafMax)
+        throw std::invalid_argument(
+            "Pan side must be positive, fit BLAS int and be divisible by leaf");
+    PanGrid grid;
+    const std::uint64_t g = s / L;
+    const std::uint64_t c = (L + kChunkRows - 1) / kChunkRows;
+    const std::uint64_t g2 = checked_mul(g, g);
+    const std::uint64_t g3 = checked_mul(g2, g);
+    // Task and job counts of a run travel as int.
+    const std::uint64_t limit = std::uint64_t{1} << 31;
+    if (g3 >= limit || checked_mul(3, g2) >= limit || checked_mul(checked_mul(2, g2), c) > kIntMax ||
+        checked_mul(checked_mul(4, g), c) > kIntMax)
+        throw std::invalid_argument("Pan schedule exceeds its int task-index range");
+    const std::uint64_t block_ld = (L + 15) / 16 * 16 + 16;
+    grid.grid = g;
+    grid.chunks = c;
+    grid.block_floats = checked_mul(L, block_ld);
+    checked_mul(grid.block_floats, 4);
+    return grid;
+}
+
+}  // namespace implementation
+
+using implementation::pan_schedule;
+using implementation::pan_state;
+
+std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
+        throw std::overflow_error("Pan size multiplication overflow");
+    return a * b;
+}
+
+void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
+    std::uint64_t bytes = 0;
+    if (floats != 0) {
+        if (floats >= (std::uint64_t{1} << 62))
+            throw std::overflow_error("Pan size multiplication overflow");
+        if (floats * 4 > std::numeric_limits<std::uint64_t>::max() - 63)
+            throw std::overflow_error("Pan size addition overflow");
+        bytes = (floats * 4 + 63) / 64 * 64;
+    }
+    if (count == 0) return;
+    const std::uint64_t total = checked_mul(count, bytes);
+    const std::uint64_t counter = implementation::checked_add(pan_state.workspace_bytes, total);
+    if (count > set.max_size() - set.size()) throw std::overflow_error("Pan size addition overflow");
+    set.reserve(set.size() + count);
+    for (std::uint64_t b = 0; b < count; ++b) {
+        void* p = nullptr;
+        if (posix_memalign(&p, 64, bytes) != 0 || p == nullptr) throw_bad_alloc();
+        set.push_back(static_cast<float*>(p));
+        std::memset(p, 0, bytes);
+    }
+    pan_state.workspace_bytes = counter;
+}
+
+void release_workspaces() {
+    for (auto* set : {&pan_state.a_sums, &pan_state.b_sums, &pan_state.leaf_workspaces,
+                      &pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u,
+                      &pan_state.t, &pan_state.p})
+        implementation::free_set(*set);
+    std::vector<implementation::PanTask>().swap(pan_schedule.tasks);
+    std::vector<int>().swap(pan_schedule.next);
+    std::vector<int>().swap(pan_schedule.prev);
+    std::vector<std::uint8_t>().swap(pan_schedule.busy_c);
+    std::vector<std::uint8_t>().swap(pan_schedule.busy_c2);
+    pan_schedule.remaining = 0;
+    pan_schedule.listed = 0;
+    pan_schedule.head = -1;
+    pan_state.run_a = pan_state.run_b = pan_state.run_a2 = pan_state.run_b2 = PanView{};
+    pan_state.run_c = pan_state.run_c2 = PanView{};
+    pan_state.grid = 0;
+    pan_state.block_ld = 0;
+    pan_state.leaf = 0;
+    pan_state.side = 0;
+    pan_state.chunk_rows = 0;
+    pan_state.chunks_per_block = 0;
+    leaf_routing::pan_leaf_counter.store(0);
+    leaf_routing::pan_leaf_side = 0;
+    pan_state.workspace_bytes = 0;
+    pan_state.recorded_side = 0;
+    pan_state.recorded_leaf = 0;
+    pan_state.prepared = false;
+}
+
+void prepare(std::uint64_t s, std::uint64_t L) {
+    std::lock_guard<std::mutex> lock(implementation::adapter_mutex);
+    if (!implementation::initialized)
+        throw std::logic_error("Call pan_adapter::init_pool before prepare");
+    const implementation::PanGrid grid = implementation::check_pan_size(s, L);
+    if (pan_state.prepared && pan_state.recorded_side == s && pan_state.recorded_leaf == L) return;
+
+    release_workspaces();
+    const std::uint64_t g = grid.grid;
+    pan_state.grid = static_cast<int>(g);
+    pan_state.block_ld = (L + 15) / 16 * 16 + 16;
+    pan_state.leaf = L;
+    pan_state.side = s;
+    pan_state.chunk_rows = implementation::kChunkRows;
+    pan_state.chunks_per_block = static_cast<int>(grid.chunks);
+    leaf_routing::pan_leaf_side = L;
+    try {
+        const auto W = static_cast<std::uint64_t>(workers());
+        pan_alloc_workspace(pan_state.a_sums, W, grid.block_floats);
+        pan_alloc_workspace(pan_state.b_sums, W, grid.block_floats);
+        pan_alloc_workspace(pan_state.leaf_workspaces, W, pair_workspace_floats_default(L));
+        for (auto* set : {&pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2,
+                          &pan_state.u, &pan_state.t})
+            pan_alloc_workspace(*set, g, grid.block_floats);
+        pan_alloc_workspace(pan_state.p, g * g, grid.block_floats);
+
+        const std::uint64_t tasks = g * g * g;
+        pan_schedule.tasks.resize(tasks);
+        pan_schedule.next.resize(tasks);
+        pan_schedule.prev.resize(tasks);
+        pan_schedule.busy_c.assign(g * g, 0);
+        pan_schedule.busy_c2.assign(g * g, 0);
+        // Within one diagonal d the g^2 tasks touch every C[i][k] and every
+        // C2[j][i] exactly once, so they are free of conflicts with each other;
+        // runs of g consecutive tasks share j and k.
+        for (std::uint64_t d = 0; d < g; ++d)
+            for (std::uint64_t a = 0; a < g; ++a)
+                for (std::uint64_t c = 0; c < g; ++c)
+                    pan_schedule.tasks[(d * g + a) * g + c] = {static_cast<std::uint32_t>(c),
+                                                               static_cast<std::uint32_t>(a),
+                                                               static_cast<std::uint32_t>((a + d) % g)};
+    } catch (...) {
+        release_workspaces();
+        throw;
+    }
+    pan_state.recorded_side = s;
+    pan_state.recorded_leaf = L;
+    pan_state.prepared = true;
+}
+
+PanViewSpan check_view(PanView view) {
+    const std::uint64_t s = pan_state.side;
+    if (view.data == nullptr || view.ld < s || view.ld > implementation::kIntMax)
+        throw std::invalid_argument(
+            "Pan view requires a nonnull pointer and side <= ld <= INT_MAX");
+    if (s >= (std::uint64_t{1} << 62)) throw std::overflow_error("Pan size multiplication overflow");
+    const std::uint64_t elements = implementation::checked_add(checked_mul(s - 1, view.ld), s);
+    const std::uint64_t span = checked_mul(elements, 4);
+    const auto begin = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(view.data));
+    if (begin % 4 != 0 || span > std::numeric_limits<std::uint64_t>::max() - begin)
+        throw std::invalid_argument("Pan view has invalid alignment or address span");
+    PanViewSpan out;
+    out.begin = begin;
+    out.end = begin + span;
+    out.row_stride = view.ld * 4;
+    out.row_bytes = s * 4;
+    return out;
+}
+
+namespace {
+
+// True when some row of x shares a byte with some row of y. Rows of each view
+// lie at increasing addresses, so one merge-like walk over both suffices.
+bool views_overlap(const PanViewSpan& x, const PanViewSpan& y, std::uint64_t rows) {
+    if (!(x.begin < y.end && y.begin < x.end)) return false;
+    std::uint64_t p = 0, q = 0;
+    while (p < rows && q < rows) {
+        const std::uint64_t xs = x.begin + p * x.row_stride, xe = xs + x.row_bytes;
+        const std::uint64_t ys = y.begin + q * y.row_stride, ye = ys + y.row_bytes;
+        if (ye <= xs)
+            ++q;
+        else if (ys < xe)
+            return true;
+        else
+            ++p;
+    }
+    return false;
+}
+
+}  // namespace
+
+void check_pair_views(PanView A, PanView B, PanView A2, PanView B2, PanView C, PanView C2) {
+    const PanViewSpan a = check_view(A), b = check_view(B), a2 = check_view(A2),
+                      b2 = check_view(B2), c = check_view(C), c2 = check_view(C2);
+    const std::uint64_t s = pan_state.side;
+    if (views_overlap(c, c2, s)) throw std::invalid_argument("Pan output views overlap");
+    for (const PanViewSpan* out : {&c, &c2})
+        for (const PanViewSpan* in : {&a, &b, &a2, &b2})
+            if (views_overlap(*out, *in, s))
+                throw std::invalid_argument("Pan output view overlaps an input");
+}
+
+}  // namespace pan_adapter

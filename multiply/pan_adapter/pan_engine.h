@@ -1,0 +1,146 @@
+// Pan pair-product preparation: sizes, workspaces, task schedule and view checks.
+//
+// A Pan pair product works on operands of side s cut into a g x g grid of
+// L x L blocks (g = s / L). prepare(s, L) fixes s and L, allocates every
+// buffer a run needs (per-worker sums and leaf-kernel workspaces, block-line
+// sums, correction products and their sums) and builds the conflict-free task
+// order of the main products, so that a run allocates nothing.
+//
+// All state lives in module-level objects guarded by the adapter mutex of the
+// pool (pool.h). release_workspaces() (declared in pool.h) takes no lock: its
+// callers hold the adapter mutex.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "multiply/pan_adapter/pool.h"
+
+namespace pan_adapter {
+
+// One operand or result view: element (r, c) is data[r * ld + c]; it covers
+// s rows of s elements for the prepared side s.
+struct PanView {
+    float* data = nullptr;
+    std::uint64_t ld = 0;
+};
+
+// Address extent of a validated view (bytes).
+struct PanViewSpan {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;  // exclusive
+    std::uint64_t row_stride = 0;
+    std::uint64_t row_bytes = 0;
+};
+
+// Fixes side and leaf and allocates every workspace of a run. Same arguments
+// as the preparation in force: nothing happens. Failures leave the engine
+// unprepared (std::logic_error before init_pool, std::invalid_argument for bad
+// sizes, std::overflow_error, std::bad_alloc).
+void prepare(std::uint64_t side, std::uint64_t leaf);
+
+// Validates one view against the prepared side.
+PanViewSpan check_view(PanView view);
+
+// Validates six views: each alone, then the outputs C and C2 against each
+// other and against every input. Inputs may overlap or coincide.
+void check_pair_views(PanView A, PanView B, PanView A2, PanView B2, PanView C, PanView C2);
+
+// Seconds of each phase of one pair-product call and its leaf products.
+struct PairTimes {
+    double total_seconds = 0;  // whole call, view checks included
+    double prologue = 0;       // clearing C and C2 (0 when accumulating)
+    double forms = 0;          // block-line sums
+    double main = 0;           // aggregated products (schedule reset included)
+    double corrections = 0;    // correction products
+    double reduce = 0;         // correction sums
+    double decode = 0;         // subtracting the correction sums
+    std::uint64_t leaf_products = 0;  // g^3 + 3 g^2 per call
+};
+
+// C = A*B and C2 = A2*B2 (C += A*B and C2 += A2*B2 when accumulate) for the
+// prepared side s, by trilinear aggregation over the g x g block grid: g^3
+// aggregated block products in the pair kernel and 3 g^2 correction products
+// through the leaf router. std::logic_error when not prepared; view errors
+// are thrown before any output is written.
+PairTimes run_pair(PanView A, PanView B, bool accumulate, PanView A2, PanView B2, PanView C,
+                   PanView C2);
+
+// Phase jobs of run_pair (one index each; inputs in the module-level run state).
+void pan_clear_outputs_job(int t);
+void pan_line_sums_job(int t);
+void pan_main_products_job(int t);
+void pan_correction_products_job(int t);
+void pan_correction_sums_job(int t);
+void pan_decode_job(int t);
+
+// a * b, or std::overflow_error "Pan size multiplication overflow".
+std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b);
+
+// Appends `count` zero-filled 64-byte-aligned buffers of `floats` floats
+// (rounded up to 64 bytes) to `set` and adds their bytes to the workspace
+// byte counter once all exist. A failed allocation throws std::bad_alloc; the
+// buffers made so far stay in the set (release_workspaces frees them).
+void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats);
+
+namespace implementation {
+
+// Grid figures of a side and leaf, after the checks of prepare (no state).
+struct PanGrid {
+    std::uint64_t grid = 0;    // g = s / L
+    std::uint64_t chunks = 0;  // ceil(L / 64): 64-row jobs per block
+    std::uint64_t block_floats = 0;  // L * block ld
+};
+PanGrid check_pan_size(std::uint64_t side, std::uint64_t leaf);
+
+struct PanTask {
+    std::uint32_t i, j, k;
+};
+
+// Task order and ready list of the main-product phase.
+struct PanSchedule {
+    std::vector<PanTask> tasks;  // g^3 tasks in schedule order
+    std::vector<int> next;       // circular ready list
+    std::vector<int> prev;
+    std::vector<std::uint8_t> busy_c;   // C[i][k] in use, at i*g + k
+    std::vector<std::uint8_t> busy_c2;  // C2[j][i] in use, at j*g + i
+    int head = -1;
+    int listed = 0;
+    std::uint32_t remaining = 0;
+    std::mutex mutex;
+    std::condition_variable cond;
+    // The run's leaf-product counter is leaf_routing::pan_leaf_counter, shared
+    // with the leaf router.
+};
+
+struct PanState {
+    bool prepared = false;
+    std::uint64_t side = 0;
+    std::uint64_t leaf = 0;
+    int grid = 0;
+    std::uint64_t block_ld = 0;  // ceil16(L) + 16 floats
+    std::uint64_t chunk_rows = 0;
+    int chunks_per_block = 0;
+    std::uint64_t workspace_bytes = 0;
+    std::uint64_t recorded_side = 0;
+    std::uint64_t recorded_leaf = 0;
+
+    // Workspace sets, in order of allocation.
+    std::vector<float*> a_sums;           // W blocks: RA[i] + CA2[k] of one correction
+    std::vector<float*> b_sums;           // W blocks: RB[j] + CB2[i] of one correction
+    std::vector<float*> leaf_workspaces;  // W pair-kernel workspaces
+    std::vector<float*> ra, ca2, rb, cb2, u, t;  // g blocks each
+    std::vector<float*> p;                       // g^2 blocks, P[j][k] at j*g + k
+
+    // Operand views of the run in progress.
+    PanView run_a, run_b, run_a2, run_b2, run_c, run_c2;
+};
+
+extern PanState pan_state;
+extern PanSchedule pan_schedule;
+
+}  // namespace implementation
+
+}  // namespace pan_adapter

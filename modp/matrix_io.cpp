@@ -1,0 +1,312 @@
+#include "modp/matrix_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "common/common.h"
+#include "modp/pool.h"
+
+namespace torvik {
+
+namespace {
+
+constexpr int kBandTasks = 256;
+
+// a*b, or false when the product does not fit in 64 bits.
+bool mul_fits(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+    return !__builtin_mul_overflow(a, b, &out);
+}
+
+// Bytes of an n x n matrix of elem_size-byte elements, or false on overflow.
+bool matrix_bytes(std::uint64_t n, std::uint64_t elem_size, std::uint64_t& out) {
+    std::uint64_t nn;
+    return mul_fits(n, n, nn) && mul_fits(nn, elem_size, out);
+}
+
+// True when an n x n matrix of doubles has a byte count that fits in size_t;
+// sides beyond that can never be held in memory.
+bool side_fits_memory(std::uint64_t n) {
+    std::uint64_t bytes;
+    return matrix_bytes(n, sizeof(double), bytes) && bytes <= SIZE_MAX;
+}
+
+// Row band of task t out of 256: rows [(N*t) >> 8, (N*(t+1)) >> 8).
+void band_rows(std::size_t n, int t, std::size_t& first, std::size_t& last) {
+    unsigned __int128 nn = n;
+    first = static_cast<std::size_t>((nn * static_cast<unsigned>(t)) >> 8);
+    last = static_cast<std::size_t>((nn * static_cast<unsigned>(t + 1)) >> 8);
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+long residue_signed(std::int64_t x, long p) {
+    long r = static_cast<long>(x % p);
+    return r < 0 ? r + p : r;
+}
+
+// Converts one file row into residues; returns false (non-integer float64)
+// when a value cannot be taken as an exact integer.
+bool convert_row(const unsigned char* row, const Info& info, std::size_t n, double* out, long p) {
+    switch (info.kind) {
+        case 'i':
+            if (info.elem_size == 4) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    std::int32_t x;
+                    std::memcpy(&x, row + 4 * j, 4);
+                    out[j] = static_cast<double>(residue_signed(x, p));
+                }
+            } else {
+                for (std::size_t j = 0; j < n; ++j) {
+                    std::int64_t x;
+                    std::memcpy(&x, row + 8 * j, 8);
+                    out[j] = static_cast<double>(residue_signed(x, p));
+                }
+            }
+            return true;
+        case 'u':
+            if (info.elem_size == 2) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    std::uint16_t x;
+                    std::memcpy(&x, row + 2 * j, 2);
+                    out[j] = static_cast<double>(static_cast<std::uint64_t>(x) %
+                                                 static_cast<std::uint64_t>(p));
+                }
+            } else {
+                for (std::size_t j = 0; j < n; ++j) {
+                    std::uint32_t x;
+                    std::memcpy(&x, row + 4 * j, 4);
+                    out[j] = static_cast<double>(static_cast<std::uint64_t>(x) %
+                                                 static_cast<std::uint64_t>(p));
+                }
+            }
+            return true;
+        default:
+            for (std::size_t j = 0; j < n; ++j) {
+                double x;
+                std::memcpy(&x, row + 8 * j, 8);
+                // Written so that NaN fails every comparison and is refused.
+                if (!(std::isfinite(x) && x == std::floor(x) && std::fabs(x) <= 9e15)) return false;
+                out[j] = static_cast<double>(residue_signed(static_cast<std::int64_t>(x), p));
+            }
+            return true;
+    }
+}
+
+}  // namespace
+
+Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
+    Info info;
+    if (is_npy_path(path)) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw std::runtime_error("cannot open " + path);
+        unsigned char prefix[12];
+        if (!in.read(reinterpret_cast<char*>(prefix), 10) ||
+            std::memcmp(prefix, "\x93NUMPY", 6) != 0)
+            throw std::runtime_error(path + ": not a .npy file");
+        std::uint64_t header_len;
+        std::uint64_t prefix_len;
+        if (prefix[6] == 1) {
+            header_len = static_cast<std::uint64_t>(prefix[8]) | (static_cast<std::uint64_t>(prefix[9]) << 8);
+            prefix_len = 10;
+        } else {
+            if (!in.read(reinterpret_cast<char*>(prefix + 10), 2))
+                throw std::runtime_error(path + ": not a .npy file");
+            header_len = 0;
+            for (int b = 3; b >= 0; --b) header_len = (header_len << 8) | prefix[8 + b];
+            prefix_len = 12;
+        }
+        std::string header;
+        // Read in pieces so that a crafted length does not make us allocate
+        // gigabytes before finding out the file is shorter.
+        {
+            std::uint64_t left = header_len;
+            char chunk[65536];
+            while (left > 0) {
+                std::size_t want = left < sizeof(chunk) ? static_cast<std::size_t>(left) : sizeof(chunk);
+                if (!in.read(chunk, static_cast<std::streamsize>(want)))
+                    throw std::runtime_error(path + ": truncated .npy header");
+                header.append(chunk, want);
+                left -= want;
+            }
+        }
+        static const struct {
+            const char* text;
+            char kind;
+            std::size_t size;
+        } kTypes[] = {{"'<i4'", 'i', 4}, {"'<i8'", 'i', 8}, {"'<u2'", 'u', 2},
+                      {"'<u4'", 'u', 4}, {"'<f8'", 'f', 8}};
+        bool found = false;
+        for (const auto& t : kTypes) {
+            if (header.find(t.text) != std::string::npos) {
+                info.kind = t.kind;
+                info.elem_size = t.size;
+                found = true;
+            }
+        }
+        if (!found)
+            throw std::runtime_error(
+                path + ": dtype must be int32, int64, uint16, uint32 or float64 (little-endian)");
+        if (header.find("'fortran_order': False") == std::string::npos)
+            throw std::runtime_error(path + ": array must be in C (row-major) order");
+        std::size_t at = header.find("'shape':");
+        unsigned long rows = 0, cols = 0;
+        if (at == std::string::npos ||
+            std::sscanf(header.c_str() + at, "'shape': (%lu, %lu", &rows, &cols) != 2 ||
+            rows != cols || rows == 0)
+            throw std::runtime_error(path + ": shape must be a square (N, N)");
+        info.npy = true;
+        info.data_offset = static_cast<std::size_t>(prefix_len + header_len);
+        info.n = rows;
+        std::uint64_t data_bytes, total;
+        if (!matrix_bytes(rows, info.elem_size, data_bytes) ||
+            __builtin_add_overflow(prefix_len + header_len, data_bytes, &total) ||
+            !side_fits_memory(rows) || total != file_size(path))
+            throw std::runtime_error(path + ": size does not match its header");
+        return info;
+    }
+
+    const std::string raw_message = path + ": raw file size is not N*N*4 bytes (int32; give --n N)";
+    std::uint64_t size = file_size(path);
+    std::uint64_t n;
+    if (n_hint != 0) {
+        n = n_hint;
+    } else {
+        n = static_cast<std::uint64_t>(std::llround(std::sqrt(static_cast<double>(size / 4))));
+    }
+    std::uint64_t bytes;
+    if (n == 0 || !matrix_bytes(n, 4, bytes) || bytes != size || !side_fits_memory(n))
+        throw std::runtime_error(raw_message);
+    info.npy = false;
+    info.n = static_cast<std::size_t>(n);
+    info.kind = 'i';
+    info.elem_size = 4;
+    info.data_offset = 0;
+    return info;
+}
+
+void read_matrix(Pool& pool, const std::string& path, const Info& info, double* dst,
+                 std::size_t ld, long p) {
+    Fd file;
+    file.fd = ::open(path.c_str(), O_RDONLY);
+    if (file.fd < 0) throw std::runtime_error("cannot open " + path);
+    const int fd = file.fd;
+    const std::size_t n = info.n;
+    const std::size_t row_bytes = n * info.elem_size;
+    std::atomic<int> flag{0};
+
+    // read_residue_rows: each task reads its row band; failures only set the flag.
+    pool.run(kBandTasks, [&](int t, int) {
+        try {
+            std::size_t first, last;
+            band_rows(n, t, first, last);
+            if (first == last) return;
+            std::vector<unsigned char> row(row_bytes, 0);
+            for (std::size_t i = first; i < last; ++i) {
+                std::size_t done = 0;
+                const off_t base = static_cast<off_t>(info.data_offset + i * row_bytes);
+                while (done < row_bytes) {
+                    ssize_t got = ::pread(fd, row.data() + done, row_bytes - done,
+                                          base + static_cast<off_t>(done));
+                    if (got <= 0) {
+                        flag.exchange(1);
+                        return;
+                    }
+                    done += static_cast<std::size_t>(got);
+                }
+                if (!convert_row(row.data(), info, n, dst + i * ld, p)) {
+                    flag.exchange(2);
+                    return;
+                }
+            }
+        } catch (...) {
+            // e.g. the row buffer could not be allocated
+            flag.exchange(1);
+        }
+    });
+
+    ::close(file.release());
+    int f = flag.load();
+    if (f == 2) throw std::runtime_error(path + ": float64 input contains non-integer values");
+    if (f != 0) throw std::runtime_error("read failed: " + path);
+}
+
+std::string npy_int32_header(std::size_t n) {
+    std::string dict = "{'descr': '<i4', 'fortran_order': False, 'shape': (" + std::to_string(n) +
+                       ", " + std::to_string(n) + "), }";
+    while ((dict.size() + 11) % 64 != 0) dict.push_back(' ');
+    dict.push_back('\n');
+    std::string header("\x93NUMPY\x01\x00", 8);
+    header.push_back(static_cast<char>(dict.size() & 0xff));
+    header.push_back(static_cast<char>((dict.size() >> 8) & 0xff));
+    return header + dict;
+}
+
+void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
+                  std::size_t n) {
+    const std::string header = is_npy_path(path) ? npy_int32_header(n) : std::string();
+    Fd file;
+    file.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (file.fd < 0) throw std::runtime_error("cannot create " + path);
+    const int fd = file.fd;
+    std::size_t done = 0;
+    while (done < header.size()) {
+        ssize_t put = ::pwrite(fd, header.data() + done, header.size() - done, static_cast<off_t>(done));
+        if (put <= 0) throw std::runtime_error("write failed");
+        done += static_cast<std::size_t>(put);
+    }
+    const std::size_t row_bytes = n * 4;
+    const std::size_t data_offset = header.size();
+    std::atomic<int> flag{0};
+
+    // write_int32_rows: each task converts and writes its row band.
+    pool.run(kBandTasks, [&](int t, int) {
+        try {
+            std::size_t first, last;
+            band_rows(n, t, first, last);
+            if (first == last) return;
+            std::vector<std::int32_t> row(n);
+            for (std::size_t i = first; i < last; ++i) {
+                const double* s = src + i * ld;
+                for (std::size_t j = 0; j < n; ++j) row[j] = static_cast<std::int32_t>(s[j]);
+                const char* bytes = reinterpret_cast<const char*>(row.data());
+                const off_t base = static_cast<off_t>(data_offset + i * row_bytes);
+                std::size_t written = 0;
+                while (written < row_bytes) {
+                    ssize_t put = ::pwrite(fd, bytes + written, row_bytes - written,
+                                           base + static_cast<off_t>(written));
+                    if (put <= 0) {
+                        flag.exchange(1);
+                        return;
+                    }
+                    written += static_cast<std::size_t>(put);
+                }
+            }
+        } catch (...) {
+            flag.exchange(1);
+        }
+    });
+
+    if (::close(file.release()) != 0 || flag.load() != 0)
+        throw std::runtime_error("write failed: " + path);
+}
+
+}  // namespace torvik

@@ -1,0 +1,159 @@
+#include "modp/pool.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace torvik {
+
+namespace {
+
+constexpr int kMaxCpu = 1023;
+
+std::vector<int> build_cpu_list() {
+    if (const char* env = std::getenv("KORVANE_CPUS")) {
+        std::vector<int> given = parse_cpu_list(env);
+        if (!given.empty()) return given;
+    }
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    bool all_allowed = sched_getaffinity(0, sizeof(allowed), &allowed) != 0;
+    auto is_allowed = [&](int cpu) { return all_allowed || CPU_ISSET(cpu, &allowed); };
+
+    std::vector<int> kept;
+    for (int i = 0; i <= kMaxCpu; ++i) {
+        if (!is_allowed(i)) continue;
+        bool has_lower_sibling = false;
+        std::string file = "/sys/devices/system/cpu/cpu" + std::to_string(i) +
+                           "/topology/thread_siblings_list";
+        if (std::FILE* f = std::fopen(file.c_str(), "r")) {
+            char line[256];
+            if (std::fgets(line, sizeof(line), f)) {
+                for (int j : parse_cpu_list(line)) {
+                    if (j < i && j <= kMaxCpu && is_allowed(j)) {
+                        has_lower_sibling = true;
+                        break;
+                    }
+                }
+            }
+            std::fclose(f);
+        }
+        if (!has_lower_sibling) kept.push_back(i);
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::vector<int> parse_cpu_list(const char* text) {
+    std::vector<int> cpus;
+    if (!text) return cpus;
+    auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    // Numbers saturate well above the CPU limit so that long digit runs
+    // cannot overflow; anything above 1023 is dropped or clipped anyway.
+    auto read_number = [&](const char*& s) {
+        long long v = 0;
+        while (is_digit(*s)) {
+            if (v <= 1000000) v = v * 10 + (*s - '0');
+            ++s;
+        }
+        return v;
+    };
+    const char* s = text;
+    while (*s) {
+        if (!is_digit(*s)) {
+            ++s;
+            continue;
+        }
+        long long a = read_number(s);
+        if (*s == '-') {
+            ++s;
+            long long b = read_number(s);
+            long long hi = b < kMaxCpu ? b : kMaxCpu;
+            for (long long c = a; c <= hi; ++c) cpus.push_back(static_cast<int>(c));
+        } else if (a <= kMaxCpu) {
+            cpus.push_back(static_cast<int>(a));
+        }
+    }
+    return cpus;
+}
+
+const std::vector<int>& worker_cpu_list() {
+    static const std::vector<int> list = build_cpu_list();
+    return list;
+}
+
+void Pool::start(int worker_count_, int base_) {
+    workers = worker_count_;
+    base = base_;
+    threads.reserve(static_cast<size_t>(workers));
+    for (int i = 0; i < workers; ++i) threads.emplace_back([this, i] { worker_body(i); });
+}
+
+void Pool::run(int tasks, std::function<void(int, int)> new_job) {
+    if (tasks <= 0) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        job = std::move(new_job);
+        task_count = tasks;
+        finished = 0;
+        next_task.store(0);
+        ++generation;
+    }
+    work_cv.notify_all();
+    std::unique_lock<std::mutex> lock(mutex);
+    done_cv.wait(lock, [this] { return finished == workers; });
+}
+
+void Pool::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop_requested = true;
+    }
+    work_cv.notify_all();
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+}
+
+void Pool::worker_body(int index) {
+    const std::vector<int>& list = worker_cpu_list();
+    long cpu = static_cast<long>(index) + base;
+    if (!list.empty()) {
+        long size = static_cast<long>(list.size());
+        cpu = list[static_cast<size_t>(((cpu % size) + size) % size)];
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu >= 0 && cpu <= kMaxCpu) CPU_SET(static_cast<int>(cpu), &set);
+    // A worker that cannot be pinned simply runs unpinned.
+    (void)pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+
+    int seen = 0;
+    for (;;) {
+        std::function<void(int, int)> my_job;
+        int tasks;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            work_cv.wait(lock, [&] { return stop_requested || generation != seen; });
+            if (stop_requested) return;
+            seen = generation;
+            my_job = job;
+            tasks = task_count;
+        }
+        for (;;) {
+            int k = next_task.fetch_add(1);
+            if (k >= tasks) break;
+            my_job(k, index);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++finished;
+            if (finished == workers) done_cv.notify_one();
+        }
+    }
+}
+
+}  // namespace torvik

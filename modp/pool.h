@@ -1,0 +1,62 @@
+// Pinned worker pool of the modular multiplier: a parallel-for over task
+// indices whose jobs receive (task, worker). The calling thread only waits.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace torvik {
+
+class Pool {
+public:
+    Pool() = default;
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    // The workers must have been stopped before destruction.
+    ~Pool() = default;
+
+    // Creates `workers` threads; worker i is pinned to the CPU list entry
+    // (i + base) mod list size.
+    void start(int workers, int base);
+
+    // Runs job(t, w) once for every t in [0, tasks); w is the index of the
+    // worker that took t. Returns when every worker has finished the dispatch.
+    // Jobs must not throw.
+    void run(int tasks, std::function<void(int, int)> job);
+
+    // Ends and joins every worker; calling it again does nothing.
+    void stop();
+
+    int worker_count() const { return workers; }
+
+private:
+    void worker_body(int index);
+
+    int workers = 0;
+    int base = 0;
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::condition_variable work_cv;
+    std::condition_variable done_cv;
+    std::atomic<int> next_task{0};
+    int task_count = 0;
+    int generation = 0;
+    int finished = 0;
+    bool stop_requested = false;
+    std::function<void(int, int)> job;
+};
+
+// The CPUs that workers are pinned to, built once per process: KORVANE_CPUS
+// when it names at least one CPU, else one logical CPU per physical core of
+// the process's affinity mask.
+const std::vector<int>& worker_cpu_list();
+
+// CPU-list text such as "0-3,8": numbers and ranges separated by any
+// non-digit; numbers above 1023 are dropped and ranges are cut at 1023.
+std::vector<int> parse_cpu_list(const char* text);
+
+}  // namespace torvik

@@ -165,8 +165,45 @@ TEST_F(MultiplyCli, FailuresAfterStartUpEndInTheFailedLine) {
     EXPECT_EQ(r.err, "FAILED cannot create missing_dir/c.npy\n");
 
     // A route whose engine this build lacks fails cleanly, after the pools started.
-    r = run("sparse8192.raw sparse8192.raw c.raw --mode fast --workers 8");
+    r = run("sparse8192.raw sparse8192.raw c.raw --mode accurate --workers 8");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("FAILED ", 0), 0u) << r.err;
     EXPECT_FALSE(fs::exists(dir / "c.raw"));
+}
+
+// The safe (centred Pan) and fast (Strassen over Pan) routes on numpy-made
+// inputs whose rows partly get centring offsets of both signs: C within
+// float32 tolerance of numpy's FP64 product, and the input files untouched.
+TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
+    python("import numpy as np, hashlib\n"
+           "rng = np.random.default_rng(11)\n"
+           "n = 8192\n"
+           "a = rng.standard_normal((n, n), dtype=np.float32)\n"
+           "b = rng.standard_normal((n, n), dtype=np.float32)\n"
+           "a[::2] = rng.uniform(1.0, 2.0, (n // 2, n)).astype(np.float32)\n"
+           "b[::3] = rng.uniform(-3.0, -2.0, (len(range(0, n, 3)), n)).astype(np.float32)\n"
+           "np.save('big_a.npy', a)\n"
+           "np.save('big_b.npy', b)\n"
+           "with open('big_sums.txt', 'w') as f:\n"
+           "    for p in ('big_a.npy', 'big_b.npy'): f.write(hashlib.sha256(open(p, 'rb').read()).hexdigest() + '\\n')\n");
+    for (const char* mode : {"safe", "fast"}) {
+        Result r = run(std::string("big_a.npy big_b.npy big_c_") + mode + ".npy --mode " + mode + " --workers 8");
+        ASSERT_EQ(r.status, 0) << mode << ": " << r.err;
+        EXPECT_NE(start_line(r).find(std::string("mode ") + mode + ", 8 workers"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
+    }
+    python("import numpy as np, hashlib\n"
+           "sums = open('big_sums.txt').read().split()\n"
+           "for p, s in zip(('big_a.npy', 'big_b.npy'), sums):\n"
+           "    assert hashlib.sha256(open(p, 'rb').read()).hexdigest() == s, p\n"
+           "a = np.load('big_a.npy').astype(np.float64)\n"
+           "ref = a @ np.load('big_b.npy').astype(np.float64)\n"
+           "del a\n"
+           "for mode in ('safe', 'fast'):\n"
+           "    c = np.load(f'big_c_{mode}.npy')\n"
+           "    assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
+           "    err = np.linalg.norm(c - ref) / np.linalg.norm(ref)\n"
+           "    worst = np.max(np.abs(c - ref)) / np.max(np.abs(ref))\n"
+           "    print(mode, err, worst)\n"
+           "    assert err < 1e-5 and worst < 1e-4, (mode, err, worst)\n");
 }

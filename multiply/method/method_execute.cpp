@@ -7,8 +7,10 @@
 #include <string>
 
 #include "multiply/blas/aocl_backend.h"
+#include "multiply/method/center.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
+#include "multiply/method/strassen.h"
 #include "multiply/pan_adapter/pan_engine.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -156,11 +158,24 @@ void end_checks(const MethodSpec& spec) {
 
 double execute_method(const MethodSpec& spec) {
     phase_timers = PhaseTimers{};
+    center::published_rows_a = 0;
+    center::published_rows_b = 0;
     float* const saved_a = problem.A;
     float* const saved_b = problem.B;
     const std::uint64_t saved_lda = problem.lda, saved_ldb = problem.ldb;
+    auto put_views_back = [&] {
+        problem.A = saved_a;
+        problem.lda = saved_lda;
+        problem.B = saved_b;
+        problem.ldb = saved_ldb;
+    };
     const std::uint64_t t0 = monotonic_ns();
     try {
+        if (spec.centered) {
+            const std::uint64_t t = monotonic_ns();
+            center::transform();
+            phase_timers.forms += seconds_since(t);
+        }
         if (spec.native) {
             run_native(spec);
         } else if (spec.agg && spec.strassen_levels == 0) {
@@ -169,22 +184,22 @@ double execute_method(const MethodSpec& spec) {
         } else if (spec.pan_direct) {
             run_pan_direct();
         } else if (spec.strassen_levels != 0) {
-            throw std::runtime_error("method " + spec.name +
-                                     " needs the Strassen outer level, which this build does not have");
+            strassen_level(problem.A, problem.lda, problem.B, problem.ldb, problem.C, problem.ldc, problem.n, 0);
         } else {
             run_dense(spec);
         }
+        if (spec.centered) {
+            const std::uint64_t t = monotonic_ns();
+            center::recover();
+            phase_timers.decode += seconds_since(t);
+        }
     } catch (...) {
-        problem.A = saved_a;
-        problem.lda = saved_lda;
-        problem.B = saved_b;
-        problem.ldb = saved_ldb;
+        // The caller's inputs are never left centred.
+        if (spec.centered) center::restore_if_applied();
+        put_views_back();
         throw;
     }
-    problem.A = saved_a;
-    problem.lda = saved_lda;
-    problem.B = saved_b;
-    problem.ldb = saved_ldb;
+    put_views_back();
     const double seconds = seconds_since(t0);
     end_checks(spec);
     return seconds;

@@ -5,6 +5,7 @@
 
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/blas/leaf_route.h"
+#include "multiply/method/center.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pan_engine.h"
@@ -38,9 +39,33 @@ void refuse_missing_parts(const MethodSpec& spec) {
     };
     if (spec.agg) missing("the agg1 engine");
     if (spec.accurate) missing("the accurate Pan engine");
-    if (spec.centered) missing("the centering transform");
     if (spec.scale) missing("the equilibration transform");
-    if (spec.strassen_levels != 0) missing("the Strassen outer level");
+}
+
+// Buffers of every Strassen level: level l = 1..s has side n / 2^l, six
+// buffers above the bottom and four on it. Each is zero-filled by the pool
+// workers so that its pages are first touched where they will be used.
+void allocate_strassen_workspaces(std::uint64_t n, std::int32_t s) {
+    for (std::int32_t l = 1; l <= s; ++l) {
+        const std::uint64_t side = n >> l;
+        if (side < 1 || side > 2147483647u) throw std::runtime_error("invalid matrix extent");
+        StrassenWorkspace level;
+        level.side = side;
+        level.buffers.resize(l < s ? 6 : 4);
+        // Appended before the allocations, so that a failure part-way leaves
+        // every buffer made so far owned by the list.
+        strassen_workspaces.push_back(std::move(level));
+        for (auto& buffer : strassen_workspaces.back().buffers) allocate_matrix(buffer, side, side);
+    }
+    for (const auto& level : strassen_workspaces)
+        for (const auto& buffer : level.buffers) {
+            active_method.outer_bytes += buffer.bytes;
+            fill_params.pattern = 0;
+            fill_params.side = level.side;
+            fill_params.data = buffer.data;
+            fill_params.ld = buffer.ld;
+            pan_adapter::run_jobs(problem.workers, fill_rows_job);
+        }
 }
 
 }  // namespace
@@ -49,8 +74,10 @@ double setup_method(const MethodSpec& spec) {
     const std::uint64_t t0 = monotonic_ns();
     const std::uint64_t n = problem.n;
 
-    // Release everything the previous method left.
+    // Release everything the previous method left. Inputs still centred by
+    // an interrupted run are given back here, before anything else is freed.
     free_strassen_workspaces();
+    release_center_state();
     release_pan_workspaces();
 
     active_method.aocl_corrections = spec.aocl_corrections;
@@ -71,6 +98,7 @@ double setup_method(const MethodSpec& spec) {
     refuse_missing_parts(spec);
 
     active_method.outer_bytes = 0;
+    allocate_strassen_workspaces(n, spec.strassen_levels);
 
     // Pan leaf: halve the requested leaf until it divides the pair side b.
     active_method.pan_leaf = 0;
@@ -96,12 +124,17 @@ double setup_method(const MethodSpec& spec) {
     }
     active_method.center_bytes = 0;
     active_method.equil_bytes = 0;
+    if (spec.centered) {
+        center::prepare(n);
+        active_method.center_bytes = center::state.bytes;
+    }
     active_method.owned_scratch_bytes = active_method.pan_bytes + active_method.outer_bytes +
                                         active_method.center_bytes + active_method.equil_bytes;
     return seconds_since(t0);
 }
 
 void release_all() noexcept {
+    release_center_state();
     accuracy::release();
     free_strassen_workspaces();
     pan_adapter::shutdown();  // also releases the Pan workspaces

@@ -149,6 +149,14 @@ TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
     EXPECT_EQ(r.out.find("phases:"), std::string::npos);
     EXPECT_NE(r.out.find("multiply: "), std::string::npos);
     EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos);
+    // The check line directly follows the multiply line; the sampled-row error
+    // of a float32 product of side 2048 is a few 1e-7.
+    const std::string check_head = "\ncheck: relative error against FP64 on sampled rows ";
+    const std::size_t check = r.out.find(check_head);
+    ASSERT_NE(check, std::string::npos) << r.out;
+    const double rows_error = std::stod(r.out.substr(check + check_head.size()));
+    EXPECT_GT(rows_error, 1e-8);
+    EXPECT_LT(rows_error, 1e-6);
     EXPECT_NE(r.out.find("wrote c2048.npy (2048 x 2048 float32) in "), std::string::npos);
     expect_product("np.load('c2048.npy')");
 
@@ -157,6 +165,15 @@ TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(fs::file_size(dir / "c2048.out"), 2048u * 2048u * 4u);
     expect_product("np.fromfile('c2048.out', dtype=np.float32).reshape(2048, 2048)");
+}
+
+TEST_F(MultiplyCli, CheckReportsNonFiniteEntries) {
+    // One NaN in A spoils one row of C: 512 non-finite entries.
+    python("import numpy as np\n"
+           "a = np.load('a512.npy'); a[3, 7] = np.nan; np.save('a512_nan.npy', a)\n");
+    Result r = run("a512_nan.npy b512.npy c512.npy --workers 4 --check");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("non-finite entries 512\n"), std::string::npos) << r.out;
 }
 
 TEST_F(MultiplyCli, FailuresAfterStartUpEndInTheFailedLine) {

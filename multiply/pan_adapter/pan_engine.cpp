@@ -47,8 +47,8 @@ PanGrid check_pan_size(std::uint64_t s, std::uint64_t L) {
     const std::uint64_t g3 = checked_mul(g2, g);
     // Task and job counts of a run travel as int.
     const std::uint64_t limit = std::uint64_t{1} << 31;
-    if (g3 >= limit || checked_mul(3, g2) >= limit || checked_mul(checked_mul(2, g2), c) > kIntMax ||
-        checked_mul(checked_mul(4, g), c) > kIntMax)
+    if (g3 >= limit || checked_mul(3, g2) >= limit ||
+        checked_mul(checked_mul(2, g2), c) > kIntMax || checked_mul(checked_mul(4, g), c) > kIntMax)
         throw std::invalid_argument("Pan schedule exceeds its int task-index range");
     const std::uint64_t block_ld = (L + 15) / 16 * 16 + 16;
     grid.grid = g;
@@ -81,7 +81,8 @@ void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uin
     if (count == 0) return;
     const std::uint64_t total = checked_mul(count, bytes);
     const std::uint64_t counter = implementation::checked_add(pan_state.workspace_bytes, total);
-    if (count > set.max_size() - set.size()) throw std::overflow_error("Pan size addition overflow");
+    if (count > set.max_size() - set.size())
+        throw std::overflow_error("Pan size addition overflow");
     set.reserve(set.size() + count);
     for (std::uint64_t b = 0; b < count; ++b) {
         void* p = nullptr;
@@ -93,9 +94,9 @@ void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uin
 }
 
 void release_workspaces() {
-    for (auto* set : {&pan_state.a_sums, &pan_state.b_sums, &pan_state.leaf_workspaces,
-                      &pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u,
-                      &pan_state.t, &pan_state.p})
+    for (auto* set :
+         {&pan_state.a_sums, &pan_state.b_sums, &pan_state.leaf_workspaces, &pan_state.ra,
+          &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u, &pan_state.t, &pan_state.p})
         implementation::free_set(*set);
     std::vector<implementation::PanTask>().swap(pan_schedule.tasks);
     std::vector<int>().swap(pan_schedule.next);
@@ -159,9 +160,9 @@ void prepare(std::uint64_t s, std::uint64_t L) {
         for (std::uint64_t d = 0; d < g; ++d)
             for (std::uint64_t a = 0; a < g; ++a)
                 for (std::uint64_t c = 0; c < g; ++c)
-                    pan_schedule.tasks[(d * g + a) * g + c] = {static_cast<std::uint32_t>(c),
-                                                               static_cast<std::uint32_t>(a),
-                                                               static_cast<std::uint32_t>((a + d) % g)};
+                    pan_schedule.tasks[(d * g + a) * g + c] = {
+                        static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(a),
+                        static_cast<std::uint32_t>((a + d) % g)};
     } catch (...) {
         release_workspaces();
         throw;
@@ -176,7 +177,8 @@ PanViewSpan check_view(PanView view) {
     if (view.data == nullptr || view.ld < s || view.ld > implementation::kIntMax)
         throw std::invalid_argument(
             "Pan view requires a nonnull pointer and side <= ld <= INT_MAX");
-    if (s >= (std::uint64_t{1} << 62)) throw std::overflow_error("Pan size multiplication overflow");
+    if (s >= (std::uint64_t{1} << 62))
+        throw std::overflow_error("Pan size multiplication overflow");
     const std::uint64_t elements = implementation::checked_add(checked_mul(s - 1, view.ld), s);
     const std::uint64_t span = checked_mul(elements, 4);
     const auto begin = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(view.data));

@@ -50,13 +50,13 @@ void check_pair_views(PanView A, PanView B, PanView A2, PanView B2, PanView C, P
 
 // Seconds of each phase of one pair-product call and its leaf products.
 struct PairTimes {
-    double total_seconds = 0;  // whole call, view checks included
-    double prologue = 0;       // clearing C and C2 (0 when accumulating)
-    double forms = 0;          // block-line sums
-    double main = 0;           // aggregated products (schedule reset included)
-    double corrections = 0;    // correction products
-    double reduce = 0;         // correction sums
-    double decode = 0;         // subtracting the correction sums
+    double total_seconds = 0;         // whole call, view checks included
+    double prologue = 0;              // clearing C and C2 (0 when accumulating)
+    double forms = 0;                 // block-line sums
+    double main = 0;                  // aggregated products (schedule reset included)
+    double corrections = 0;           // correction products
+    double reduce = 0;                // correction sums
+    double decode = 0;                // subtracting the correction sums
     std::uint64_t leaf_products = 0;  // g^3 + 3 g^2 per call
 };
 
@@ -89,8 +89,8 @@ namespace implementation {
 
 // Grid figures of a side and leaf, after the checks of prepare (no state).
 struct PanGrid {
-    std::uint64_t grid = 0;    // g = s / L
-    std::uint64_t chunks = 0;  // ceil(L / 64): 64-row jobs per block
+    std::uint64_t grid = 0;          // g = s / L
+    std::uint64_t chunks = 0;        // ceil(L / 64): 64-row jobs per block
     std::uint64_t block_floats = 0;  // L * block ld
 };
 PanGrid check_pan_size(std::uint64_t side, std::uint64_t leaf);
@@ -128,9 +128,9 @@ struct PanState {
     std::uint64_t recorded_leaf = 0;
 
     // Workspace sets, in order of allocation.
-    std::vector<float*> a_sums;           // W blocks: RA[i] + CA2[k] of one correction
-    std::vector<float*> b_sums;           // W blocks: RB[j] + CB2[i] of one correction
-    std::vector<float*> leaf_workspaces;  // W pair-kernel workspaces
+    std::vector<float*> a_sums;                  // W blocks: RA[i] + CA2[k] of one correction
+    std::vector<float*> b_sums;                  // W blocks: RB[j] + CB2[i] of one correction
+    std::vector<float*> leaf_workspaces;         // W pair-kernel workspaces
     std::vector<float*> ra, ca2, rb, cb2, u, t;  // g blocks each
     std::vector<float*> p;                       // g^2 blocks, P[j][k] at j*g + k
 

@@ -161,11 +161,8 @@ TEST_F(PanEngine, RePrepareKeepsOrRestarts) {
 }
 
 TEST_F(PanEngine, SizeRefusals) {
-    for (auto [s, L] : std::vector<std::pair<u64, u64>>{{0, 64},
-                                                        {64, 0},
-                                                        {100, 64},
-                                                        {2147483648ull, 1},
-                                                        {2147483632ull, 2147483632ull}})
+    for (auto [s, L] : std::vector<std::pair<u64, u64>>{
+             {0, 64}, {64, 0}, {100, 64}, {2147483648ull, 1}, {2147483632ull, 2147483632ull}})
         expect_throw_msg<std::invalid_argument>([s = s, L = L] { pan_adapter::prepare(s, L); },
                                                 kBadSide);
     expect_throw_msg<std::invalid_argument>([] { pan_adapter::prepare(2048, 1); }, kTaskRange);
@@ -262,12 +259,21 @@ TEST_F(PanEngine, ViewChecks) {
     EXPECT_EQ(span.row_stride, 280u);
     EXPECT_EQ(span.row_bytes, 256u);
 
-    expect_throw_msg<std::invalid_argument>([&] { pan_adapter::check_view({buf.data(), 63}); },
-                                            kBadView);
     expect_throw_msg<std::invalid_argument>(
-        [&] { pan_adapter::check_view({buf.data(), 2147483648ull}); }, kBadView);
-    expect_throw_msg<std::invalid_argument>([] { pan_adapter::check_view({nullptr, 64}); },
-                                            kBadView);
+        [&] {
+            pan_adapter::check_view({buf.data(), 63});
+        },
+        kBadView);
+    expect_throw_msg<std::invalid_argument>(
+        [&] {
+            pan_adapter::check_view({buf.data(), 2147483648ull});
+        },
+        kBadView);
+    expect_throw_msg<std::invalid_argument>(
+        [] {
+            pan_adapter::check_view({nullptr, 64});
+        },
+        kBadView);
     auto* odd = reinterpret_cast<float*>(reinterpret_cast<char*>(buf.data()) + 2);
     expect_throw_msg<std::invalid_argument>([&] { pan_adapter::check_view({odd, 64}); }, kBadSpan);
     // A view that would run past the end of the address space.
@@ -300,12 +306,19 @@ TEST_F(PanEngine, PairViewOverlaps) {
         [&] { pan_adapter::check_pair_views(A, B, A, B, wide, last); }, "Pan output views overlap");
     // An output equal to an input, or C2 overlapping B2.
     expect_throw_msg<std::invalid_argument>(
-        [&] { pan_adapter::check_pair_views(left, B, A, B, left, PanView{big.data(), s}); },
+        [&] {
+            pan_adapter::check_pair_views(left, B, A, B, left, PanView{big.data(), s});
+        },
         "Pan output view overlaps an input");
     expect_throw_msg<std::invalid_argument>(
-        [&] { pan_adapter::check_pair_views(A, B, A, PanView{out.data() + s + 5, ld}, left, right); },
+        [&] {
+            pan_adapter::check_pair_views(A, B, A, PanView{out.data() + s + 5, ld}, left, right);
+        },
         "Pan output view overlaps an input");
     // View errors come first, in argument order.
     expect_throw_msg<std::invalid_argument>(
-        [&] { pan_adapter::check_pair_views(A, B, A, B, left, PanView{nullptr, ld}); }, kBadView);
+        [&] {
+            pan_adapter::check_pair_views(A, B, A, B, left, PanView{nullptr, ld});
+        },
+        kBadView);
 }

@@ -7,8 +7,10 @@
 // over k, C2[j][i] receives its wanted sum plus A[i][j] RB[j] + A[i][j] CB2[i]
 // + T[j]. The correction phase removes the first two of each with one product
 // on the summed operand; the sums of P[j][k] = A2[j][k] B[j][k] give U and T.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 #include "multiply/blas/leaf_route.h"
@@ -100,22 +102,46 @@ void pan_line_sums_job(int t) {
     switch (group) {
         case 0: {  // RA[l]: block row l of A
             const PanView& a = pan_state.run_a;
-            sum_rows(pan_state.ra[l], ld, g, [&](u64 b, u64& sld) { sld = a.ld; return block_of(a, l, b); }, r0, r1);
+            sum_rows(
+                pan_state.ra[l], ld, g,
+                [&](u64 b, u64& sld) {
+                    sld = a.ld;
+                    return block_of(a, l, b);
+                },
+                r0, r1);
             break;
         }
         case 1: {  // CA2[l]: block column l of A2
             const PanView& a2 = pan_state.run_a2;
-            sum_rows(pan_state.ca2[l], ld, g, [&](u64 b, u64& sld) { sld = a2.ld; return block_of(a2, b, l); }, r0, r1);
+            sum_rows(
+                pan_state.ca2[l], ld, g,
+                [&](u64 b, u64& sld) {
+                    sld = a2.ld;
+                    return block_of(a2, b, l);
+                },
+                r0, r1);
             break;
         }
         case 2: {  // RB[l]: block row l of B
             const PanView& b_ = pan_state.run_b;
-            sum_rows(pan_state.rb[l], ld, g, [&](u64 b, u64& sld) { sld = b_.ld; return block_of(b_, l, b); }, r0, r1);
+            sum_rows(
+                pan_state.rb[l], ld, g,
+                [&](u64 b, u64& sld) {
+                    sld = b_.ld;
+                    return block_of(b_, l, b);
+                },
+                r0, r1);
             break;
         }
         default: {  // CB2[l]: block column l of B2
             const PanView& b2 = pan_state.run_b2;
-            sum_rows(pan_state.cb2[l], ld, g, [&](u64 b, u64& sld) { sld = b2.ld; return block_of(b2, b, l); }, r0, r1);
+            sum_rows(
+                pan_state.cb2[l], ld, g,
+                [&](u64 b, u64& sld) {
+                    sld = b2.ld;
+                    return block_of(b2, b, l);
+                },
+                r0, r1);
             break;
         }
     }
@@ -211,10 +237,22 @@ void pan_correction_sums_job(int t) {
     chunk_rows(static_cast<u64>(t) % c, r0, r1);
     const u64 ld = pan_state.block_ld;
     if (line < g) {  // U[k] = P[0][k] + ... + P[g-1][k]
-        sum_rows(pan_state.u[line], ld, g, [&](u64 j, u64& sld) { sld = ld; return pan_state.p[j * g + line]; }, r0, r1);
+        sum_rows(
+            pan_state.u[line], ld, g,
+            [&](u64 j, u64& sld) {
+                sld = ld;
+                return pan_state.p[j * g + line];
+            },
+            r0, r1);
     } else {  // T[j] = P[j][0] + ... + P[j][g-1]
         const u64 j = line - g;
-        sum_rows(pan_state.t[j], ld, g, [&](u64 k, u64& sld) { sld = ld; return pan_state.p[j * g + k]; }, r0, r1);
+        sum_rows(
+            pan_state.t[j], ld, g,
+            [&](u64 k, u64& sld) {
+                sld = ld;
+                return pan_state.p[j * g + k];
+            },
+            r0, r1);
     }
 }
 

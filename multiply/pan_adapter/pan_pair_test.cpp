@@ -98,8 +98,8 @@ void exact_case(u64 s, u64 L, unsigned seed, bool accumulate) {
         C.fill_real(rng);
         C2.fill_real(rng);
     }
-    const auto times =
-        pan_adapter::run_pair(A.view(), B.view(), accumulate, A2.view(), B2.view(), C.view(), C2.view());
+    const auto times = pan_adapter::run_pair(A.view(), B.view(), accumulate, A2.view(), B2.view(),
+                                             C.view(), C2.view());
     const u64 g = s / L;
     EXPECT_EQ(times.leaf_products, g * g * g + 3 * g * g);
     EXPECT_GE(times.total_seconds, times.main);
@@ -174,8 +174,8 @@ TEST_F(PanPair, OutputsAsHalvesOfOneMatrix) {
     Mat A(s, s), B(s, s), A2(s, s), B2(s, s);
     for (Mat* m : {&A, &B, &A2, &B2}) m->fill_int(rng, -2, 2);
     Mat both(s, 2 * s + 4);  // C on the left half, C2 on the right, padding after
-    pan_adapter::run_pair(A.view(), B.view(), false, A2.view(), B2.view(), {both.buf.data(), both.ld},
-                          {both.buf.data() + s, both.ld});
+    pan_adapter::run_pair(A.view(), B.view(), false, A2.view(), B2.view(),
+                          {both.buf.data(), both.ld}, {both.buf.data() + s, both.ld});
     const auto ab = product(A, B), a2b2 = product(A2, B2);
     for (u64 r = 0; r < s; ++r) {
         for (u64 c = 0; c < s; ++c) {

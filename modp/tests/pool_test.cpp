@@ -1,78 +1,51 @@
-#include "modp/pool.h"
-
-#include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
-
+// The pinned pool: CPU lists, dispatch and pinning.
 #include <atomic>
-#include <vector>
+
+#include "modp/tests/test_util.h"
 
 namespace {
 
-using torvik::parse_cpu_list;
-
 TEST(ModpCpuList, Grammar) {
-    EXPECT_EQ(parse_cpu_list("0-3,8"), (std::vector<int>{0, 1, 2, 3, 8}));
-    EXPECT_EQ(parse_cpu_list("3-1"), std::vector<int>{});
-    EXPECT_EQ(parse_cpu_list("5,2000"), std::vector<int>{5});
     std::vector<int> high;
     for (int c = 1000; c <= 1023; ++c) high.push_back(c);
-    EXPECT_EQ(parse_cpu_list("1000-5000"), high);
-    EXPECT_EQ(parse_cpu_list("2,2"), (std::vector<int>{2, 2}));
-    EXPECT_EQ(parse_cpu_list("none"), std::vector<int>{});
-    EXPECT_EQ(parse_cpu_list(""), std::vector<int>{});
-    // A second dash after a range separates items.
-    EXPECT_EQ(parse_cpu_list("1-2-3"), (std::vector<int>{1, 2, 3}));
-    // A dash with no digits after it is the range a..0.
-    EXPECT_EQ(parse_cpu_list("4-"), std::vector<int>{});
-    EXPECT_EQ(parse_cpu_list("0-"), std::vector<int>{0});
-    // Sibling-file style line with a newline, any separators, order kept.
-    EXPECT_EQ(parse_cpu_list("7 ; 3\n"), (std::vector<int>{7, 3}));
-    // Digit runs far beyond int range neither overflow nor get accepted.
-    EXPECT_EQ(parse_cpu_list("99999999999999999999999,1"), std::vector<int>{1});
-    EXPECT_EQ(parse_cpu_list("1023-99999999999999999999"), std::vector<int>{1023});
+    const std::pair<const char*, std::vector<int>> cases[] = {
+        {"0-3,8", {0, 1, 2, 3, 8}}, {"3-1", {}}, {"5,2000", {5}}, {"1000-5000", high}, {"2,2", {2, 2}},
+        {"none", {}}, {"", {}},
+        {"1-2-3", {1, 2, 3}},             // a second dash after a range separates items
+        {"4-", {}}, {"0-", {0}},          // a dash without digits is the range a..0
+        {"7 ; 3\n", {7, 3}},              // sibling-file line: any separators, order kept
+        // Digit runs far beyond int range neither overflow nor get accepted.
+        {"99999999999999999999999,1", {1}}, {"1023-99999999999999999999", {1023}},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(torvik::parse_cpu_list(text), want) << text;
 }
 
-TEST(ModpPool, EveryTaskRunsExactlyOnce) {
+TEST(ModpPool, EveryTaskRunsExactlyOnceOnADistinctWorkerIndex) {
     torvik::Pool pool;
     pool.start(4, 0);
-    for (int tasks : {0, 1, 3, 4, 5, 257, 10000}) {
-        std::vector<std::atomic<int>> hits(static_cast<size_t>(tasks > 0 ? tasks : 1));
-        std::atomic<int> bad_worker{0};
-        pool.run(tasks, [&](int t, int w) {
-            hits[static_cast<size_t>(t)].fetch_add(1);
-            if (w < 0 || w >= 4) bad_worker.fetch_add(1);
-        });
-        for (int t = 0; t < tasks; ++t) EXPECT_EQ(hits[static_cast<size_t>(t)].load(), 1) << tasks << " " << t;
-        if (tasks == 0) {
-            EXPECT_EQ(hits[0].load(), 0);
+    for (int tasks : {-5, 0, 1, 3, 4, 5, 257, 10000}) {
+        for (int round = 0; round < 5; ++round) {
+            std::vector<std::atomic<int>> hits(static_cast<size_t>(tasks > 0 ? tasks : 0));
+            // Plain counters: a worker index is held by one thread at a time,
+            // so they add up unless the index is shared or out of range.
+            std::vector<long> per_worker(4, 0);
+            pool.run(tasks, [&](int t, int w) {
+                hits[static_cast<size_t>(t)].fetch_add(1);
+                if (w >= 0 && w < 4) per_worker[static_cast<size_t>(w)] += 1;
+            });
+            int once = 0;
+            for (auto& h : hits) once += h.load() == 1;
+            EXPECT_EQ(once, static_cast<int>(hits.size())) << tasks;
+            EXPECT_EQ(per_worker[0] + per_worker[1] + per_worker[2] + per_worker[3], tasks > 0 ? tasks : 0);
         }
-        EXPECT_EQ(bad_worker.load(), 0);
     }
-    // Negative counts run nothing.
-    std::atomic<int> ran{0};
-    pool.run(-5, [&](int, int) { ran.fetch_add(1); });
-    EXPECT_EQ(ran.load(), 0);
     pool.stop();
     pool.stop();  // a second stop is harmless
 }
 
-TEST(ModpPool, DispatchIsABarrierAndWorkersUseDistinctIndices) {
-    torvik::Pool pool;
-    pool.start(3, 0);
-    // Each worker index is held by one thread at a time: per-worker
-    // counters updated without atomics must add up.
-    std::vector<long> per_worker(3, 0);
-    for (int round = 0; round < 50; ++round) {
-        pool.run(200, [&](int, int w) { per_worker[static_cast<size_t>(w)] += 1; });
-    }
-    EXPECT_EQ(per_worker[0] + per_worker[1] + per_worker[2], 50 * 200);
-    pool.stop();
-}
-
 TEST(ModpPool, DefaultCpuListIsOnePerCoreAndWorkersArePinned) {
-    // Without KORVANE_CPUS (the test environment leaves it unset) the list
-    // holds allowed CPUs in ascending order without siblings.
+    // Without KORVANE_CPUS the list holds allowed CPUs in ascending order
+    // without hyperthread siblings.
     if (std::getenv("KORVANE_CPUS")) GTEST_SKIP() << "KORVANE_CPUS set in the environment";
     const std::vector<int>& list = torvik::worker_cpu_list();
     ASSERT_FALSE(list.empty());
@@ -81,26 +54,14 @@ TEST(ModpPool, DefaultCpuListIsOnePerCoreAndWorkersArePinned) {
     ASSERT_EQ(sched_getaffinity(0, sizeof(mine), &mine), 0);
     for (int c : list) EXPECT_TRUE(CPU_ISSET(c, &mine)) << c;
 
-    const int workers = static_cast<int>(list.size()) < 4 ? static_cast<int>(list.size()) : 4;
+    const int workers = list.size() < 4 ? static_cast<int>(list.size()) : 4;
     torvik::Pool pool;
-    pool.start(workers, 1);
-    std::vector<int> cpu_of(static_cast<size_t>(workers), -2);
-    pool.run(2000, [&](int, int w) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-        int only = -1;
-        if (CPU_COUNT(&set) == 1)
-            for (int c = 0; c < CPU_SETSIZE; ++c)
-                if (CPU_ISSET(c, &set)) only = c;
-        cpu_of[static_cast<size_t>(w)] = only;
-        usleep(50);
-    });
+    pool.start(workers, 1);  // worker w on list entry w + 1
+    const std::vector<int> cpu_of = modp_test::worker_cpus(pool);
     pool.stop();
-    for (int w = 0; w < workers; ++w) {
-        if (cpu_of[static_cast<size_t>(w)] == -2) continue;  // took no task
-        EXPECT_EQ(cpu_of[static_cast<size_t>(w)], list[static_cast<size_t>(w + 1) % list.size()]) << w;
-    }
+    for (int w = 0; w < workers; ++w)  // -2: took no task
+        EXPECT_TRUE(cpu_of[w] == -2 || cpu_of[w] == list[static_cast<size_t>(w + 1) % list.size()])
+            << w << " ran on " << cpu_of[w];
 }
 
 }  // namespace

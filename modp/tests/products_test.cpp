@@ -1,237 +1,128 @@
-// Bundle and classical products against an exact int64 schoolbook model.
-#include <gtest/gtest.h>
-
-#include <cmath>
+// Bundle and classical products against an exact 128-bit schoolbook model.
 #include <cstdint>
-#include <cstdlib>
 #include <random>
-#include <vector>
 
 #include "modp/block_ops.h"
 #include "modp/bundle.h"
 #include "modp/classical.h"
-#include "modp/pool.h"
+#include "modp/tests/test_util.h"
 
 namespace {
 
 using torvik::CMat;
 using torvik::Mat;
-
-// A row-major rows x cols matrix of doubles with a padded leading dimension.
+// A row-major rows x cols matrix of doubles with 5 padding columns.
 struct Matrix {
     size_t rows, cols, ld;
     std::vector<double> v;
-    Matrix(size_t r, size_t c, size_t pad = 5) : rows(r), cols(c), ld(c + pad), v(r * (c + pad), 0.0) {}
-    double& at(size_t i, size_t j) { return v[i * ld + j]; }
+    Matrix(size_t r, size_t c) : rows(r), cols(c), ld(c + 5), v(r * (c + 5), 0.0) {}
     double at(size_t i, size_t j) const { return v[i * ld + j]; }
+    CMat<double> in() const { return {v.data(), ld}; }
+    Mat<double> out() { return {v.data(), ld}; }
 };
 
 Matrix random_residues(size_t r, size_t c, std::int64_t p, std::mt19937_64& rng) {
     Matrix m(r, c);
     for (size_t i = 0; i < r; ++i)
-        for (size_t j = 0; j < c; ++j) m.at(i, j) = static_cast<double>(rng() % static_cast<std::uint64_t>(p));
+        for (size_t j = 0; j < c; ++j) m.v[i * m.ld + j] = static_cast<double>(rng() % static_cast<std::uint64_t>(p));
     return m;
 }
 
-// Exact (X*Y)(i, j) in 128-bit integers.
-__int128 exact_dot(const Matrix& x, const Matrix& y, size_t i, size_t j) {
-    __int128 s = 0;
-    for (size_t k = 0; k < x.cols; ++k)
-        s += static_cast<__int128>(static_cast<std::int64_t>(x.at(i, k))) *
-             static_cast<std::int64_t>(y.at(k, j));
-    return s;
-}
-
-std::int64_t mod(__int128 x, std::int64_t p) {
-    __int128 r = x % p;
-    if (r < 0) r += p;
-    return static_cast<std::int64_t>(r);
-}
-
-class ModpProducts : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        pool_ = new torvik::Pool;
-        pool_->start(4, 0);
+// Number of cells of C that differ from the model: the exact X*Y (+ old when
+// accumulating), reduced into [0, p) when p > 0; padding must stay zero.
+size_t mismatches(const Matrix& X, const Matrix& Y, const Matrix& C, const Matrix& old, bool accumulate,
+                  std::int64_t p) {
+    size_t wrong = 0;
+    for (size_t i = 0; i < C.rows; ++i) {
+        for (size_t j = 0; j < C.cols; ++j) {
+            __int128 e = accumulate ? static_cast<std::int64_t>(old.at(i, j)) : 0;
+            for (size_t k = 0; k < X.cols; ++k)
+                e += static_cast<__int128>(static_cast<std::int64_t>(X.at(i, k))) * static_cast<std::int64_t>(Y.at(k, j));
+            if (p > 0) e = ((e % p) + p) % p;
+            wrong += C.at(i, j) != static_cast<double>(e);
+        }
+        for (size_t j = C.cols; j < C.ld; ++j) wrong += C.at(i, j) != 0.0;
     }
-    static void TearDownTestSuite() {
-        pool_->stop();
-        delete pool_;
-    }
-    static torvik::Pool* pool_;
-};
-torvik::Pool* ModpProducts::pool_ = nullptr;
-
-// Runs one bundle with block counts m, k, n and checks both outputs against
-// the model: exact products for p <= 0, else (old + product) mod p.
-void check_bundle(torvik::Pool& pool, size_t m, size_t k, size_t n, size_t b, std::int64_t p,
-                  bool accumulate, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    const std::int64_t range = p > 0 ? p : 1000;
-    Matrix A1 = random_residues(m * b, k * b, range, rng), B1 = random_residues(k * b, n * b, range, rng);
-    Matrix A2 = random_residues(k * b, n * b, range, rng), B2 = random_residues(n * b, m * b, range, rng);
-    Matrix C1 = random_residues(m * b, n * b, range, rng), C2 = random_residues(k * b, m * b, range, rng);
-    const Matrix old1 = C1, old2 = C2;
-
-    torvik::BundleWorkspace<double> ws;
-    ws.allocate(m, k, n, b, 4, &pool);
-    torvik::fmm_bundle<double>(pool, m, k, n, b, CMat<double>{A1.v.data(), A1.ld},
-                               CMat<double>{B1.v.data(), B1.ld}, Mat<double>{C1.v.data(), C1.ld},
-                               CMat<double>{A2.v.data(), A2.ld}, CMat<double>{B2.v.data(), B2.ld},
-                               Mat<double>{C2.v.data(), C2.ld}, ws, accumulate, static_cast<double>(p));
-
-    auto expect = [&](const Matrix& X, const Matrix& Y, const Matrix& C, const Matrix& old, const char* name) {
-        size_t wrong = 0;
-        for (size_t i = 0; i < C.rows; ++i)
-            for (size_t j = 0; j < C.cols; ++j) {
-                __int128 e = exact_dot(X, Y, i, j);
-                if (accumulate) e += static_cast<std::int64_t>(old.at(i, j));
-                const double want = p > 0 ? static_cast<double>(mod(e, p)) : static_cast<double>(e);
-                if (C.at(i, j) != want) ++wrong;
-            }
-        EXPECT_EQ(wrong, 0u) << name << " m=" << m << " k=" << k << " n=" << n << " b=" << b << " p=" << p;
-        // Padding columns beyond the matrix are never touched.
-        for (size_t i = 0; i < C.rows; ++i)
-            for (size_t j = C.cols; j < C.ld; ++j) EXPECT_EQ(C.at(i, j), 0.0);
-    };
-    expect(A1, B1, C1, old1, "C1");
-    expect(A2, B2, C2, old2, "C2");
+    return wrong;
 }
+
+using ModpProducts = modp_test::ModpTest;
 
 TEST_F(ModpProducts, BundleMatchesSchoolbook) {
-    check_bundle(*pool_, 1, 1, 1, 16, 65521, false, 1);   // one aggregated product
-    check_bundle(*pool_, 2, 2, 2, 16, 65519, false, 2);   // prime near 2^16
-    check_bundle(*pool_, 2, 3, 1, 17, 1000003, false, 3); // unequal block counts, odd block
-    check_bundle(*pool_, 3, 1, 2, 20, 7, false, 4);
-    check_bundle(*pool_, 2, 2, 3, 16, 2, false, 5);
-}
-
-TEST_F(ModpProducts, BundleAccumulatesOntoResidues) {
-    check_bundle(*pool_, 2, 2, 2, 16, 65521, true, 6);
-    check_bundle(*pool_, 1, 2, 3, 19, 101, true, 7);
-}
-
-TEST_F(ModpProducts, BundleWithoutModulusKeepsExactIntegers) {
-    check_bundle(*pool_, 2, 2, 2, 16, 0, false, 8);
-    check_bundle(*pool_, 2, 1, 2, 16, -1, true, 9);
-}
-
-TEST_F(ModpProducts, BundleWorkspaceLayout) {
-    torvik::BundleWorkspace<double> ws;
-    for (auto [b, ld] : {std::pair<size_t, size_t>{16, 32}, {17, 48}, {1024, 1040}, {31, 48}, {32, 48}}) {
-        ws.allocate(2, 3, 1, b, 2, nullptr);
-        EXPECT_EQ(ws.ld, ld) << b;
-        // 3 per-worker buffers x 2 workers, 2m + 2n + 2k sums, k*n cross products.
-        const size_t buffers = 6 + (4 + 2 + 6) + 3;
-        EXPECT_EQ(ws.bytes, buffers * b * ld * sizeof(double)) << b;
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(ws.cross_products[2]) % 64, 0u);
-        for (size_t i = 0; i < b * ld; ++i) ASSERT_EQ(ws.product[1][i], 0.0);
-    }
-    ws.release();
-    EXPECT_EQ(ws.bytes, 0u);
-    EXPECT_TRUE(ws.left_sum.empty());
-}
-
-// Reference for classical products.
-void check_classical(torvik::Pool& pool, std::vector<std::pair<Matrix, Matrix>>& operands,
-                     std::vector<Matrix>& outputs, std::vector<size_t> row_tiles,
-                     std::vector<size_t> col_tiles, bool accumulate, std::int64_t p, size_t tile) {
-    std::vector<torvik::ClassicalProduct<double>> list;
-    std::vector<Matrix> old = outputs;
-    for (size_t i = 0; i < operands.size(); ++i) {
-        Matrix& a = operands[i].first;
-        Matrix& b = operands[i].second;
-        Matrix& c = outputs[i];
-        list.push_back({c.rows, c.cols, a.cols, a.v.data(), a.ld, b.v.data(), b.ld, c.v.data(), c.ld,
-                        row_tiles[i], col_tiles[i]});
-    }
-    torvik::classical_products<double>(pool, list, accumulate, static_cast<double>(p), tile);
-    for (size_t q = 0; q < operands.size(); ++q) {
-        size_t wrong = 0;
-        for (size_t i = 0; i < outputs[q].rows; ++i)
-            for (size_t j = 0; j < outputs[q].cols; ++j) {
-                __int128 e = exact_dot(operands[q].first, operands[q].second, i, j);
-                if (accumulate) e += static_cast<std::int64_t>(old[q].at(i, j));
-                const double want = p > 0 ? static_cast<double>(mod(e, p)) : static_cast<double>(e);
-                if (outputs[q].at(i, j) != want) ++wrong;
-            }
-        EXPECT_EQ(wrong, 0u) << "product " << q;
+    struct Case { size_t m, k, n, b; std::int64_t p; bool accumulate; };
+    const Case cases[] = {
+        {1, 1, 1, 16, 65521, false},   // one aggregated product
+        {2, 2, 2, 16, 65519, false},
+        {2, 3, 1, 17, 1000003, false}, // unequal block counts, odd block
+        {3, 1, 2, 20, 7, false},
+        {2, 2, 3, 16, 2, false},
+        {2, 2, 2, 16, 65521, true},    // accumulating onto residues
+        {1, 2, 3, 19, 101, true},
+        {2, 2, 2, 16, 0, false},       // no modulus: exact integers
+        {2, 1, 2, 16, -1, true},
+    };
+    std::mt19937_64 rng(1);
+    for (const Case& c : cases) {
+        const size_t m = c.m * c.b, k = c.k * c.b, n = c.n * c.b;
+        const std::int64_t range = c.p > 0 ? c.p : 1000;
+        Matrix A1 = random_residues(m, k, range, rng), B1 = random_residues(k, n, range, rng);
+        Matrix A2 = random_residues(k, n, range, rng), B2 = random_residues(n, m, range, rng);
+        Matrix C1 = random_residues(m, n, range, rng), C2 = random_residues(k, m, range, rng);
+        const Matrix old1 = C1, old2 = C2;
+        torvik::BundleWorkspace<double> ws;
+        // Both ways of zeroing the workspace: on the pool's workers and inline.
+        ws.allocate(c.m, c.k, c.n, c.b, 4, c.accumulate ? nullptr : pool_);
+        torvik::fmm_bundle<double>(*pool_, c.m, c.k, c.n, c.b, A1.in(), B1.in(), C1.out(), A2.in(), B2.in(), C2.out(),
+                                   ws, c.accumulate, static_cast<double>(c.p));
+        EXPECT_EQ(mismatches(A1, B1, C1, old1, c.accumulate, c.p), 0u) << "C1 m=" << c.m << " b=" << c.b << " p=" << c.p;
+        EXPECT_EQ(mismatches(A2, B2, C2, old2, c.accumulate, c.p), 0u) << "C2 m=" << c.m << " b=" << c.b << " p=" << c.p;
     }
 }
 
 TEST_F(ModpProducts, ClassicalTilesCoverEveryProduct) {
-    std::mt19937_64 rng(11);
-    const std::int64_t p = 65521;
     // Three products of different shapes in one call, with tile grids that
-    // split unevenly (10 rows in 3 tiles: 3, 3, 4) and an accumulating run.
-    std::vector<std::pair<Matrix, Matrix>> ops;
-    std::vector<Matrix> outs;
-    ops.push_back({random_residues(10, 7, p, rng), random_residues(7, 10, p, rng)});
-    outs.push_back(Matrix(10, 10));
-    ops.push_back({random_residues(20, 33, p, rng), random_residues(33, 15, p, rng)});
-    outs.push_back(Matrix(20, 15));
-    ops.push_back({random_residues(5, 4, p, rng), random_residues(4, 5, p, rng)});
-    outs.push_back(Matrix(5, 5));
-    check_classical(*pool_, ops, outs, {3, 4, 1}, {2, 3, 1}, false, p, 5);
-    // Accumulating onto residues.
-    for (Matrix& o : outs)
-        for (size_t i = 0; i < o.rows; ++i)
-            for (size_t j = 0; j < o.cols; ++j) o.at(i, j) = static_cast<double>(rng() % p);
-    check_classical(*pool_, ops, outs, {2, 1, 5}, {1, 2, 5}, true, p, 5);
-}
-
-TEST_F(ModpProducts, ClassicalWithoutModulusIsExact) {
-    std::mt19937_64 rng(12);
-    std::vector<std::pair<Matrix, Matrix>> ops;
-    std::vector<Matrix> outs;
-    ops.push_back({random_residues(16, 16, 1 << 20, rng), random_residues(16, 16, 1 << 20, rng)});
-    outs.push_back(Matrix(16, 16));
-    check_classical(*pool_, ops, outs, {1}, {1}, false, 0, 16);
-}
-
-TEST_F(ModpProducts, ClassicalEmptyListRunsNothing) {
-    std::vector<torvik::ClassicalProduct<double>> none;
-    torvik::classical_products<double>(*pool_, none, false, 7.0, 16);
-    SUCCEED();
-}
-
-TEST_F(ModpProducts, ClassicalReducesOnlyWholeTiles) {
-    // m = n = 6 with tile 4: one whole tile is reduced, the rest keeps the
-    // exact product.
-    Matrix a(6, 1), b(1, 6), c(6, 6);
-    for (size_t i = 0; i < 6; ++i) {
-        a.at(i, 0) = 10;
-        b.at(0, i) = 10;
+    // split unevenly (10 rows in 3 tiles: 3, 3, 4); then accumulating onto
+    // residues with other grids; then exact integers without a modulus.
+    struct Product { size_t m, k, n, row_tiles, col_tiles; };
+    struct Run { std::int64_t p; bool accumulate; size_t tile; std::vector<Product> products; };
+    const Run runs[] = {{65521, false, 5, {{10, 7, 10, 3, 2}, {20, 33, 15, 4, 3}, {5, 4, 5, 1, 1}}},
+                        {65521, true, 5, {{10, 7, 10, 2, 1}, {20, 33, 15, 1, 2}, {5, 4, 5, 5, 5}}},
+                        {0, false, 16, {{16, 16, 16, 1, 1}}}};
+    std::mt19937_64 rng(11);
+    for (const Run& r : runs) {
+        const std::int64_t range = r.p > 0 ? r.p : 1 << 20;
+        std::vector<Matrix> a, b, c;
+        for (const Product& q : r.products) {
+            a.push_back(random_residues(q.m, q.k, range, rng));
+            b.push_back(random_residues(q.k, q.n, range, rng));
+            c.push_back(r.accumulate ? random_residues(q.m, q.n, range, rng) : Matrix(q.m, q.n));
+        }
+        const std::vector<Matrix> old = c;
+        std::vector<torvik::ClassicalProduct<double>> list;
+        for (size_t q = 0; q < a.size(); ++q)
+            list.push_back({c[q].rows, c[q].cols, a[q].cols, a[q].v.data(), a[q].ld, b[q].v.data(), b[q].ld,
+                            c[q].v.data(), c[q].ld, r.products[q].row_tiles, r.products[q].col_tiles});
+        torvik::classical_products<double>(*pool_, list, r.accumulate, static_cast<double>(r.p), r.tile);
+        for (size_t q = 0; q < a.size(); ++q)
+            EXPECT_EQ(mismatches(a[q], b[q], c[q], old[q], r.accumulate, r.p), 0u) << "product " << q;
     }
-    std::vector<torvik::ClassicalProduct<double>> list{{6, 6, 1, a.v.data(), a.ld, b.v.data(), b.ld, c.v.data(), c.ld, 1, 1}};
-    torvik::classical_products<double>(*pool_, list, false, 7.0, 4);
-    EXPECT_EQ(c.at(0, 0), 100 % 7);
-    EXPECT_EQ(c.at(3, 3), 100 % 7);
-    EXPECT_EQ(c.at(4, 4), 100);
-    EXPECT_EQ(c.at(0, 5), 100);
+    std::vector<torvik::ClassicalProduct<double>> none;
+    torvik::classical_products<double>(*pool_, none, false, 7.0, 16);  // runs nothing
 }
 
 TEST(ModpReduction, ExactResidueOverTheWholeRange) {
-    const double two53 = 9007199254740992.0;
+    const std::int64_t two53 = std::int64_t{1} << 53;
     std::mt19937_64 rng(13);
     for (std::int64_t p : {2, 3, 7, 65521, 1048573, 2147483647, 94906265}) {
-        std::vector<double> xs;
-        // Multiples of p and their neighbours, up to just below 2^53, and negatives.
-        const std::int64_t top = ((std::int64_t{1} << 53) - 1) / p;
-        for (std::int64_t q : {std::int64_t{0}, std::int64_t{1}, std::int64_t{2}, std::int64_t{12345}, top}) {
-            for (std::int64_t delta : {std::int64_t{-1}, std::int64_t{0}, std::int64_t{1}}) {
-                const std::int64_t x = q * p + delta;
-                if (x < static_cast<std::int64_t>(two53) && x > -static_cast<std::int64_t>(two53)) {
-                    xs.push_back(static_cast<double>(x));
-                    xs.push_back(-static_cast<double>(x));
-                }
-            }
-        }
-        xs.push_back(two53 - 1);
-        xs.push_back(-(two53 - 1));
+        // Multiples of p and their neighbours up to just below 2^53, both
+        // signs, and random values; an odd count.
+        std::vector<double> xs = {static_cast<double>(two53 - 1), static_cast<double>(1 - two53), 5};
+        for (std::int64_t q : {std::int64_t{0}, std::int64_t{1}, std::int64_t{2}, std::int64_t{12345}, (two53 - 1) / p})
+            for (std::int64_t x : {q * p - 1, q * p, q * p + 1})
+                if (x < two53) xs.insert(xs.end(), {static_cast<double>(x), static_cast<double>(-x)});
         for (int r = 0; r < 2000; ++r) {
-            std::int64_t x = static_cast<std::int64_t>(rng() % (1ULL << 53));
-            xs.push_back(static_cast<double>(r % 2 ? -x : x));
+            const double x = static_cast<double>(rng() % (1ULL << 53));
+            xs.push_back(r % 2 ? -x : x);
         }
         // Both the scalar rule and the block kernel (odd width: vector and tail paths).
         std::vector<double> block = xs;

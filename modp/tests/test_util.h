@@ -1,80 +1,109 @@
 // Helpers for the modular multiplier's tests: scratch directories, numpy
-// fixtures through the configured Python, and running the real program.
+// fixtures through the configured Python, running the real program, a pool
+// shared by a suite, and the CPU a worker is pinned to.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "modp/pool.h"
 
 namespace modp_test {
 
-inline std::string make_temp_dir() {
-    char tmpl[] = "/tmp/korvane_modp_test_XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    return tmpl;
-}
-
-inline void remove_dir(const std::string& dir) {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-}
-
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// Runs Python code (numpy available as np) in dir; returns its stdout.
-// Fails the calling test through an exception when Python fails.
+// Runs Python code (numpy available as np) in dir and returns its output;
+// throws, failing the calling test, when Python fails.
 inline std::string run_python(const std::string& dir, const std::string& code) {
-    const std::string script = dir + "/fixture.py";
-    write_file(script, "import numpy as np\nimport os\nos.chdir(" + std::string("'") + dir + "')\n" + code);
-    const std::string out = dir + "/fixture.out";
-    std::string cmd = std::string(KORVANE_PYTHON) + " '" + script + "' > '" + out + "' 2>&1";
-    int rc = std::system(cmd.c_str());
-    std::string text = read_file(out);
+    write_file(dir + "/fixture.py", "import numpy as np, os\nos.chdir('" + dir + "')\n" + code);
+    const int rc = std::system((std::string(KORVANE_PYTHON) + " '" + dir + "/fixture.py' > '" + dir +
+                                "/fixture.out' 2>&1").c_str());
+    const std::string text = read_file(dir + "/fixture.out");
     if (rc != 0) throw std::runtime_error("python failed: " + text);
     return text;
 }
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
+inline std::string program_path() { return std::string(KORVANE_BINARY_DIR) + "/modp/korvane_multiply_modp"; }
+
+struct RunResult { int status; std::string out, err; };
+
+// Runs the program in dir with shell-quoted args, after an optional
+// environment prefix such as "KORVANE_CPUS=0-3".
+inline RunResult run_program(const std::string& dir, const std::string& args, const std::string& env = "") {
+    const int rc = std::system(("cd '" + dir + "' && " + env + " '" + program_path() + "' " + args +
+                                " > prog.out 2> prog.err").c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(dir + "/prog.out"), read_file(dir + "/prog.err")};
+}
+
+// Expects f() to throw std::runtime_error with exactly this message.
+template <typename F>
+void expect_error(F&& f, const std::string& message) {
+    try {
+        f();
+        ADD_FAILURE() << "accepted, expected: " << message;
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+// The CPU each worker of a started pool is pinned to (-1: not exactly one,
+// -2: the worker took none of the many small tasks).
+inline std::vector<int> worker_cpus(torvik::Pool& pool) {
+    std::vector<int> cpu_of(static_cast<size_t>(pool.worker_count()), -2);
+    pool.run(2000, [&](int, int w) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
+        int only = -1;
+        for (int c = 0; c < CPU_SETSIZE && CPU_COUNT(&set) == 1; ++c)
+            if (CPU_ISSET(c, &set)) only = c;
+        cpu_of[static_cast<size_t>(w)] = only;
+        usleep(50);
+    });
+    return cpu_of;
+}
+
+// A scratch directory per test, and one four-worker pool per suite.
+class ModpTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        pool_ = new torvik::Pool;
+        pool_->start(4, 0);
+    }
+    static void TearDownTestSuite() {
+        pool_->stop();
+        delete pool_;
+    }
+    void SetUp() override {
+        char tmpl[] = "/tmp/korvane_modp_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { (void)!std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string py(const std::string& code) const { return run_python(dir_, code); }
+
+    static inline torvik::Pool* pool_ = nullptr;
+    std::string dir_;
 };
-
-inline std::string program_path() {
-    return std::string(KORVANE_BINARY_DIR) + "/modp/korvane_multiply_modp";
-}
-
-// Runs the program with the given argument text (already shell-quoted) in dir,
-// with an optional environment prefix such as "KORVANE_CPUS=0-3".
-inline RunResult run_program(const std::string& dir, const std::string& args,
-                             const std::string& env = "") {
-    RunResult r;
-    const std::string out = dir + "/prog.out", err = dir + "/prog.err";
-    std::string cmd = "cd '" + dir + "' && " + env + (env.empty() ? "" : " ") + "'" +
-                      program_path() + "' " + args + " > '" + out + "' 2> '" + err + "'";
-    int rc = std::system(cmd.c_str());
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
-}
 
 }  // namespace modp_test

@@ -9,10 +9,7 @@
 #include <cblas.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <initializer_list>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -24,10 +21,10 @@ namespace blas_test {
 
 // Small integers: every product and partial sum below stays exact in float,
 // so any summation order gives bit-identical results.
-inline std::vector<float> integer_matrix(std::size_t rows, std::size_t ld, unsigned seed) {
+inline std::vector<float> integer_matrix(std::size_t count, unsigned seed) {
     std::mt19937 gen(seed);
     std::uniform_int_distribution<int> dist(-2, 2);
-    std::vector<float> m(rows * ld);
+    std::vector<float> m(count);
     for (float& x : m) x = static_cast<float>(dist(gen));
     return m;
 }
@@ -38,7 +35,7 @@ inline void openblas_gemm(int m, int n, int k, float alpha, const float* a, int 
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
 
-inline cpu_set_t mask_of(std::initializer_list<int> cpus) {
+inline cpu_set_t mask_of(const std::vector<int>& cpus) {
     cpu_set_t mask;
     CPU_ZERO(&mask);
     for (int c : cpus) CPU_SET(c, &mask);
@@ -46,27 +43,27 @@ inline cpu_set_t mask_of(std::initializer_list<int> cpus) {
 }
 
 inline cpu_set_t current_mask() {
-    cpu_set_t mask;
-    CPU_ZERO(&mask);
-    if (sched_getaffinity(0, sizeof(mask), &mask) != 0) std::abort();
+    cpu_set_t mask = mask_of({});
+    if (sched_getaffinity(0, sizeof(mask), &mask) != 0) throw std::runtime_error("sched_getaffinity failed");
     return mask;
 }
 
-// Runs fn on a new thread pinned to `cpus`; returns the text of the exception
-// fn threw, or "" when it returned normally.
-inline std::string run_on_thread(std::initializer_list<int> cpus, const std::function<void()>& fn) {
-    std::string error;
+// The text of the exception fn throws, or "" when it returns normally.
+inline std::string error_of(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// error_of(fn) on a new thread pinned to `cpus`.
+inline std::string run_on_thread(const std::vector<int>& cpus, const std::function<void()>& fn) {
+    std::string error = "pin failed";
     const cpu_set_t mask = mask_of(cpus);
     std::thread t([&] {
-        if (pthread_setaffinity_np(pthread_self(), sizeof(mask), &mask) != 0) {
-            error = "pin failed";
-            return;
-        }
-        try {
-            fn();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
+        if (pthread_setaffinity_np(pthread_self(), sizeof(mask), &mask) == 0) error = error_of(fn);
     });
     t.join();
     return error;
@@ -77,48 +74,36 @@ inline std::string run_on_thread(std::initializer_list<int> cpus, const std::fun
 // "UNCAUGHT <text>". The child ends with _exit, so nothing of the parent's
 // state is torn down twice.
 inline std::string run_in_child(const std::function<void()>& body) {
-    char path[] = "/tmp/korvane_blas_child_XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    std::FILE* out = std::tmpfile();
+    if (out == nullptr) throw std::runtime_error("tmpfile failed");
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(fd, 1);
-        close(fd);
-        try {
-            body();
-        } catch (const std::exception& e) {
-            std::printf("UNCAUGHT %s\n", e.what());
-        }
+        dup2(fileno(out), 1);
+        const std::string error = error_of(body);
+        if (!error.empty()) std::printf("UNCAUGHT %s\n", error.c_str());
         std::fflush(stdout);
         _exit(0);
     }
-    close(fd);
     int status = 0;
     waitpid(pid, &status, 0);
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    unlink(path);
+    std::string text;
+    std::rewind(out);
+    for (int ch; (ch = std::fgetc(out)) != EOF;) text += static_cast<char>(ch);
+    std::fclose(out);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return text.str() + "CHILD_ABNORMAL_EXIT status=" + std::to_string(status) + "\n";
-    return text.str();
+        text += "CHILD_ABNORMAL_EXIT status=" + std::to_string(status) + "\n";
+    return text;
 }
 
-inline std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
-inline std::vector<std::string> lines_with_prefix(const std::string& text, const std::string& prefix) {
+// The lines of text that start with prefix (all lines for "").
+inline std::vector<std::string> lines_with_prefix(const std::string& text, const std::string& prefix = "") {
     std::vector<std::string> out;
-    for (const std::string& line : lines_of(text))
-        if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(prefix)) out.push_back(line);
     return out;
 }
 

@@ -1,36 +1,39 @@
+// The Pan engine: preparation (sizes, workspaces, task order), view checks and
+// the pair-product run.
 #include "multiply/pan_adapter/pan_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
+#include <cstdlib>
 #include <limits>
 #include <new>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 
 using pan_adapter::PanView;
+using pan_adapter::implementation::check_pan_size;
 using pan_adapter::implementation::pan_schedule;
 using pan_adapter::implementation::pan_state;
 using u64 = std::uint64_t;
 
 namespace {
 
-template <class E>
-void expect_throw_msg(const std::function<void()>& fn, const std::string& msg) {
+template <class E, class F>
+void expect_throw_msg(F fn, const std::string& msg) {
     try {
         fn();
         ADD_FAILURE() << "no exception, expected: " << msg;
     } catch (const E& e) {
-        EXPECT_EQ(std::string(e.what()), msg);
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "wrong exception type: " << e.what();
+        EXPECT_EQ(e.what(), msg);
+    } catch (...) {
+        ADD_FAILURE() << "wrong exception type, expected: " << msg;
     }
 }
 
@@ -40,11 +43,8 @@ const char* const kMulOverflow = "Pan size multiplication overflow";
 const char* const kAddOverflow = "Pan size addition overflow";
 const char* const kBadView = "Pan view requires a nonnull pointer and side <= ld <= INT_MAX";
 const char* const kBadSpan = "Pan view has invalid alignment or address span";
-
-constexpr int kWorkers = 2;
-
-// Bytes of one buffer of `floats` floats as the engine allocates it.
-u64 rounded_bytes(u64 floats) { return (floats * 4 + 63) / 64 * 64; }
+const char* const kOutOverlap = "Pan output views overlap";
+const char* const kInOverlap = "Pan output view overlaps an input";
 
 bool all_zero(const float* p, u64 floats) {
     for (u64 i = 0; i < floats; ++i)
@@ -54,7 +54,7 @@ bool all_zero(const float* p, u64 floats) {
 
 class PanEngine : public ::testing::Test {
 protected:
-    void SetUp() override { pan_adapter::init_pool(kWorkers, 0); }
+    void SetUp() override { pan_adapter::init_pool(2, 0); }
     void TearDown() override {
         pan_adapter::shutdown();
         EXPECT_FALSE(pan_state.prepared);
@@ -62,44 +62,78 @@ protected:
     }
 };
 
-}  // namespace
+constexpr float kCanary = 1234.5f;
 
-TEST(PanEngineNoPool, PrepareNeedsThePool) {
-    pan_adapter::shutdown();
-    expect_throw_msg<std::logic_error>([] { pan_adapter::prepare(64, 64); },
-                                       "Call pan_adapter::init_pool before prepare");
-    EXPECT_FALSE(pan_state.prepared);
+// An s x s matrix inside a buffer with leading dimension ld; padding holds the canary.
+struct Mat {
+    u64 s, ld;
+    std::vector<float> buf;
+    Mat(u64 s_, u64 ld_) : s(s_), ld(ld_), buf(s_ * ld_, kCanary) {}
+    float& at(u64 r, u64 c) { return buf[r * ld + c]; }
+    PanView view() { return {buf.data(), ld}; }
+    // Small integers keep every sum and product of the Pan algebra exact in float.
+    void fill(std::mt19937& rng, int lo, int hi) {
+        std::uniform_int_distribution<int> d(lo, hi);
+        for (u64 r = 0; r < s; ++r)
+            for (u64 c = 0; c < s; ++c) at(r, c) = static_cast<float>(d(rng));
+    }
+};
+
+// c == base + times * (a b), by exact integer arithmetic, and the canary in c's padding.
+void expect_exact(Mat& c, Mat& a, Mat& b, const std::vector<float>* base, int times,
+                  const char* what) {
+    u64 bad = 0;
+    for (u64 r = 0; r < c.s; ++r)
+        for (u64 col = 0; col < c.ld; ++col) {
+            double want = kCanary;
+            if (col < c.s) {
+                double dot = 0.0;
+                for (u64 k = 0; k < c.s; ++k) dot += static_cast<double>(a.at(r, k)) * b.at(k, col);
+                want = (base ? (*base)[r * c.ld + col] : 0.0) + times * dot;
+            }
+            if (static_cast<double>(c.at(r, col)) != want && bad++ < 5)
+                ADD_FAILURE() << what << " (" << r << "," << col << "): " << c.at(r, col)
+                              << " vs " << want;
+        }
+    EXPECT_EQ(bad, 0u) << what;
 }
 
-TEST_F(PanEngine, SingleBlockGrid) {
+}  // namespace
+
+TEST_F(PanEngine, SingleBlockGridAndRePrepare) {
     pan_adapter::prepare(64, 64);
     EXPECT_TRUE(pan_state.prepared);
     EXPECT_EQ(pan_state.grid, 1);
     EXPECT_EQ(pan_state.block_ld, 80u);
-    EXPECT_EQ(pan_state.chunk_rows, 64u);
     EXPECT_EQ(pan_state.chunks_per_block, 1);
     EXPECT_EQ(leaf_routing::pan_leaf_side, 64u);
     ASSERT_EQ(pan_schedule.tasks.size(), 1u);
-    EXPECT_EQ(pan_schedule.tasks[0].i, 0u);
-    EXPECT_EQ(pan_schedule.tasks[0].j, 0u);
-    EXPECT_EQ(pan_schedule.tasks[0].k, 0u);
-    EXPECT_EQ(pan_schedule.next.size(), 1u);
-    EXPECT_EQ(pan_schedule.busy_c.size(), 1u);
-    EXPECT_EQ(pan_schedule.busy_c2.size(), 1u);
+    EXPECT_EQ(pan_schedule.tasks[0].i + pan_schedule.tasks[0].j + pan_schedule.tasks[0].k, 0u);
     for (auto* set : {&pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u,
                       &pan_state.t, &pan_state.p})
         EXPECT_EQ(set->size(), 1u);
-    EXPECT_EQ(pan_state.a_sums.size(), 2u);
-    EXPECT_EQ(pan_state.b_sums.size(), 2u);
-    EXPECT_EQ(pan_state.leaf_workspaces.size(), 2u);
+    EXPECT_EQ(pan_state.leaf_workspaces.size(), 2u);  // one per worker, like the sums
     // Blocks of 64 x 80 floats; leaf workspaces of 7,392 floats (worked by hand
     // from the default plan of 64: 16 + 4 B panels of 1,040 + 3,216 A floats).
-    const u64 block = 64 * 80 * 4;
     EXPECT_EQ(pan_adapter::pair_workspace_floats_default(64), 7392u);
-    EXPECT_EQ(pan_state.workspace_bytes, 4 * block + 2 * 7392 * 4 + 7 * block);
-    for (float* b : pan_state.p) EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b) % 64, 0u);
+    const u64 bytes = 11 * 64 * 80 * 4 + 2 * 7392 * 4;
+    EXPECT_EQ(pan_state.workspace_bytes, bytes);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pan_state.p[0]) % 64, 0u);
     EXPECT_TRUE(all_zero(pan_state.p[0], 64 * 80));
     EXPECT_TRUE(all_zero(pan_state.leaf_workspaces[1], 7392));
+
+    // Same arguments: nothing happens, a run's leftovers stay as they are.
+    const float* p0 = pan_state.p[0];
+    pan_state.p[0][5] = 3.0f;
+    pan_adapter::prepare(64, 64);
+    EXPECT_EQ(pan_state.workspace_bytes, bytes);
+    EXPECT_EQ(pan_state.p[0], p0);
+    EXPECT_EQ(pan_state.p[0][5], 3.0f);
+
+    // Other arguments: everything goes, the counter restarts from zero.
+    pan_adapter::prepare(128, 128);
+    EXPECT_EQ(pan_state.workspace_bytes, 11 * 128 * 144 * 4 + 2 * 22816 * 4);  // by hand
+    EXPECT_TRUE(all_zero(pan_state.p[0], 128 * 144));
 }
 
 TEST_F(PanEngine, SixBySixGridTaskOrder) {
@@ -109,14 +143,12 @@ TEST_F(PanEngine, SixBySixGridTaskOrder) {
     EXPECT_EQ(pan_state.chunks_per_block, 16);
     EXPECT_EQ(pan_state.block_ld, 1040u);
     ASSERT_EQ(pan_schedule.tasks.size(), 216u);
-    auto is = [](const pan_adapter::implementation::PanTask& t, u64 i, u64 j, u64 k) {
-        return t.i == i && t.j == j && t.k == k;
-    };
-    EXPECT_TRUE(is(pan_schedule.tasks[0], 0, 0, 0));
-    EXPECT_TRUE(is(pan_schedule.tasks[1], 1, 0, 0));
-    EXPECT_TRUE(is(pan_schedule.tasks[6], 0, 1, 1));
-    EXPECT_TRUE(is(pan_schedule.tasks[36], 0, 0, 1));
-    EXPECT_TRUE(is(pan_schedule.tasks[215], 5, 5, 4));
+    const u64 picks[][4] = {  // position, i, j, k
+        {0, 0, 0, 0}, {1, 1, 0, 0}, {6, 0, 1, 1}, {36, 0, 0, 1}, {215, 5, 5, 4}};
+    for (const auto& p : picks) {
+        const auto& task = pan_schedule.tasks[p[0]];
+        EXPECT_TRUE(task.i == p[1] && task.j == p[2] && task.k == p[3]) << p[0];
+    }
     // Every (i, j, k) once; each diagonal of g^2 tasks writes every C[i][k]
     // and every C2[j][i] exactly once.
     std::set<u64> seen;
@@ -133,42 +165,36 @@ TEST_F(PanEngine, SixBySixGridTaskOrder) {
     }
     EXPECT_EQ(seen.size(), g * g * g);
     EXPECT_EQ(pan_state.p.size(), 36u);
-    EXPECT_EQ(pan_state.u.size(), 6u);
-    const u64 block = 1024 * 1040 * 4;
-    EXPECT_EQ(pan_state.workspace_bytes,
-              4 * block + 2 * rounded_bytes(574112) + (6 * 6 + 36) * block);
+    // 4 sums + 6 x 6 lines + 36 P blocks of 1024 x 1040 floats; leaf workspaces of 574,112.
+    EXPECT_EQ(pan_state.workspace_bytes, (4 + 6 * 6 + 36) * 1024 * 1040 * 4 + 2 * 574112 * 4);
     EXPECT_TRUE(all_zero(pan_state.p[35], 1024 * 1040));
 }
 
-TEST_F(PanEngine, RePrepareKeepsOrRestarts) {
-    pan_adapter::prepare(256, 128);
-    const u64 bytes = pan_state.workspace_bytes;
-    const float* p0 = pan_state.p[0];
-    pan_state.p[0][5] = 3.0f;  // a run's leftovers stay as they are
-    pan_adapter::prepare(256, 128);
-    EXPECT_EQ(pan_state.workspace_bytes, bytes);
-    EXPECT_EQ(pan_state.p[0], p0);
-    EXPECT_EQ(pan_state.p[0][5], 3.0f);
-
-    // Other arguments: everything goes, the counter restarts from zero.
-    pan_adapter::prepare(128, 128);
-    const u64 block = 128 * 144 * 4;
-    EXPECT_EQ(pan_state.workspace_bytes,
-              11 * block + 2 * rounded_bytes(pan_adapter::pair_workspace_floats_default(128)));
-    EXPECT_EQ(pan_state.grid, 1);
-    EXPECT_EQ(pan_state.recorded_side, 128u);
-    EXPECT_TRUE(all_zero(pan_state.p[0], 128 * 144));
-}
-
 TEST_F(PanEngine, SizeRefusals) {
-    for (auto [s, L] : std::vector<std::pair<u64, u64>>{
-             {0, 64}, {64, 0}, {100, 64}, {2147483648ull, 1}, {2147483632ull, 2147483632ull}})
-        expect_throw_msg<std::invalid_argument>([s = s, L = L] { pan_adapter::prepare(s, L); },
-                                                kBadSide);
-    expect_throw_msg<std::invalid_argument>([] { pan_adapter::prepare(2048, 1); }, kTaskRange);
+    pan_adapter::shutdown();
+    expect_throw_msg<std::logic_error>([] { pan_adapter::prepare(64, 64); },
+                                       "Call pan_adapter::init_pool before prepare");
+    pan_adapter::init_pool(2, 0);
+    const struct {
+        u64 s, L;
+        const char* msg;
+    } bad[] = {
+        {0, 64, kBadSide}, {64, 0, kBadSide}, {100, 64, kBadSide}, {2147483648ull, 1, kBadSide},
+        {2147483632ull, 2147483632ull, kBadSide},  // the padded block stride exceeds int
+        {2048, 1, kTaskRange},
+        {1291, 1, kTaskRange},  // g^3 past 2^31
+        {1290 * 64 * 646, 64 * 646, kTaskRange},  // 2 g^2 c decode jobs past INT_MAX
+    };
+    for (const auto& b : bad)
+        expect_throw_msg<std::invalid_argument>([&] { pan_adapter::prepare(b.s, b.L); }, b.msg);
     expect_throw_msg<std::overflow_error>([] { pan_adapter::prepare(2147483647, 1); },
                                           kMulOverflow);
     EXPECT_FALSE(pan_state.prepared);
+    // Just inside the limits.
+    EXPECT_EQ(check_pan_size(1290, 1).grid, 1290u);
+    EXPECT_EQ(check_pan_size(1290 * 64 * 645, 64 * 645).chunks, 645u);
+    EXPECT_EQ(check_pan_size(2147483616ull, 2147483616ull).block_floats,
+              2147483616ull * 2147483632ull);
 
     // A bad size leaves the preparation in force untouched.
     pan_adapter::prepare(64, 32);
@@ -192,59 +218,39 @@ TEST_F(PanEngine, SizeRefusals) {
     EXPECT_EQ(leaf_routing::pan_leaf_side, 0u);
 }
 
-TEST(PanEngineSizes, GridLimits) {
-    using pan_adapter::implementation::check_pan_size;
-    // g = 1290 is the largest grid whose g^3 fits the int task range.
-    EXPECT_EQ(check_pan_size(1290, 1).grid, 1290u);
-    expect_throw_msg<std::invalid_argument>([] { check_pan_size(1291, 1); }, kTaskRange);
-    // 2 g^2 c decode jobs: g = 1290 with c = 646 chunks per block exceeds INT_MAX.
-    EXPECT_EQ(check_pan_size(1290 * 64 * 645, 64 * 645).chunks, 645u);
-    expect_throw_msg<std::invalid_argument>([] { check_pan_size(1290 * 64 * 646, 64 * 646); },
-                                            kTaskRange);
-    const auto big = check_pan_size(2147483616ull, 2147483616ull);
-    EXPECT_EQ(big.grid, 1u);
-    EXPECT_EQ(big.chunks, 33554432u);
-    EXPECT_EQ(big.block_floats, 2147483616ull * 2147483632ull);
-    EXPECT_EQ(check_pan_size(100, 100).chunks, 2u);
-}
-
-TEST(PanEngineSizes, CheckedMultiply) {
+TEST(PanEngineSizes, CheckedMultiplyAndAllocWorkspace) {
+    const u64 two32 = u64{1} << 32;
     EXPECT_EQ(pan_adapter::checked_mul(0, std::numeric_limits<u64>::max()), 0u);
-    EXPECT_EQ(pan_adapter::checked_mul(std::uint64_t{1} << 32, (std::uint64_t{1} << 32) - 1),
-              (std::uint64_t{1} << 32) * ((std::uint64_t{1} << 32) - 1));
-    expect_throw_msg<std::overflow_error>(
-        [] { pan_adapter::checked_mul(std::uint64_t{1} << 32, std::uint64_t{1} << 32); },
-        kMulOverflow);
-}
+    EXPECT_EQ(pan_adapter::checked_mul(two32, two32 - 1), 0xFFFFFFFF00000000ull);
+    expect_throw_msg<std::overflow_error>([&] { pan_adapter::checked_mul(two32, two32); },
+                                          kMulOverflow);
 
-TEST(PanEngineSizes, AllocWorkspace) {
     std::vector<float*> set;
     pan_state.workspace_bytes = 0;
     pan_adapter::pan_alloc_workspace(set, 0, 1000);
-    EXPECT_TRUE(set.empty());
-    EXPECT_EQ(pan_state.workspace_bytes, 0u);
     pan_adapter::pan_alloc_workspace(set, 3, 1);
-    ASSERT_EQ(set.size(), 3u);
-    EXPECT_EQ(pan_state.workspace_bytes, 3u * 64);
     pan_adapter::pan_alloc_workspace(set, 1, 17);
+    ASSERT_EQ(set.size(), 4u);
     EXPECT_EQ(pan_state.workspace_bytes, 3u * 64 + 128);
     EXPECT_TRUE(all_zero(set[3], 32));
     for (float* p : set) EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 64, 0u);
 
-    expect_throw_msg<std::overflow_error>(
-        [&] { pan_adapter::pan_alloc_workspace(set, 1, std::uint64_t{1} << 62); }, kMulOverflow);
-    expect_throw_msg<std::overflow_error>(
-        [&] { pan_adapter::pan_alloc_workspace(set, 1, (std::uint64_t{1} << 62) - 1); },
-        kAddOverflow);
-    expect_throw_msg<std::overflow_error>(
-        [&] { pan_adapter::pan_alloc_workspace(set, std::uint64_t{1} << 60, 16); }, kMulOverflow);
+    const struct {
+        u64 count, floats;
+        const char* msg;
+    } refusals[] = {{1, u64{1} << 62, kMulOverflow},
+                    {1, (u64{1} << 62) - 1, kAddOverflow},
+                    {u64{1} << 60, 16, kMulOverflow}};
+    for (const auto& r : refusals)
+        expect_throw_msg<std::overflow_error>(
+            [&] { pan_adapter::pan_alloc_workspace(set, r.count, r.floats); }, r.msg);
     pan_state.workspace_bytes = std::numeric_limits<u64>::max() - 100;
     expect_throw_msg<std::overflow_error>([&] { pan_adapter::pan_alloc_workspace(set, 2, 16); },
                                           kAddOverflow);
     EXPECT_EQ(set.size(), 4u);
     // A buffer that cannot exist: std::bad_alloc, counter unchanged.
     pan_state.workspace_bytes = 0;
-    EXPECT_THROW(pan_adapter::pan_alloc_workspace(set, 1, std::uint64_t{1} << 61), std::bad_alloc);
+    EXPECT_THROW(pan_adapter::pan_alloc_workspace(set, 1, u64{1} << 61), std::bad_alloc);
     EXPECT_EQ(pan_state.workspace_bytes, 0u);
     for (float* p : set) std::free(p);
 }
@@ -252,73 +258,118 @@ TEST(PanEngineSizes, AllocWorkspace) {
 TEST_F(PanEngine, ViewChecks) {
     pan_adapter::prepare(64, 32);
     std::vector<float> buf(64 * 70 + 8);
-    const auto span = pan_adapter::check_view({buf.data(), 70});
-    const auto begin = reinterpret_cast<u64>(buf.data());
+    float* const d = buf.data();
+    const auto span = pan_adapter::check_view({d, 70});
+    const auto begin = reinterpret_cast<u64>(d);
     EXPECT_EQ(span.begin, begin);
     EXPECT_EQ(span.end, begin + (63 * 70 + 64) * 4);
     EXPECT_EQ(span.row_stride, 280u);
     EXPECT_EQ(span.row_bytes, 256u);
+    EXPECT_NO_THROW(pan_adapter::check_view({d, 2147483647ull}));  // ld = INT_MAX is allowed
 
-    expect_throw_msg<std::invalid_argument>(
-        [&] {
-            pan_adapter::check_view({buf.data(), 63});
-        },
-        kBadView);
-    expect_throw_msg<std::invalid_argument>(
-        [&] {
-            pan_adapter::check_view({buf.data(), 2147483648ull});
-        },
-        kBadView);
-    expect_throw_msg<std::invalid_argument>(
-        [] {
-            pan_adapter::check_view({nullptr, 64});
-        },
-        kBadView);
-    auto* odd = reinterpret_cast<float*>(reinterpret_cast<char*>(buf.data()) + 2);
-    expect_throw_msg<std::invalid_argument>([&] { pan_adapter::check_view({odd, 64}); }, kBadSpan);
-    // A view that would run past the end of the address space.
-    auto* top = reinterpret_cast<float*>(std::numeric_limits<std::uintptr_t>::max() - 1023);
-    expect_throw_msg<std::invalid_argument>([&] { pan_adapter::check_view({top, 64}); }, kBadSpan);
-    // ld = INT_MAX itself is allowed when the span fits.
-    EXPECT_NO_THROW(pan_adapter::check_view({buf.data(), 2147483647ull}));
+    const struct {
+        PanView v;
+        const char* msg;
+    } bad[] = {
+        {{d, 63}, kBadView},
+        {{d, 2147483648ull}, kBadView},
+        {{nullptr, 64}, kBadView},
+        {{reinterpret_cast<float*>(reinterpret_cast<char*>(d) + 2), 64}, kBadSpan},
+        // A view that would run past the end of the address space.
+        {{reinterpret_cast<float*>(std::numeric_limits<std::uintptr_t>::max() - 1023), 64},
+         kBadSpan},
+    };
+    for (const auto& b : bad)
+        expect_throw_msg<std::invalid_argument>([&] { pan_adapter::check_view(b.v); }, b.msg);
+
+    // Pair checks: inputs may overlap and coincide; outputs may interleave
+    // without sharing a byte, but not overlap each other or any input.
+    const u64 s = 64, ld = 2 * s;
+    std::vector<float> out(s * ld), in(s * ld), big(6 * s * s);
+    const PanView A{in.data(), ld}, B{in.data() + s, ld};
+    const PanView left{out.data(), ld}, right{out.data() + s, ld};
+    const PanView wide{big.data(), 4 * s}, inter{big.data() + 2 * s, 4 * s};
+    const struct {
+        PanView a, b, a2, b2, c, c2;
+        const char* msg;  // null: accepted
+    } pairs[] = {
+        {A, B, A, A, left, right, nullptr},
+        {A, B, A, A, right, left, nullptr},
+        {A, B, A, B, wide, inter, nullptr},  // rows of C2 between rows of C
+        // One shared element: the last of C's first row is the first of C2's.
+        {A, B, A, B, left, {out.data() + s - 1, ld}, kOutOverlap},
+        {A, B, A, B, wide, {big.data() + 63 * 4 * s + 63, s}, kOutOverlap},
+        {left, B, A, B, left, {big.data(), s}, kInOverlap},
+        {A, B, A, {out.data() + s + 5, ld}, left, right, kInOverlap},
+        {A, B, A, B, left, {nullptr, ld}, kBadView},  // view errors come first
+    };
+    for (const auto& p : pairs) {
+        auto check = [&] { pan_adapter::check_pair_views(p.a, p.b, p.a2, p.b2, p.c, p.c2); };
+        if (p.msg == nullptr)
+            EXPECT_NO_THROW(check());
+        else
+            expect_throw_msg<std::invalid_argument>(check, p.msg);
+    }
 }
 
-TEST_F(PanEngine, PairViewOverlaps) {
-    pan_adapter::prepare(64, 32);
-    const u64 s = 64, ld = 2 * s;
-    std::vector<float> out(s * ld), in(s * ld);
-    PanView A{in.data(), ld}, B{in.data() + s, ld};
-    PanView left{out.data(), ld}, right{out.data() + s, ld};
-    // Inputs may overlap and coincide; side-by-side outputs interleave without sharing a byte.
-    EXPECT_NO_THROW(pan_adapter::check_pair_views(A, B, A, A, left, right));
-    EXPECT_NO_THROW(pan_adapter::check_pair_views(A, B, A, A, right, left));
-    // One shared element: the last of C's first row is the first of C2's.
-    PanView shifted{out.data() + s - 1, ld};
-    expect_throw_msg<std::invalid_argument>(
-        [&] { pan_adapter::check_pair_views(A, B, A, B, left, shifted); },
-        "Pan output views overlap");
-    // Rows of C2 that fall between rows of C, sharing only the last element.
-    std::vector<float> big(6 * s * s);
-    PanView wide{big.data(), 4 * s}, inter{big.data() + 2 * s, 4 * s};
-    EXPECT_NO_THROW(pan_adapter::check_pair_views(A, B, A, B, wide, inter));
-    PanView last{big.data() + 63 * 4 * s + 63, s};
-    expect_throw_msg<std::invalid_argument>(
-        [&] { pan_adapter::check_pair_views(A, B, A, B, wide, last); }, "Pan output views overlap");
-    // An output equal to an input, or C2 overlapping B2.
-    expect_throw_msg<std::invalid_argument>(
-        [&] {
-            pan_adapter::check_pair_views(left, B, A, B, left, PanView{big.data(), s});
-        },
-        "Pan output view overlaps an input");
-    expect_throw_msg<std::invalid_argument>(
-        [&] {
-            pan_adapter::check_pair_views(A, B, A, PanView{out.data() + s + 5, ld}, left, right);
-        },
-        "Pan output view overlaps an input");
-    // View errors come first, in argument order.
-    expect_throw_msg<std::invalid_argument>(
-        [&] {
-            pan_adapter::check_pair_views(A, B, A, B, left, PanView{nullptr, ld});
-        },
-        kBadView);
+TEST_F(PanEngine, PairRunIsExactOnIntegerData) {
+    // g = 1, 2, 3 (ragged 64-row chunks and 6x16 tiles) and 6, accumulating or
+    // not; the schedule must finish with one worker or many. Every case runs
+    // twice: nothing carries over between runs.
+    const struct {
+        u64 s, L;
+    } sizes[] = {{64, 64}, {256, 128}, {300, 100}, {300, 50}};
+    unsigned seed = 1;
+    for (int workers : {1, 8}) {
+        pan_adapter::shutdown();
+        pan_adapter::init_pool(workers, 0);
+        for (const auto& z : sizes) {
+            const bool accumulate = (seed + static_cast<unsigned>(workers)) % 2 == 0;
+            const u64 s = z.s, g = s / z.L;
+            SCOPED_TRACE("W=" + std::to_string(workers) + " g=" + std::to_string(g) +
+                         (accumulate ? " accumulate" : ""));
+            pan_adapter::prepare(s, z.L);
+            std::mt19937 rng(seed++);
+            Mat A(s, s + 3), B(s, s), A2(s, s + 16), B2(s, s + 1), C(s, s + 5), C2(s, s + 9);
+            for (Mat* m : {&A, &B, &A2, &B2}) m->fill(rng, -3, 3);
+            C.fill(rng, -50, 50);  // a base to add to, or leftovers the prologue clears
+            C2.fill(rng, -50, 50);
+            const std::vector<float> c0 = C.buf, c20 = C2.buf;
+            for (int run = 0; run < 2; ++run) {
+                const auto t = pan_adapter::run_pair(A.view(), B.view(), accumulate, A2.view(),
+                                                     B2.view(), C.view(), C2.view());
+                EXPECT_EQ(t.leaf_products, g * g * g + 3 * g * g);
+                EXPECT_GE(t.total_seconds, t.main);
+                if (accumulate) {
+                    EXPECT_EQ(t.prologue, 0.0);
+                }
+            }
+            const int times = accumulate ? 2 : 1;
+            expect_exact(C, A, B, accumulate ? &c0 : nullptr, times, "C");
+            expect_exact(C2, A2, B2, accumulate ? &c20 : nullptr, times, "C2");
+            // The run views do not outlive the call.
+            EXPECT_EQ(pan_state.run_c.data, nullptr);
+        }
+    }
+}
+
+TEST_F(PanEngine, PairRunRefusalsWriteNothing) {
+    const u64 s = 64;
+    Mat A(s, s), B(s, s), C2(s, s);
+    const PanView v = C2.view();
+    expect_throw_msg<std::logic_error>([&] { pan_adapter::run_pair(v, v, false, v, v, v, v); },
+                                       "Call pan_adapter::prepare before run_pair");
+    pan_adapter::prepare(s, 32);
+    std::mt19937 rng(9);
+    A.fill(rng, -2, 2);
+    B.fill(rng, -2, 2);
+    const std::vector<float> a_before = A.buf;
+    auto run = [&](PanView c, PanView c2) {
+        pan_adapter::run_pair(A.view(), B.view(), false, A.view(), B.view(), c, c2);
+    };
+    expect_throw_msg<std::invalid_argument>([&] { run(A.view(), C2.view()); }, kInOverlap);
+    const PanView last_element{C2.buf.data() + s * s - 1, s};
+    expect_throw_msg<std::invalid_argument>([&] { run(C2.view(), last_element); }, kOutOverlap);
+    EXPECT_EQ(a_before, A.buf);
+    for (float x : C2.buf) ASSERT_EQ(x, kCanary);
 }

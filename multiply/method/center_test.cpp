@@ -30,260 +30,174 @@ std::string message_of(F f) {
     return "(no exception)";
 }
 
-bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
-    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
-}
-
 class Center : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         openblas_set_num_threads(1);
-        long p = sysconf(_SC_NPROCESSORS_ONLN);
-        problem.workers = static_cast<int>(std::min<long>(8, p > 0 ? p : 1));
+        problem.workers = static_cast<int>(std::clamp<long>(sysconf(_SC_NPROCESSORS_ONLN), 1, 8));
         pan_adapter::init_pool(problem.workers, 0);
     }
-    static void TearDownTestSuite() {
-        release_center_state();
-        pan_adapter::shutdown();
-    }
+    static void TearDownTestSuite() { pan_adapter::shutdown(); }
     void TearDown() override { release_center_state(); }
 };
 
-// Row kinds that exercise every branch of the offset rule.
-enum class Kind { Positive, Negative, Mixed, Zero, Subnormal, Wide };
-
-void fill_row(float* row, std::uint64_t n, Kind kind, std::mt19937& rng) {
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
-    for (std::uint64_t j = 0; j < n; ++j) {
-        const float x = u(rng);
-        switch (kind) {
-            case Kind::Positive: row[j] = 3.0f + x; break;    // within a factor of two of the mean
-            case Kind::Negative: row[j] = -5.0f - 2 * x; break;
-            case Kind::Mixed: row[j] = x - 0.5f; break;       // both signs: offset 0
-            case Kind::Zero: row[j] = 0.0f; break;
-            case Kind::Subnormal: row[j] = (1.0f + x) * 1e-39f; break;  // subnormal, offset applies
-            case Kind::Wide: row[j] = 0.1f + 10 * x; break;  // spread beyond a factor of two
-        }
-    }
-}
-
-// A, B (side n, row stride ld >= n) with rows of every kind, C separate.
+// A, B (side n, row stride ld >= n, padding 9; a0, b0 keep their bits) and a zero C, set in the
+// Problem. Row kinds, base + scale·u for u in [0, 1): positive and negative within a factor of two
+// of the mean, mixed signs, zero, subnormal (offset applies), spread beyond a factor of two.
 struct Inputs {
     std::uint64_t n, ld;
-    std::vector<float> a, b, c;
-    Inputs(std::uint64_t side, std::uint64_t stride, unsigned seed) : n(side), ld(stride), a(side * stride, 9.0f), b(side * stride, 9.0f), c(side * stride, 0.0f) {
+    std::vector<float> a, b, c, a0, b0;
+    Inputs(std::uint64_t side, std::uint64_t stride, unsigned seed, bool mixed_only = false)
+        : n(side), ld(stride), a(side * stride, 9.0f), b(side * stride, 9.0f), c(side * stride, 0.0f) {
+        static const float kinds[6][2] = {{3, 1}, {-5, -2}, {-0.5f, 1}, {0, 0}, {1e-39f, 1e-39f}, {0.1f, 10}};
         std::mt19937 rng(seed);
-        const Kind kinds[] = {Kind::Positive, Kind::Negative, Kind::Mixed, Kind::Zero, Kind::Subnormal, Kind::Wide};
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
         for (std::uint64_t i = 0; i < n; ++i) {
-            fill_row(&a[i * ld], n, kinds[(i * 7 + 1) % 6], rng);
-            fill_row(&b[i * ld], n, kinds[(i * 5 + 2) % 6], rng);
+            const float* ka = kinds[mixed_only ? 2 : (i * 7 + 1) % 6];
+            const float* kb = kinds[mixed_only ? 2 : (i * 5 + 2) % 6];
+            for (std::uint64_t j = 0; j < n; ++j) a[i * ld + j] = ka[0] + ka[1] * u(rng);
+            for (std::uint64_t j = 0; j < n; ++j) b[i * ld + j] = kb[0] + kb[1] * u(rng);
         }
-        point();
-    }
-    void point() {
+        a0 = a;
+        b0 = b;
         problem.A = a.data();
-        problem.lda = ld;
         problem.B = b.data();
-        problem.ldb = ld;
         problem.C = c.data();
-        problem.ldc = ld;
+        problem.lda = problem.ldb = problem.ldc = ld;
         problem.n = n;
     }
-    // FP64 product of the given float operands.
-    std::vector<double> product64(const std::vector<float>& x, const std::vector<float>& y) const {
-        std::vector<double> dx(n * n), dy(n * n), r(n * n);
-        for (std::uint64_t i = 0; i < n; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) {
-                dx[i * n + j] = x[i * ld + j];
-                dy[i * n + j] = y[i * ld + j];
-            }
-        const int s = static_cast<int>(n);
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, dx.data(), s, dy.data(), s, 0.0,
-                    r.data(), s);
-        return r;
+    static bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
+        return std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
     }
+    bool a_intact() const { return same_bits(a, a0); }
+    bool intact() const { return a_intact() && same_bits(b, b0); }
 };
 
 }  // namespace
 
 TEST_F(Center, OffsetRule) {
     center::prepare(4);
-    auto offset = [](std::vector<float> row) { return center::row_offset(row.data()); };
-    EXPECT_EQ(offset({1, 3, 2, 2}), 2.0f);        // entries in [1, 3], mean 2
-    EXPECT_EQ(offset({0.9f, 3.1f, 2, 2}), 0.0f);  // 0.9 < 1: outside the factor of two
-    EXPECT_EQ(offset({4, 1, 1, 2}), 2.0f);        // maximum exactly 2·mean
-    EXPECT_EQ(offset({5, 1, 1, 1}), 0.0f);        // maximum above 2·mean
-    EXPECT_EQ(offset({-1, 1, 2, 2}), 0.0f);       // mixed signs
-    EXPECT_EQ(offset({0, 0, 0, 0}), 0.0f);
-    EXPECT_EQ(offset({-3, -1, -2, -2}), -2.0f);   // negative row, mirror rule
-    EXPECT_EQ(offset({-4, -1, -1, -2}), -2.0f);
-    EXPECT_EQ(offset({-5, -1, -1, -1}), 0.0f);
-    EXPECT_EQ(offset({-0.9f, -3.1f, -2, -2}), 0.0f);  // maximum above mean/2
     const float tiny = std::numeric_limits<float>::denorm_min();
-    EXPECT_EQ(offset({tiny, tiny, tiny, tiny}), tiny);
-    EXPECT_FALSE(center::state.non_finite.load());
-    EXPECT_EQ(offset({1, std::numeric_limits<float>::quiet_NaN(), 1, 1}), 0.0f);
-    EXPECT_TRUE(center::state.non_finite.load());
-    center::state.non_finite = false;
-    EXPECT_EQ(offset({1, std::numeric_limits<float>::infinity(), 1, 1}), 0.0f);
-    EXPECT_TRUE(center::state.non_finite.load());
+    const struct { std::vector<float> row; float offset; } cases[] = {
+        {{1, 3, 2, 2}, 2},        {{0.9f, 3.1f, 2, 2}, 0},      // within / outside a factor of two
+        {{4, 1, 1, 2}, 2},        {{5, 1, 1, 1}, 0},            // maximum exactly / above 2·mean
+        {{-1, 1, 2, 2}, 0},       {{0, 0, 0, 0}, 0},            // mixed signs, zero row
+        {{-3, -1, -2, -2}, -2},   {{-4, -1, -1, -2}, -2},       // negative rows: the mirror rule
+        {{-5, -1, -1, -1}, 0},    {{-0.9f, -3.1f, -2, -2}, 0},
+        {{tiny, tiny, tiny, tiny}, tiny},
+    };
+    for (const auto& c : cases) EXPECT_EQ(center::row_offset(c.row.data()), c.offset) << c.row[0];
 }
 
-TEST_F(Center, PrepareSizesAndReuse) {
+TEST_F(Center, PrepareCallOrderAndBadViews) {
     EXPECT_EQ(message_of([] { center::prepare(0); }), "invalid centering dimension");
     EXPECT_EQ(message_of([] { center::prepare(std::uint64_t{1} << 31); }), "invalid centering dimension");
     EXPECT_THROW(center::alloc_buffer(std::uint64_t{1} << 62), std::overflow_error);
 
     center::prepare(300);
-    EXPECT_EQ(center::state.jobs, 256);
-    EXPECT_EQ(center::state.bytes, 4u * 2432u);  // 300 doubles rounded up to 64 bytes, four times
     double* kept = center::state.offsets_a;
     center::prepare(300);  // same side: nothing changes
     EXPECT_EQ(center::state.offsets_a, kept);
     center::prepare(100);
-    EXPECT_EQ(center::state.jobs, 100);
-    EXPECT_EQ(center::state.bytes, 4u * 832u);
-    for (std::uint64_t i = 0; i < 100; ++i) ASSERT_EQ(center::state.column_sums[i], 0.0);
+    EXPECT_EQ(center::state.bytes, 4u * 832u);  // 100 doubles rounded up to 64 bytes, four times
     release_center_state();
-    EXPECT_EQ(center::state.side, 0u);
-    EXPECT_EQ(center::state.bytes, 0u);
-    EXPECT_EQ(center::state.offsets_a, nullptr);
+
+    Inputs in(40, 40, 5);
+    EXPECT_EQ(message_of(center::transform), "center::prepare must precede transform");
+    center::prepare(40);
+    EXPECT_EQ(message_of(center::recover), "center::transform must precede recover");
+
+    problem.lda = 39;
+    EXPECT_EQ(message_of(center::transform), "invalid centering matrix view");
+    problem.lda = std::uint64_t{1} << 31;
+    EXPECT_EQ(message_of(center::transform), "invalid centering matrix view");
+    problem.lda = 40;
+    problem.B = nullptr;
+    EXPECT_EQ(message_of(center::transform), "invalid centering matrix view");
+    problem.B = reinterpret_cast<float*>(~std::uintptr_t{0} - 4096);
+    EXPECT_EQ(message_of(center::transform), "centering view address overflow");
+    problem.B = in.a.data() + 39 * 40 + 39;  // last element of A is the first of B
+    EXPECT_EQ(message_of(center::transform), "in-place centering requires nonoverlapping A and B");
+    problem.B = in.b.data();
+
+    center::transform();
+    EXPECT_EQ(message_of(center::transform), "restore in-place inputs before the next transform");
+    for (float* c : {in.b.data() + 5, in.a.data()}) {
+        problem.C = c;
+        EXPECT_EQ(message_of(center::recover), "centering output must not alias an input");
+    }
+    EXPECT_TRUE(center::state.applied);
+    release_center_state();  // releasing while centred gives the inputs back
+    EXPECT_TRUE(in.intact());
 }
 
 // transform, an FP32 product of the centred operands, recover: C agrees with
 // the FP64 product of the original inputs, and A and B come back bit for bit.
 TEST_F(Center, RoundTripIsExactAndCorrectsTheProduct) {
-    for (std::uint64_t n : {1u, 7u, 100u, 300u}) {
+    for (std::uint64_t n : {1u, 7u, 300u}) {
         Inputs in(n, n + 3, static_cast<unsigned>(n));
-        const std::vector<float> a0 = in.a, b0 = in.b;
-        const std::vector<double> ref = in.product64(a0, b0);
+        const int s = static_cast<int>(n), ld = static_cast<int>(in.ld);
+        std::vector<double> da(in.a.begin(), in.a.end()), db(in.b.begin(), in.b.end()), ref(n * n);
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, da.data(), ld, db.data(), ld, 0.0,
+                    ref.data(), s);
         center::prepare(n);
         center::transform();
-        // The problem now names the centred operands (same storage).
-        EXPECT_EQ(problem.A, in.a.data());
-        EXPECT_EQ(problem.B, in.b.data());
-        EXPECT_EQ(center::published_rows_a, center::state.rows_a.load());
-        if (n >= 100) {
-            EXPECT_FALSE(same_bits(in.a, a0));
-            EXPECT_GT(center::published_rows_a, 0u);
-            EXPECT_GT(center::published_rows_b, 0u);
-        }
-        const int s = static_cast<int>(n), ld = static_cast<int>(in.ld);
+        EXPECT_TRUE(problem.A == in.a.data() && problem.B == in.b.data());  // centred in place
+        EXPECT_TRUE(n <= 7 || (!in.a_intact() && center::published_rows_a > 0 && center::published_rows_b > 0));
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, problem.A, ld, problem.B, ld, 0.0f,
                     problem.C, ld);
         center::recover();
-        EXPECT_TRUE(same_bits(in.a, a0)) << n;
-        EXPECT_TRUE(same_bits(in.b, b0)) << n;
+        EXPECT_TRUE(in.intact()) << n;
         double err = 0, norm = 0;
-        for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t i = 0; i < n; ++i) {
+            ASSERT_EQ(in.c[i * in.ld + n], 0.0f);  // padding between rows is never touched
             for (std::uint64_t j = 0; j < n; ++j) {
-                const double d = in.c[i * in.ld + j] - ref[i * n + j];
+                const double r = ref[i * n + j], d = in.c[i * in.ld + j] - r;
                 err += d * d;
-                norm += ref[i * n + j] * ref[i * n + j];
+                norm += r * r;
             }
+        }
         EXPECT_LE(std::sqrt(err), 1e-6 * std::sqrt(norm) + 1e-30) << n;
-        // Padding between rows is never touched.
-        for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(in.c[i * in.ld + n], 0.0f);
 
         // A second round on the same state works the same way.
-        std::fill(in.c.begin(), in.c.end(), 0.0f);
         center::transform();
         center::recover();
-        EXPECT_TRUE(same_bits(in.a, a0));
+        EXPECT_TRUE(in.intact()) << n;
         release_center_state();
     }
 }
 
 TEST_F(Center, UncentredInputsPassThrough) {
-    // Only rows with both signs: no offset, so nothing is touched and C stays the plain product.
-    const std::uint64_t n = 64;
-    std::vector<float> a(n * n), b(n * n), c(n * n), ref(n * n);
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<float> u(-1, 1);
-    for (auto& x : a) x = u(rng);
-    for (auto& x : b) x = u(rng);
-    problem.A = a.data();
-    problem.B = b.data();
-    problem.C = c.data();
-    problem.lda = problem.ldb = problem.ldc = n;
-    const int s = static_cast<int>(n);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, a.data(), s, b.data(), s, 0.0f,
-                ref.data(), s);
-    center::prepare(n);
+    // Only rows with both signs: no offset, so A, B and C are left exactly as they are.
+    Inputs in(64, 64, 3, true);
+    in.c = in.b;
+    center::prepare(64);
     center::transform();
-    EXPECT_EQ(center::published_rows_a, 0u);
-    EXPECT_EQ(center::published_rows_b, 0u);
-    c = ref;
+    EXPECT_EQ(center::published_rows_a + center::published_rows_b, 0u);
     center::recover();
-    EXPECT_TRUE(same_bits(c, ref));
-    for (std::uint64_t i = 0; i < n; ++i) {
-        EXPECT_EQ(center::state.row_dots[i], 0.0);
-        EXPECT_EQ(center::state.column_sums[i], 0.0);
-    }
+    EXPECT_TRUE(in.intact() && Inputs::same_bits(in.c, in.b0));
 }
 
 TEST_F(Center, NonFiniteInputsAreRefusedUnchanged) {
-    for (float bad : {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity()}) {
-        for (int which = 0; which < 2; ++which) {
-            Inputs in(50, 50, 11);
-            (which == 0 ? in.a : in.b)[17 * 50 + 3] = bad;
-            const std::vector<float> a0 = in.a, b0 = in.b;
-            center::prepare(50);
-            EXPECT_EQ(message_of([] { center::transform(); }), "centering requires finite original inputs");
-            EXPECT_TRUE(same_bits(in.a, a0));
-            EXPECT_TRUE(same_bits(in.b, b0));
-            EXPECT_FALSE(center::state.applied);
-            EXPECT_EQ(message_of([] { center::recover(); }), "center::transform must precede recover");
-        }
+    for (int k = 0; k < 4; ++k) {  // a NaN or a -inf, in A or in B
+        Inputs in(50, 50, 11);
+        (k % 2 ? in.b : in.a)[17 * 50 + 3] = k < 2 ? NAN : -INFINITY;
+        in.a0 = in.a, in.b0 = in.b;
+        center::prepare(50);
+        EXPECT_EQ(message_of(center::transform), "centering requires finite original inputs");
+        EXPECT_TRUE(in.intact() && !center::state.applied);
+        EXPECT_EQ(message_of(center::recover), "center::transform must precede recover");
     }
-}
-
-TEST_F(Center, CallsOutOfOrderAndBadViews) {
-    Inputs in(40, 40, 5);
-    const std::vector<float> a0 = in.a, b0 = in.b;
-    EXPECT_EQ(message_of([] { center::transform(); }), "center::prepare must precede transform");
-    center::prepare(40);
-    EXPECT_EQ(message_of([] { center::recover(); }), "center::transform must precede recover");
-
-    problem.lda = 39;
-    EXPECT_EQ(message_of([] { center::transform(); }), "invalid centering matrix view");
-    problem.lda = std::uint64_t{1} << 31;
-    EXPECT_EQ(message_of([] { center::transform(); }), "invalid centering matrix view");
-    problem.lda = 40;
-    problem.B = nullptr;
-    EXPECT_EQ(message_of([] { center::transform(); }), "invalid centering matrix view");
-    problem.B = reinterpret_cast<float*>(~std::uintptr_t{0} - 4096);
-    EXPECT_EQ(message_of([] { center::transform(); }), "centering view address overflow");
-    problem.B = in.a.data() + 39 * 40 + 39;  // last element of A is the first of B
-    EXPECT_EQ(message_of([] { center::transform(); }), "in-place centering requires nonoverlapping A and B");
-    in.point();
-
-    center::transform();
-    EXPECT_EQ(message_of([] { center::transform(); }), "restore in-place inputs before the next transform");
-    problem.C = in.b.data() + 5;
-    EXPECT_EQ(message_of([] { center::recover(); }), "centering output must not alias an input");
-    problem.C = in.a.data();
-    EXPECT_EQ(message_of([] { center::recover(); }), "centering output must not alias an input");
-    EXPECT_TRUE(center::state.applied);
-
-    // Releasing while centred gives the inputs back.
-    release_center_state();
-    EXPECT_TRUE(same_bits(in.a, a0));
-    EXPECT_TRUE(same_bits(in.b, b0));
-    EXPECT_EQ(center::state.side, 0u);
 }
 
 TEST_F(Center, RestoreWithoutAPool) {
     // The error path still gives the inputs back when the pool is gone.
     Inputs in(30, 32, 9);
-    const std::vector<float> a0 = in.a, b0 = in.b;
     center::prepare(30);
     center::transform();
-    EXPECT_FALSE(same_bits(in.a, a0));
+    EXPECT_FALSE(in.a_intact());
     pan_adapter::shutdown();
     center::restore_if_applied();
-    EXPECT_TRUE(same_bits(in.a, a0));
-    EXPECT_TRUE(same_bits(in.b, b0));
-    EXPECT_FALSE(center::state.applied);
+    EXPECT_TRUE(in.intact() && !center::state.applied);
     pan_adapter::init_pool(problem.workers, 0);
 }

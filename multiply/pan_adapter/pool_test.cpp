@@ -4,7 +4,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,28 +11,33 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
-int usable_workers() {
-    long p = sysconf(_SC_NPROCESSORS_ONLN);
-    return static_cast<int>(std::min<long>(8, p > 0 ? p : 1));
-}
+int usable_workers() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)); }
 
+// Counts each index and notes any job that runs outside its own pinned CPU.
 std::vector<std::atomic<int>>* hits = nullptr;
-void count_hit(int i) { (*hits)[static_cast<std::size_t>(i)].fetch_add(1); }
-
-std::atomic<int> bad_ids{0};
-std::atomic<int> wrong_cpu{0};
 int placement_base = 0;
-void check_identity(int) {
+std::atomic<int> misplaced{0};
+void count_hit(int i) {
+    (*hits)[static_cast<std::size_t>(i)].fetch_add(1);
     int id = pan_adapter::pan_worker_id;
-    if (id < 0 || id >= pan_adapter::workers()) bad_ids.fetch_add(1);
     cpu_set_t set;
     CPU_ZERO(&set);
     pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    if (CPU_COUNT(&set) != 1 || !CPU_ISSET(placement_base + id, &set)) wrong_cpu.fetch_add(1);
+    if (id < 0 || id >= pan_adapter::workers() || CPU_COUNT(&set) != 1 || !CPU_ISSET(placement_base + id, &set))
+        misplaced.fetch_add(1);
+}
+
+// Runs count_hit over `count` indices and checks that each ran exactly once.
+void expect_each_once(int count) {
+    std::vector<std::atomic<int>> v(static_cast<std::size_t>(count));
+    hits = &v;
+    pan_adapter::run_jobs(count, count_hit);
+    for (int i = 0; i < count; ++i) ASSERT_EQ(v[static_cast<std::size_t>(i)].load(), 1) << "count=" << count;
 }
 
 std::atomic<long> ran{0};
@@ -42,8 +46,7 @@ void throw_at_three(int i) {
     if (i == 3) throw std::runtime_error("job 3 failed");
 }
 
-std::atomic<int> negative{0};
-std::atomic<int> top_hits{0};
+std::atomic<int> negative{0}, top_hits{0};
 void jump_to_end(int i) {
     if (i < 0) negative.fetch_add(1);
     if (i >= INT_MAX - 2) top_hits.fetch_add(1);
@@ -52,89 +55,57 @@ void jump_to_end(int i) {
     if (i == 0) pan_adapter::implementation::pool.next.store(INT_MAX - 2);
 }
 
-template <class F>
+// The message of the E that f throws (any other exception fails the test).
+template <class E = std::exception, class F>
 std::string message_of(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
+    try { f(); } catch (const E& e) { return e.what(); }
+    return "(no exception)";
 }
 
 }  // namespace
 
-TEST(Pool, EveryIndexRunsExactlyOnceForEachWorkerCount) {
-    for (int w = 1; w <= usable_workers(); ++w) {
-        pan_adapter::init_pool(w, 0);
-        for (int count : {0, 1, w - 1, w, w + 1, 257, 5000}) {
-            if (count < 0) continue;
-            for (int rep = 0; rep < (count > 1000 ? 20 : 300); ++rep) {
-                std::vector<std::atomic<int>> v(static_cast<std::size_t>(count));
-                hits = &v;
-                pan_adapter::run_jobs(count, count_hit);
-                for (int i = 0; i < count; ++i) ASSERT_EQ(v[static_cast<std::size_t>(i)].load(), 1) << "w=" << w << " count=" << count;
-            }
-        }
+// Each worker count, placed to end at the last usable CPU (the pool restarts with a
+// new placement every time): each index runs once, each job on its own worker's CPU.
+TEST(Pool, EveryIndexRunsExactlyOnceOnPinnedWorkers) {
+    const int n = usable_workers();
+    for (int w = 1; w <= n; ++w) {
+        placement_base = n - w;
+        pan_adapter::init_pool(w, placement_base);
+        for (int count : {0, 1, w - 1, w, w + 1, 257, 5000})
+            for (int rep = 0; rep < (count > 1000 ? 20 : 300); ++rep) expect_each_once(count);
+        EXPECT_EQ(pan_adapter::pan_worker_id, -1);  // the caller never runs a job
         pan_adapter::shutdown();
     }
-}
-
-TEST(Pool, WorkersArePinnedAndKnowTheirIndex) {
-    int w = usable_workers();
-    placement_base = 0;
-    pan_adapter::init_pool(w, 0);
-    EXPECT_EQ(pan_adapter::pan_worker_id, -1);
-    pan_adapter::run_jobs(10 * w, check_identity);
-    EXPECT_EQ(pan_adapter::pan_worker_id, -1);
-    EXPECT_EQ(bad_ids.load(), 0);
-    EXPECT_EQ(wrong_cpu.load(), 0);
-    pan_adapter::shutdown();
-    if (w >= 2) {
-        placement_base = 1;
-        pan_adapter::init_pool(w - 1, 1);
-        pan_adapter::run_jobs(4 * w, check_identity);
-        EXPECT_EQ(wrong_cpu.load(), 0);
-        pan_adapter::shutdown();
-    }
+    EXPECT_EQ(misplaced.load(), 0);
 }
 
 TEST(Pool, PlacementAndOrderErrors) {
-    EXPECT_EQ(message_of([] { pan_adapter::run_jobs(1, count_hit); }), "Call pan_adapter::init_pool before run_jobs");
+    EXPECT_EQ(message_of<std::logic_error>([] { pan_adapter::run_jobs(1, count_hit); }),
+              "Call pan_adapter::init_pool before run_jobs");
     for (auto [w, base] : std::vector<std::pair<int, int>>{{2, 1023}, {0, 0}, {1025, 0}, {4, -1}})
-        EXPECT_EQ(message_of([&] { pan_adapter::init_pool(w, base); }), "Pan pool CPU range is invalid");
-    EXPECT_THROW(pan_adapter::init_pool(0, 0), std::invalid_argument);
+        EXPECT_EQ(message_of<std::invalid_argument>([&] { pan_adapter::init_pool(w, base); }),
+                  "Pan pool CPU range is invalid");
 
+    placement_base = 0;
     pan_adapter::init_pool(2, 0);
     pan_adapter::init_pool(2, 0);  // same placement: nothing changes
     EXPECT_EQ(pan_adapter::workers(), 2);
-    EXPECT_THROW(pan_adapter::init_pool(1, 0), std::logic_error);
-    EXPECT_EQ(message_of([] { pan_adapter::init_pool(1, 0); }), "Call pan_adapter::shutdown before changing pool placement");
-    EXPECT_THROW(pan_adapter::run_jobs(-1, count_hit), std::invalid_argument);
-    EXPECT_EQ(message_of([] { pan_adapter::run_jobs(-1, count_hit); }), "Invalid Pan pool job dispatch");
+    EXPECT_EQ(message_of<std::logic_error>([] { pan_adapter::init_pool(1, 0); }),
+              "Call pan_adapter::shutdown before changing pool placement");
+    EXPECT_EQ(message_of<std::invalid_argument>([] { pan_adapter::run_jobs(-1, count_hit); }),
+              "Invalid Pan pool job dispatch");
     pan_adapter::shutdown();
     pan_adapter::shutdown();  // never started: still fine
-    EXPECT_THROW(pan_adapter::run_jobs(1, count_hit), std::logic_error);
-
-    // Restart with another placement after shutdown.
-    pan_adapter::init_pool(1, 0);
-    std::vector<std::atomic<int>> v(3);
-    hits = &v;
-    pan_adapter::run_jobs(3, count_hit);
-    EXPECT_EQ(v[2].load(), 1);
-    pan_adapter::shutdown();
+    EXPECT_EQ(message_of<std::logic_error>([] { pan_adapter::run_jobs(1, count_hit); }),
+              "Call pan_adapter::init_pool before run_jobs");
 }
 
 TEST(Pool, JobExceptionReachesCallerAndPoolKeepsWorking) {
+    placement_base = 0;
     pan_adapter::init_pool(usable_workers(), 0);
-    ran = 0;
     EXPECT_EQ(message_of([] { pan_adapter::run_jobs(100000, throw_at_three); }), "job 3 failed");
     EXPECT_LT(ran.load(), 100000);  // the rest of the dispatch was skipped
-    // The next dispatch runs in full and throws nothing.
-    std::vector<std::atomic<int>> v(500);
-    hits = &v;
-    pan_adapter::run_jobs(500, count_hit);
-    for (auto& h : v) ASSERT_EQ(h.load(), 1);
+    expect_each_once(500);          // the next dispatch runs in full and throws nothing
     pan_adapter::shutdown();
 }
 
@@ -155,9 +126,7 @@ TEST(Pool, ProcessEndsWithoutShutdown) {
     EXPECT_EXIT(
         {
             pan_adapter::init_pool(usable_workers(), 0);
-            std::vector<std::atomic<int>> v(10);
-            hits = &v;
-            pan_adapter::run_jobs(10, count_hit);
+            expect_each_once(10);
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -99,52 +99,25 @@ void pan_line_sums_job(int t) {
     chunk_rows(static_cast<u64>(t) % c, r0, r1);
     const u64 ld = pan_state.block_ld;
     const u64 group = line / g, l = line % g;
-    switch (group) {
-        case 0: {  // RA[l]: block row l of A
-            const PanView& a = pan_state.run_a;
-            sum_rows(
-                pan_state.ra[l], ld, g,
-                [&](u64 b, u64& sld) {
-                    sld = a.ld;
-                    return block_of(a, l, b);
-                },
-                r0, r1);
-            break;
-        }
-        case 1: {  // CA2[l]: block column l of A2
-            const PanView& a2 = pan_state.run_a2;
-            sum_rows(
-                pan_state.ca2[l], ld, g,
-                [&](u64 b, u64& sld) {
-                    sld = a2.ld;
-                    return block_of(a2, b, l);
-                },
-                r0, r1);
-            break;
-        }
-        case 2: {  // RB[l]: block row l of B
-            const PanView& b_ = pan_state.run_b;
-            sum_rows(
-                pan_state.rb[l], ld, g,
-                [&](u64 b, u64& sld) {
-                    sld = b_.ld;
-                    return block_of(b_, l, b);
-                },
-                r0, r1);
-            break;
-        }
-        default: {  // CB2[l]: block column l of B2
-            const PanView& b2 = pan_state.run_b2;
-            sum_rows(
-                pan_state.cb2[l], ld, g,
-                [&](u64 b, u64& sld) {
-                    sld = b2.ld;
-                    return block_of(b2, b, l);
-                },
-                r0, r1);
-            break;
-        }
-    }
+    // Groups: RA[l] sums block row l of A, CA2[l] block column l of A2,
+    // RB[l] block row l of B, CB2[l] block column l of B2.
+    struct Line {
+        std::vector<float*>& dst;
+        const PanView& src;
+        bool row;
+    };
+    const Line lines[4] = {{pan_state.ra, pan_state.run_a, true},
+                           {pan_state.ca2, pan_state.run_a2, false},
+                           {pan_state.rb, pan_state.run_b, true},
+                           {pan_state.cb2, pan_state.run_b2, false}};
+    const Line& sel = lines[group < 3 ? group : 3];
+    sum_rows(
+        sel.dst[l], ld, g,
+        [&](u64 b, u64& sld) {
+            sld = sel.src.ld;
+            return sel.row ? block_of(sel.src, l, b) : block_of(sel.src, b, l);
+        },
+        r0, r1);
 }
 
 void pan_main_products_job(int) {

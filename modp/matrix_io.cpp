@@ -22,6 +22,29 @@ namespace {
 constexpr int kBandTasks = 256;
 
 // a*b, or false when the product does not fit in 64 bits.
+// Moves all `left` bytes at `off`, or returns false (error or end of file).
+bool pread_full(int fd, unsigned char* p, std::size_t left, off_t off) {
+    while (left > 0) {
+        const ssize_t got = ::pread(fd, p, left, off);
+        if (got <= 0) return false;
+        p += got;
+        left -= static_cast<std::size_t>(got);
+        off += got;
+    }
+    return true;
+}
+
+bool pwrite_full(int fd, const char* p, std::size_t left, off_t off) {
+    while (left > 0) {
+        const ssize_t put = ::pwrite(fd, p, left, off);
+        if (put <= 0) return false;
+        p += put;
+        left -= static_cast<std::size_t>(put);
+        off += put;
+    }
+    return true;
+}
+
 bool mul_fits(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
     return !__builtin_mul_overflow(a, b, &out);
 }
@@ -221,16 +244,10 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
             if (first == last) return;
             std::vector<unsigned char> row(row_bytes, 0);
             for (std::size_t i = first; i < last; ++i) {
-                std::size_t done = 0;
-                const off_t base = static_cast<off_t>(info.data_offset + i * row_bytes);
-                while (done < row_bytes) {
-                    ssize_t got = ::pread(fd, row.data() + done, row_bytes - done,
-                                          base + static_cast<off_t>(done));
-                    if (got <= 0) {
-                        flag.exchange(1);
-                        return;
-                    }
-                    done += static_cast<std::size_t>(got);
+                if (!pread_full(fd, row.data(), row_bytes,
+                                static_cast<off_t>(info.data_offset + i * row_bytes))) {
+                    flag.exchange(1);
+                    return;
                 }
                 if (!convert_row(row.data(), info, n, dst + i * ld, p)) {
                     flag.exchange(2);
@@ -267,12 +284,7 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
     file.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file.fd < 0) throw std::runtime_error("cannot create " + path);
     const int fd = file.fd;
-    std::size_t done = 0;
-    while (done < header.size()) {
-        ssize_t put = ::pwrite(fd, header.data() + done, header.size() - done, static_cast<off_t>(done));
-        if (put <= 0) throw std::runtime_error("write failed");
-        done += static_cast<std::size_t>(put);
-    }
+    if (!pwrite_full(fd, header.data(), header.size(), 0)) throw std::runtime_error("write failed");
     const std::size_t row_bytes = n * 4;
     const std::size_t data_offset = header.size();
     std::atomic<int> flag{0};
@@ -287,17 +299,10 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
             for (std::size_t i = first; i < last; ++i) {
                 const double* s = src + i * ld;
                 for (std::size_t j = 0; j < n; ++j) row[j] = static_cast<std::int32_t>(s[j]);
-                const char* bytes = reinterpret_cast<const char*>(row.data());
-                const off_t base = static_cast<off_t>(data_offset + i * row_bytes);
-                std::size_t written = 0;
-                while (written < row_bytes) {
-                    ssize_t put = ::pwrite(fd, bytes + written, row_bytes - written,
-                                           base + static_cast<off_t>(written));
-                    if (put <= 0) {
-                        flag.exchange(1);
-                        return;
-                    }
-                    written += static_cast<std::size_t>(put);
+                if (!pwrite_full(fd, reinterpret_cast<const char*>(row.data()), row_bytes,
+                                 static_cast<off_t>(data_offset + i * row_bytes))) {
+                    flag.exchange(1);
+                    return;
                 }
             }
         } catch (...) {

@@ -152,24 +152,43 @@ Info inspect_input(const std::string& path, std::uint64_t side_hint) {
     return info;
 }
 
+namespace {
+
+// Moves all `left` bytes at `off`, or returns false (error or end of file).
+bool pread_full(int fd, char* p, std::uint64_t left, std::uint64_t off) {
+    while (left > 0) {
+        const ssize_t got = ::pread(fd, p, left, static_cast<off_t>(off));
+        if (got <= 0) return false;
+        p += got;
+        left -= static_cast<std::uint64_t>(got);
+        off += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+bool pwrite_full(int fd, const char* p, std::uint64_t left, std::uint64_t off) {
+    while (left > 0) {
+        const ssize_t put = ::pwrite(fd, p, left, static_cast<off_t>(off));
+        if (put <= 0) return false;
+        p += put;
+        left -= static_cast<std::uint64_t>(put);
+        off += static_cast<std::uint64_t>(put);
+    }
+    return true;
+}
+
+}  // namespace
+
 void read_rows(int t, Transfer& tr) noexcept {
     try {
         std::uint64_t lo = 0, hi = 0;
         row_range(t, tr.n, lo, hi);
         const std::uint64_t row_bytes = tr.n * 4;
         for (std::uint64_t r = lo; r < hi; ++r) {
-            char* p = reinterpret_cast<char*>(tr.dst + r * tr.ld);
-            std::uint64_t left = row_bytes;
-            std::uint64_t off = tr.offset + r * row_bytes;
-            while (left > 0) {
-                const ssize_t got = ::pread(tr.fd, p, left, static_cast<off_t>(off));
-                if (got <= 0) {
-                    tr.failed.exchange(1);
-                    return;
-                }
-                p += got;
-                left -= static_cast<std::uint64_t>(got);
-                off += static_cast<std::uint64_t>(got);
+            if (!pread_full(tr.fd, reinterpret_cast<char*>(tr.dst + r * tr.ld), row_bytes,
+                            tr.offset + r * row_bytes)) {
+                tr.failed.exchange(1);
+                return;
             }
         }
     } catch (...) {
@@ -183,18 +202,10 @@ void write_rows(int t, Transfer& tr) noexcept {
         row_range(t, tr.n, lo, hi);
         const std::uint64_t row_bytes = tr.n * 4;
         for (std::uint64_t r = lo; r < hi; ++r) {
-            const char* p = reinterpret_cast<const char*>(tr.src + r * tr.ld);
-            std::uint64_t left = row_bytes;
-            std::uint64_t off = tr.offset + r * row_bytes;
-            while (left > 0) {
-                const ssize_t put = ::pwrite(tr.fd, p, left, static_cast<off_t>(off));
-                if (put <= 0) {
-                    tr.failed.exchange(1);
-                    return;
-                }
-                p += put;
-                left -= static_cast<std::uint64_t>(put);
-                off += static_cast<std::uint64_t>(put);
+            if (!pwrite_full(tr.fd, reinterpret_cast<const char*>(tr.src + r * tr.ld), row_bytes,
+                             tr.offset + r * row_bytes)) {
+                tr.failed.exchange(1);
+                return;
             }
         }
     } catch (...) {
@@ -233,14 +244,9 @@ void write_matrix(const std::string& path, const float* src, std::uint64_t n, st
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) throw std::runtime_error("cannot create " + path);
 
-    std::size_t done = 0;
-    while (done < prefix.size()) {
-        const ssize_t put = ::pwrite(fd, prefix.data() + done, prefix.size() - done, static_cast<off_t>(done));
-        if (put <= 0) {
-            ::close(fd);
-            throw std::runtime_error("write failed");
-        }
-        done += static_cast<std::size_t>(put);
+    if (!pwrite_full(fd, prefix.data(), prefix.size(), 0)) {
+        ::close(fd);
+        throw std::runtime_error("write failed");
     }
 
     Transfer tr;

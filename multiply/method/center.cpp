@@ -271,27 +271,25 @@ void offsets_job(int w) {
     state.rows_b.fetch_add(count_b);
 }
 
-void transform_job(int w) {
+namespace {
+
+// Applies `op` with each row's offset to the rows of A and B with a non-zero offset.
+void shift_rows(int w, void (*op)(float*, std::uint64_t, float)) {
     const std::uint64_t n = state.side;
     const Range r = share(w, n);
     for (std::uint64_t i = r.first; i < r.last; ++i) {
         const float a = static_cast<float>(state.offsets_a[i]);
         const float b = static_cast<float>(state.offsets_b[i]);
-        if (a != 0.0f) subtract_from_row(state.input_a + i * state.input_lda, n, a);
-        if (b != 0.0f) subtract_from_row(state.input_b + i * state.input_ldb, n, b);
+        if (a != 0.0f) op(state.input_a + i * state.input_lda, n, a);
+        if (b != 0.0f) op(state.input_b + i * state.input_ldb, n, b);
     }
 }
 
-void restore_job(int w) {
-    const std::uint64_t n = state.side;
-    const Range r = share(w, n);
-    for (std::uint64_t i = r.first; i < r.last; ++i) {
-        const float a = static_cast<float>(state.offsets_a[i]);
-        const float b = static_cast<float>(state.offsets_b[i]);
-        if (a != 0.0f) add_to_row(state.input_a + i * state.input_lda, n, a);
-        if (b != 0.0f) add_to_row(state.input_b + i * state.input_ldb, n, b);
-    }
-}
+}  // namespace
+
+void transform_job(int w) { shift_rows(w, subtract_from_row); }
+
+void restore_job(int w) { shift_rows(w, add_to_row); }
 
 void row_dot_job(int w) {
     const std::uint64_t n = state.side;

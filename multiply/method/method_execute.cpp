@@ -97,19 +97,8 @@ void run_native(const MethodSpec& spec) {
 
 void run_dense(const MethodSpec& spec) {
     const GridSpec grid = spec.config.empty() ? problem.leaf_grid_n : parse_grid(spec.config.c_str());
-    aocl_backend::AoclTile tile;
-    tile.a = problem.A;
-    tile.lda = problem.lda;
-    tile.b = problem.B;
-    tile.ldb = problem.ldb;
-    tile.c = problem.C;
-    tile.ldc = problem.ldc;
-    tile.extent = problem.n;
-    tile.row_parts = grid.rows;
-    tile.col_parts = grid.cols;
-    tile.k_chunk = grid.k_block;
-    tile.accumulate = false;
-    run_aocl_tiles({tile});
+    run_aocl_tiles({make_tile(problem.A, problem.lda, problem.B, problem.ldb, problem.C, problem.ldc,
+                              problem.n, grid, false)});
 }
 
 // Whole-matrix Pan: four pair calls over the quadrants, each two products.

@@ -95,6 +95,25 @@ void release_all() noexcept;
 // Computes C = A·B with the prepared method; returns its seconds.
 double execute_method(const MethodSpec& spec);
 
+// One square tile product C (+)= A·B of side n on the given grid.
+inline aocl_backend::AoclTile make_tile(const float* A, std::uint64_t lda, const float* B,
+                                       std::uint64_t ldb, float* C, std::uint64_t ldc,
+                                       std::uint64_t n, const GridSpec& grid, bool accumulate) {
+    aocl_backend::AoclTile t;
+    t.a = A;
+    t.lda = lda;
+    t.b = B;
+    t.ldb = ldb;
+    t.c = C;
+    t.ldc = ldc;
+    t.extent = n;
+    t.row_parts = grid.rows;
+    t.col_parts = grid.cols;
+    t.k_chunk = grid.k_block;
+    t.accumulate = accumulate;
+    return t;
+}
+
 // Runs every tile of the batch on the Pan pool; returns when all are done.
 void run_aocl_tiles(const std::vector<aocl_backend::AoclTile>& tiles);
 

@@ -72,23 +72,6 @@ void result_batch(std::uint64_t side, std::initializer_list<AddTask> tasks) {
     phase_timers.decode += seconds_since(t0);
 }
 
-aocl_backend::AoclTile tile(const float* A, std::uint64_t lda, const float* B, std::uint64_t ldb, float* C,
-                            std::uint64_t ldc, std::uint64_t n, const GridSpec& grid, bool accumulate) {
-    aocl_backend::AoclTile t;
-    t.a = A;
-    t.lda = lda;
-    t.b = B;
-    t.ldb = ldb;
-    t.c = C;
-    t.ldc = ldc;
-    t.extent = n;
-    t.row_parts = grid.rows;
-    t.col_parts = grid.cols;
-    t.k_chunk = grid.k_block;
-    t.accumulate = accumulate;
-    return t;
-}
-
 // Tile products of the Strassen level: counted as AOCL single products and timed into `dense`.
 void tile_products(const std::vector<aocl_backend::AoclTile>& tiles, std::uint64_t t0) {
     run_aocl_tiles(tiles);
@@ -148,8 +131,8 @@ void multiply_pair(const float* A1, std::uint64_t lda1, const float* B1, std::ui
     } else {
         const std::uint64_t t0 = monotonic_ns();
         const GridSpec grid = leaf_grid(n);
-        tile_products({tile(A1, lda1, B1, ldb1, C1, ldc1, n, grid, false),
-                       tile(A2, lda2, B2, ldb2, C2, ldc2, n, grid, false)},
+        tile_products({make_tile(A1, lda1, B1, ldb1, C1, ldc1, n, grid, false),
+                       make_tile(A2, lda2, B2, ldb2, C2, ldc2, n, grid, false)},
                       t0);
     }
 }
@@ -189,7 +172,7 @@ void strassen_level(const float* A, std::uint64_t lda, const float* B, std::uint
         run_agg_product(T[0], ld[0], T[1], ld[1], C00, ldc, h, false);
     } else {
         const std::uint64_t t0 = monotonic_ns();
-        tile_products({tile(T[0], ld[0], T[1], ld[1], C00, ldc, h, leaf_grid(h), false)}, t0);
+        tile_products({make_tile(T[0], ld[0], T[1], ld[1], C00, ldc, h, leaf_grid(h), false)}, t0);
     }
     result_batch(h, {single(C11, ldc, C00, ldc, false, 1)});
 
@@ -220,8 +203,8 @@ void strassen_level(const float* A, std::uint64_t lda, const float* B, std::uint
     } else {
         const std::uint64_t t0 = monotonic_ns();
         const GridSpec grid = leaf_grid(h);
-        tile_products({tile(T[0], ld[0], T[1], ld[1], C11, ldc, h, grid, true),
-                       tile(T[2], ld[2], T[3], ld[3], C00, ldc, h, grid, true)},
+        tile_products({make_tile(T[0], ld[0], T[1], ld[1], C11, ldc, h, grid, true),
+                       make_tile(T[2], ld[2], T[3], ld[3], C00, ldc, h, grid, true)},
                       t0);
     }
 }

@@ -6,22 +6,13 @@
 // of times, release_all frees everything and stops the pools.
 #pragma once
 
-#include <time.h>
-
 #include <cstdint>
 #include <vector>
 
+#include "common/clock.h"
 #include "multiply/blas/aocl_tiles.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/method_spec.h"
-
-// Monotonic clock in nanoseconds; every printed duration is a difference of two readings / 1e9.
-inline std::uint64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
-}
-inline double seconds_since(std::uint64_t t0) { return static_cast<double>(monotonic_ns() - t0) / 1e9; }
 
 // The prepared method; written only by setup_method.
 struct ActiveMethod {

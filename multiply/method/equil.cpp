@@ -7,11 +7,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <stdexcept>
 
 #include "multiply/method/problem.h"
+#include "multiply/method/square_view.h"
 #include "multiply/pan_adapter/pool.h"
 
 bool scale_by_pow2(int e, float* out, float x) {
@@ -69,27 +69,11 @@ Statistics published;
 
 namespace {
 
-// Indices [first, last) of job index w out of W over n.
-struct Range {
-    std::uint64_t first, last;
-};
-Range share(int w, std::uint64_t n) {
-    const std::uint64_t W = static_cast<std::uint64_t>(state.jobs);
-    const std::uint64_t uw = static_cast<std::uint64_t>(w);
-    if (W == 0 || w < 0 || uw >= W) return {0, 0};
-    return {uw * n / W, (uw * n + n) / W};
-}
-
-// Byte range [begin, end) of an n x n view with row stride ld (checked before).
-struct Span {
-    std::uintptr_t begin, end;
-};
-Span span_of(const float* p, std::uint64_t ld) {
-    const std::uint64_t n = state.side;
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    return {begin, begin + ((n - 1) * ld + n) * 4};
-}
-bool overlap(Span x, Span y) { return x.begin < y.end && y.begin < x.end; }
+using square_view::overlap;
+using square_view::Range;
+using square_view::Span;
+Range share(int w, std::uint64_t n) { return square_view::job_range(w, state.jobs, n); }
+Span span_of(const float* p, std::uint64_t ld) { return square_view::span_of(p, ld, state.side); }
 
 void run(void (*job)(int)) { pan_adapter::run_jobs(state.jobs, job); }
 
@@ -285,13 +269,7 @@ std::uint64_t count_non_zero(const std::int32_t* v, std::uint64_t n) {
 }  // namespace
 
 void check_view(const float* p, std::uint64_t ld) {
-    const std::uint64_t n = state.side;
-    if (p == nullptr || ld >= (std::uint64_t{1} << 31) || ld < n ||
-        (std::numeric_limits<std::uint64_t>::max() / ld) / 4 < n)
-        throw std::invalid_argument("invalid equilibration view");
-    const std::uint64_t bytes = ((n - 1) * ld + n) * 4;
-    if (reinterpret_cast<std::uintptr_t>(p) > std::numeric_limits<std::uintptr_t>::max() - bytes)
-        throw std::invalid_argument("equilibration address overflow");
+    square_view::check(p, ld, state.side, "invalid equilibration view", "equilibration address overflow");
 }
 
 void prepare(std::uint64_t n) {
@@ -398,12 +376,7 @@ void recover() {
 
 void restore_if_in_place() noexcept {
     if (!state.in_place) return;
-    try {
-        run(restore_job);
-    } catch (...) {
-        // No pool to run on: the inputs must come back all the same.
-        for (int w = 0; w < state.jobs; ++w) restore_job(w);
-    }
+    square_view::run_restore(state.jobs, restore_job);
     state.in_place = false;
     state.transformed = false;
 }

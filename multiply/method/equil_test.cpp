@@ -140,9 +140,9 @@ protected:
     static void SetUpTestSuite() {
         openblas_set_num_threads(1);
         problem.workers = problem.native_threads = std::min(8, static_cast<int>(usable_cpus().size()));
-        problem.cpu_base = 0;
-        aocl_backend::initialize(problem.workers, 0);
-        pan_adapter::init_pool(problem.workers, 0);
+        problem.cpu_base = usable_cpus().front();
+        aocl_backend::initialize(problem.workers, problem.cpu_base);
+        pan_adapter::init_pool(problem.workers, problem.cpu_base);
     }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "multiply/method/problem.h"
+#include "multiply/method/square_view.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace center {
@@ -22,16 +23,11 @@ std::uint64_t published_rows_b = 0;
 
 namespace {
 
-// Rows (or columns) [first, last) of job index w out of W over n.
-struct Range {
-    std::uint64_t first, last;
-};
-Range share(int w, std::uint64_t n) {
-    const std::uint64_t W = static_cast<std::uint64_t>(state.jobs);
-    const std::uint64_t uw = static_cast<std::uint64_t>(w);
-    if (W == 0 || w < 0 || uw >= W) return {0, 0};
-    return {uw * n / W, (uw * n + n) / W};
-}
+using square_view::overlap;
+using square_view::Range;
+using square_view::Span;
+Range share(int w, std::uint64_t n) { return square_view::job_range(w, state.jobs, n); }
+Span span_of(const float* p, std::uint64_t ld) { return square_view::span_of(p, ld, state.side); }
 
 // Sum (in order, in double), minimum and maximum of R rows read together,
 // so that the R dependent sums overlap instead of waiting on each other.
@@ -84,17 +80,6 @@ void subtract_from_row(float* row, std::uint64_t n, float t) {
     for (; j < n; ++j) row[j] -= t;
 }
 
-// Byte range [begin, end) of an n x n view with row stride ld (checked before).
-struct Span {
-    std::uintptr_t begin, end;
-};
-Span span_of(const float* p, std::uint64_t ld) {
-    const std::uint64_t n = state.side;
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    return {begin, begin + ((n - 1) * ld + n) * 4};
-}
-bool overlap(Span x, Span y) { return x.begin < y.end && y.begin < x.end; }
-
 void free_vectors() noexcept {
     std::free(state.offsets_a);
     std::free(state.offsets_b);
@@ -118,13 +103,7 @@ double* alloc_buffer(std::uint64_t count) {
 }
 
 void check_view(const float* p, std::uint64_t ld) {
-    const std::uint64_t n = state.side;
-    if (p == nullptr || ld >= (std::uint64_t{1} << 31) || ld < n ||
-        (std::numeric_limits<std::uint64_t>::max() / ld) / 4 < n)
-        throw std::invalid_argument("invalid centering matrix view");
-    const std::uint64_t bytes = ((n - 1) * ld + n) * 4;
-    if (reinterpret_cast<std::uintptr_t>(p) > std::numeric_limits<std::uintptr_t>::max() - bytes)
-        throw std::invalid_argument("centering view address overflow");
+    square_view::check(p, ld, state.side, "invalid centering matrix view", "centering view address overflow");
 }
 
 float row_offset(const float* row) {
@@ -233,12 +212,7 @@ void recover() {
 
 void restore_if_applied() noexcept {
     if (!state.applied) return;
-    try {
-        run(restore_job);
-    } catch (...) {
-        // No pool to run on (or it failed): the inputs must come back all the same.
-        for (int w = 0; w < state.jobs; ++w) restore_job(w);
-    }
+    square_view::run_restore(state.jobs, restore_job);
     state.applied = false;
     state.transformed = false;
 }

@@ -8,6 +8,7 @@
 
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/center.h"
+#include "multiply/method/equil.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/method/strassen.h"
@@ -165,6 +166,12 @@ double execute_method(const MethodSpec& spec) {
             center::transform();
             phase_timers.forms += seconds_since(t);
         }
+        equil::published = equil::Statistics{};
+        if (spec.scale) {
+            const std::uint64_t t = monotonic_ns();
+            equil::transform();
+            phase_timers.forms += seconds_since(t);
+        }
         if (spec.native) {
             run_native(spec);
         } else if (spec.agg && spec.strassen_levels == 0) {
@@ -177,13 +184,20 @@ double execute_method(const MethodSpec& spec) {
         } else {
             run_dense(spec);
         }
+        if (spec.scale) {
+            const std::uint64_t t = monotonic_ns();
+            equil::recover();
+            phase_timers.decode += seconds_since(t);
+        }
         if (spec.centered) {
             const std::uint64_t t = monotonic_ns();
             center::recover();
             phase_timers.decode += seconds_since(t);
         }
     } catch (...) {
-        // The caller's inputs are never left centred.
+        // The caller's inputs are never left scaled or centred; scaling went
+        // on last, so it comes off first.
+        if (spec.scale) equil::restore_if_in_place();
         if (spec.centered) center::restore_if_applied();
         put_views_back();
         throw;

@@ -6,6 +6,7 @@
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/center.h"
+#include "multiply/method/equil.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pan_engine.h"
@@ -39,7 +40,6 @@ void refuse_missing_parts(const MethodSpec& spec) {
     };
     if (spec.agg) missing("the agg1 engine");
     if (spec.accurate) missing("the accurate Pan engine");
-    if (spec.scale) missing("the equilibration transform");
 }
 
 // Buffers of every Strassen level: level l = 1..s has side n / 2^l, six
@@ -74,9 +74,11 @@ double setup_method(const MethodSpec& spec) {
     const std::uint64_t t0 = monotonic_ns();
     const std::uint64_t n = problem.n;
 
-    // Release everything the previous method left. Inputs still centred by
-    // an interrupted run are given back here, before anything else is freed.
+    // Release everything the previous method left. Inputs still scaled or
+    // centred by an interrupted run are given back here (unscaled first),
+    // before anything else is freed.
     free_strassen_workspaces();
+    release_equil_state();
     release_center_state();
     release_pan_workspaces();
 
@@ -128,12 +130,17 @@ double setup_method(const MethodSpec& spec) {
         center::prepare(n);
         active_method.center_bytes = center::state.bytes;
     }
+    if (spec.scale) {
+        equil::prepare(n);
+        active_method.equil_bytes = equil::state.bytes;
+    }
     active_method.owned_scratch_bytes = active_method.pan_bytes + active_method.outer_bytes +
                                         active_method.center_bytes + active_method.equil_bytes;
     return seconds_since(t0);
 }
 
 void release_all() noexcept {
+    release_equil_state();
     release_center_state();
     accuracy::release();
     free_strassen_workspaces();

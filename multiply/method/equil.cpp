@@ -1,0 +1,507 @@
+#include "multiply/method/equil.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "multiply/method/problem.h"
+#include "multiply/method/square_view.h"
+#include "multiply/pan_adapter/pool.h"
+
+bool scale_by_pow2(int e, float* out, float x) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, 4);
+    const std::uint32_t sign = bits & 0x80000000u;
+    const std::uint32_t field = (bits >> 23) & 0xffu;
+    std::uint32_t sig = bits & 0x7fffffu;
+    if ((bits & 0x7fffffffu) == 0) {  // ±0
+        *out = x;
+        return true;
+    }
+    if (field == 0xffu) return false;  // infinity or NaN
+    const std::int64_t moved = static_cast<std::int64_t>(field) + e;
+    if (field != 0 && moved >= 1 && moved <= 254) {
+        bits = sign | (static_cast<std::uint32_t>(moved) << 23) | sig;
+        std::memcpy(out, &bits, 4);
+        return true;
+    }
+    // value = sig·2^q with a 24-bit significand (bit 23 set).
+    std::int64_t q;
+    if (field != 0) {
+        sig |= 0x800000u;
+        q = static_cast<std::int64_t>(field) - 150;
+    } else {
+        q = -149;
+        while ((sig & 0x800000u) == 0) {
+            sig <<= 1;
+            --q;
+        }
+    }
+    q += e;
+    const std::int64_t exponent = q + 23;
+    if (exponent > 127) return false;  // overflow
+    if (exponent >= -126) {
+        bits = sign | (static_cast<std::uint32_t>(exponent + 127) << 23) | (sig & 0x7fffffu);
+        std::memcpy(out, &bits, 4);
+        return true;
+    }
+    // Subnormal result m·2^-149 with m = sig·2^(q + 149), q + 149 < 0.
+    const std::int64_t shift = -(q + 149);
+    if (shift > 31) return false;
+    if ((sig & ((std::uint32_t{1} << shift) - 1)) != 0) return false;  // bits would be lost
+    const std::uint32_t m = sig >> shift;
+    if (m == 0) return false;
+    bits = sign | m;
+    std::memcpy(out, &bits, 4);
+    return true;
+}
+
+namespace equil {
+
+EquilState state;
+Statistics published;
+
+namespace {
+
+using square_view::overlap;
+using square_view::Range;
+using square_view::Span;
+Range share(int w, std::uint64_t n) { return square_view::job_range(w, state.jobs, n); }
+Span span_of(const float* p, std::uint64_t ld) { return square_view::span_of(p, ld, state.side); }
+
+void run(void (*job)(int)) { pan_adapter::run_jobs(state.jobs, job); }
+
+// ---- Power-of-two scaling of whole rows ---------------------------------
+//
+// Row entry j is scaled by 2^s_j with s_j = base + col[j], negated when
+// `negate`. Lanes holding zero keep their bits; lanes whose value is normal
+// and stays normal get s_j added to their exponent field; every other lane
+// goes to the caller's slow path, which sees (x, s_j).
+
+// Per lane: -1 when x·2^s is x with its exponent field moved by s.
+inline __m256i exponent_only(__m256i bits, __m256i s) {
+    const __m256i field = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
+    const __m256i moved = _mm256_add_epi32(field, s);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i top = _mm256_set1_epi32(255);
+    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi32(field, zero), _mm256_cmpgt_epi32(top, field));
+    const __m256i stays = _mm256_and_si256(_mm256_cmpgt_epi32(moved, zero), _mm256_cmpgt_epi32(top, moved));
+    return _mm256_and_si256(normal, stays);
+}
+
+inline __m256i zero_lanes(__m256i bits) {
+    return _mm256_cmpeq_epi32(_mm256_and_si256(bits, _mm256_set1_epi32(0x7fffffff)), _mm256_setzero_si256());
+}
+
+inline __m256i lane_shifts(const std::int32_t* col, __m256i base, bool negate) {
+    const __m256i s = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(col)), base);
+    return negate ? _mm256_sub_epi32(_mm256_setzero_si256(), s) : s;
+}
+
+// Scalar form of the lane rule: true when x is zero or x·2^s only moves the
+// exponent field (then *y holds the result).
+inline bool simple_scale(float x, std::int32_t s, float* y) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, 4);
+    if ((bits & 0x7fffffffu) == 0) {
+        *y = x;
+        return true;
+    }
+    const std::int32_t field = static_cast<std::int32_t>((bits >> 23) & 0xffu);
+    const std::int32_t moved = field + s;
+    if (field == 0 || field == 255 || moved < 1 || moved > 254) return false;
+    bits += static_cast<std::uint32_t>(s) << 23;
+    std::memcpy(y, &bits, 4);
+    return true;
+}
+
+template <class Slow>
+void scale_row(float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base, bool negate, Slow slow) {
+    const __m256i vbase = _mm256_set1_epi32(base);
+    std::uint64_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        __m256i* p = reinterpret_cast<__m256i*>(row + j);
+        const __m256i bits = _mm256_loadu_si256(p);
+        const __m256i s = lane_shifts(col + j, vbase, negate);
+        const __m256i fast = exponent_only(bits, s);
+        const __m256i moved = _mm256_add_epi32(bits, _mm256_slli_epi32(s, 23));
+        _mm256_storeu_si256(p, _mm256_blendv_epi8(bits, moved, fast));
+        const int done = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(fast, zero_lanes(bits))));
+        if (done != 0xff)
+            for (int l = 0; l < 8; ++l)
+                if ((done >> l & 1) == 0) {
+                    const std::int32_t sl = negate ? -(base + col[j + l]) : base + col[j + l];
+                    row[j + l] = slow(row[j + l], sl);
+                }
+    }
+    for (; j < n; ++j) {
+        const std::int32_t s = negate ? -(base + col[j]) : base + col[j];
+        float y;
+        row[j] = simple_scale(row[j], s, &y) ? y : slow(row[j], s);
+    }
+}
+
+// Entries of the row whose scaling is not exact or does not come back to the same bits.
+std::uint64_t row_failures(const float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base) {
+    auto fails = [](float x, std::int32_t s) {
+        float y, z;
+        if (!scale_by_pow2(s, &y, x) || !scale_by_pow2(-s, &z, y)) return true;
+        return std::memcmp(&x, &z, 4) != 0;
+    };
+    const __m256i vbase = _mm256_set1_epi32(base);
+    std::uint64_t count = 0;
+    std::uint64_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
+        const __m256i s = lane_shifts(col + j, vbase, false);
+        const int done = _mm256_movemask_ps(
+            _mm256_castsi256_ps(_mm256_or_si256(exponent_only(bits, s), zero_lanes(bits))));
+        if (done != 0xff)
+            for (int l = 0; l < 8; ++l)
+                if ((done >> l & 1) == 0) count += fails(row[j + l], base + col[j + l]);
+    }
+    for (; j < n; ++j) {
+        float y;
+        if (!simple_scale(row[j], base + col[j], &y)) count += fails(row[j], base + col[j]);
+    }
+    return count;
+}
+
+// Slow paths: exact scaling that the preflight has proven (anything else
+// would corrupt the caller's matrices beyond repair), and ldexpf for C.
+float exact_or_abort(float x, std::int32_t s) {
+    float y;
+    if (!scale_by_pow2(s, &y, x)) std::abort();
+    return y;
+}
+float rounded(float x, std::int32_t s) { return std::ldexp(x, s); }
+
+// Scales the state's rows [first, last) of A and B forwards (transform) or back (restore).
+void scale_inputs(int w, bool back, float (*slow)(float, std::int32_t)) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    for (std::uint64_t i = r.first; i < r.last; ++i) {
+        scale_row(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i], back, slow);
+        scale_row(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i], back, slow);
+    }
+}
+
+// ---- Maxima --------------------------------------------------------------
+
+// |x| of four floats widened to double.
+inline __m256d abs4(const float* p) {
+    const __m256d mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    return _mm256_and_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), mask);
+}
+
+// m[j] := max(m[j], |row[j]|·f) in double for j in [first, last). Returns
+// true when an entry was NaN or infinite.
+bool max_into(double* m, const float* row, std::uint64_t first, std::uint64_t last, double f) {
+    const __m256d big = _mm256_set1_pd(DBL_MAX);
+    const __m256d vf = _mm256_set1_pd(f);
+    __m256d bad = _mm256_setzero_pd();
+    std::uint64_t j = first;
+    for (; j + 4 <= last; j += 4) {
+        const __m256d x = abs4(row + j);
+        bad = _mm256_or_pd(bad, _mm256_cmp_pd(x, big, _CMP_NLE_UQ));
+        _mm256_storeu_pd(m + j, _mm256_max_pd(_mm256_loadu_pd(m + j), _mm256_mul_pd(x, vf)));
+    }
+    bool non_finite = _mm256_movemask_pd(bad) != 0;
+    for (; j < last; ++j) {
+        const double x = std::fabs(static_cast<double>(row[j]));
+        non_finite |= !(x <= DBL_MAX);
+        m[j] = std::max(m[j], x * f);
+    }
+    return non_finite;
+}
+
+// Column-strip jobs read a short piece of every row, one page apart: the
+// pieces a few rows ahead are requested early so that their misses overlap.
+constexpr std::uint64_t kRowsAhead = 8;
+void prefetch_piece(const float* row, std::uint64_t first, std::uint64_t last) {
+    const char* p = reinterpret_cast<const char*>(row + first);
+    const char* end = reinterpret_cast<const char*>(row + last);
+    for (; p < end; p += 64) _mm_prefetch(p, _MM_HINT_T0);
+    _mm_prefetch(end - 1, _MM_HINT_T0);
+}
+
+void flag_non_finite(bool seen) {
+    if (seen) state.non_finite.store(true, std::memory_order_relaxed);
+}
+
+// -ilogb(x) for x > 0, else 0: the exponent that brings x into [1, 2).
+std::int32_t exponent_to_one(double x) { return x > 0 ? -std::ilogb(x) : 0; }
+
+void free_vectors() noexcept {
+    std::free(state.row_exponents);
+    std::free(state.column_exponents);
+    std::free(state.inner_exponents);
+    std::free(state.column_max_a);
+    std::free(state.row_max_b);
+    std::free(state.inner_scales);
+    state.row_exponents = state.column_exponents = state.inner_exponents = nullptr;
+    state.column_max_a = state.row_max_b = state.inner_scales = nullptr;
+}
+
+// 64-byte-aligned vector of `count` elements of `size` bytes, its bytes
+// added to the state's byte count.
+template <class T>
+T* alloc_vector(std::uint64_t count) {
+    const std::uint64_t limit = sizeof(T) == 4 ? 4611686018427387888ull : 2305843009213693944ull;
+    if (count > limit) throw std::overflow_error("equilibration allocation overflow");
+    const std::uint64_t size = (count * sizeof(T) + 63) & ~std::uint64_t{63};
+    void* block = nullptr;
+    if (posix_memalign(&block, 64, size) != 0 || block == nullptr) throw std::bad_alloc();
+    state.bytes += size;
+    return static_cast<T*>(block);
+}
+
+std::uint64_t count_non_zero(const std::int32_t* v, std::uint64_t n) {
+    return static_cast<std::uint64_t>(n - static_cast<std::uint64_t>(std::count(v, v + n, 0)));
+}
+
+}  // namespace
+
+void check_view(const float* p, std::uint64_t ld) {
+    square_view::check(p, ld, state.side, "invalid equilibration view", "equilibration address overflow");
+}
+
+void prepare(std::uint64_t n) {
+    if (n < 1 || n > 2147483647u) throw std::invalid_argument("invalid equilibration dimension");
+    if (state.side == n && state.row_exponents && state.column_exponents && state.inner_exponents &&
+        state.column_max_a && state.row_max_b && state.inner_scales)
+        return;
+    release_equil_state();
+    try {
+        state.side = n;
+        state.jobs = static_cast<std::int32_t>(std::min<std::uint64_t>(n, 256));
+        state.row_exponents = alloc_vector<std::int32_t>(n);
+        state.column_exponents = alloc_vector<std::int32_t>(n);
+        state.inner_exponents = alloc_vector<std::int32_t>(n);
+        state.column_max_a = alloc_vector<double>(n);
+        state.row_max_b = alloc_vector<double>(n);
+        state.inner_scales = alloc_vector<double>(n);
+        run(init_job);
+    } catch (...) {
+        release_equil_state();
+        throw;
+    }
+}
+
+void transform() {
+    if (state.side == 0 || state.row_exponents == nullptr)
+        throw std::logic_error("equil::prepare must precede transform");
+    if (state.in_place) throw std::logic_error("restore equilibration inputs before another transform");
+    check_view(problem.A, problem.lda);
+    check_view(problem.B, problem.ldb);
+    if (overlap(span_of(problem.A, problem.lda), span_of(problem.B, problem.ldb)))
+        throw std::invalid_argument("equilibration requires nonoverlapping A and B");
+
+    state.a = problem.A;
+    state.lda = problem.lda;
+    state.b = problem.B;
+    state.ldb = problem.ldb;
+    state.transformed = false;
+    state.applied = false;
+    state.non_finite.store(false);
+    state.preflight_failures.store(0);
+
+    run(column_max_job);
+    run(row_max_job);
+    if (state.non_finite.load()) throw std::invalid_argument("equilibration requires finite inputs");
+
+    const std::uint64_t n = state.side;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const double col_a = state.column_max_a[k], row_b = state.row_max_b[k];
+        std::int32_t e = 0;
+        if (col_a > 0 && row_b > 0) {
+            const std::int32_t d = std::ilogb(row_b) - std::ilogb(col_a);
+            e = d >= 0 ? d / 2 : -((1 - d) / 2);  // rounded towards minus infinity
+        }
+        state.inner_exponents[k] = e;
+        state.inner_scales[k] = std::ldexp(1.0, e);
+    }
+    run(row_exponents_job);
+    run(column_max_scaled_job);
+    run(preflight_job);
+
+    Statistics st;
+    st.a = state.a;
+    st.lda = state.lda;
+    st.b = state.b;
+    st.ldb = state.ldb;
+    st.preflight_failures = state.preflight_failures.load();
+    if (st.preflight_failures != 0) {
+        for (std::int32_t* v : {state.row_exponents, state.column_exponents, state.inner_exponents})
+            std::memset(v, 0, n * sizeof(std::int32_t));
+    } else {
+        st.certificate = true;
+        st.inner = count_non_zero(state.inner_exponents, n);
+        st.rows = count_non_zero(state.row_exponents, n);
+        st.columns = count_non_zero(state.column_exponents, n);
+        state.applied = st.inner + st.rows + st.columns != 0;
+        if (state.applied) {
+            run(transform_in_place_job);
+            state.in_place = true;
+        }
+    }
+    st.applied = state.applied;
+    state.transformed = true;
+    published = st;
+}
+
+void recover() {
+    if (!state.transformed) throw std::logic_error("equil::transform must precede recover");
+    check_view(problem.C, problem.ldc);
+    const Span c = span_of(problem.C, problem.ldc);
+    if (overlap(c, span_of(state.a, state.lda)) || overlap(c, span_of(state.b, state.ldb)))
+        throw std::invalid_argument("equilibration output overlaps input");
+    state.c = problem.C;
+    state.ldc = problem.ldc;
+    if (state.applied) run(recover_job);
+    state.c = nullptr;
+    state.ldc = 0;
+    if (state.in_place) {
+        run(restore_job);
+        state.in_place = false;
+        state.transformed = false;
+    }
+}
+
+void restore_if_in_place() noexcept {
+    if (!state.in_place) return;
+    square_view::run_restore(state.jobs, restore_job);
+    state.in_place = false;
+    state.transformed = false;
+}
+
+void init_job(int w) {
+    const Range r = share(w, state.side);
+    for (std::uint64_t k = r.first; k < r.last; ++k) {
+        state.row_exponents[k] = state.column_exponents[k] = state.inner_exponents[k] = 0;
+        state.column_max_a[k] = state.row_max_b[k] = 0.0;
+        state.inner_scales[k] = 1.0;
+    }
+}
+
+void column_max_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    if (r.first == r.last) return;
+    double* m = state.column_max_a;
+    std::fill(m + r.first, m + r.last, 0.0);
+    bool bad = false;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        if (i + kRowsAhead < n) prefetch_piece(state.a + (i + kRowsAhead) * state.lda, r.first, r.last);
+        bad |= max_into(m, state.a + i * state.lda, r.first, r.last, 1.0);
+    }
+    flag_non_finite(bad);
+}
+
+void row_max_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    const __m256 big = _mm256_set1_ps(FLT_MAX);
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    bool bad = false;
+    for (std::uint64_t k = r.first; k < r.last; ++k) {
+        const float* row = state.b + k * state.ldb;
+        __m256 mx = _mm256_setzero_ps(), nf = _mm256_setzero_ps();
+        std::uint64_t j = 0;
+        for (; j + 8 <= n; j += 8) {
+            const __m256 x = _mm256_and_ps(_mm256_loadu_ps(row + j), abs_mask);
+            nf = _mm256_or_ps(nf, _mm256_cmp_ps(x, big, _CMP_NLE_UQ));
+            mx = _mm256_max_ps(mx, x);
+        }
+        alignas(32) float lanes[8];
+        _mm256_store_ps(lanes, mx);
+        float best = *std::max_element(lanes, lanes + 8);
+        bad |= _mm256_movemask_ps(nf) != 0;
+        for (; j < n; ++j) {
+            const float x = std::fabs(row[j]);
+            bad |= !(x <= FLT_MAX);
+            best = std::max(best, x);
+        }
+        state.row_max_b[k] = best;
+    }
+    flag_non_finite(bad);
+}
+
+void row_exponents_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    const double* scales = state.inner_scales;
+    for (std::uint64_t i = r.first; i < r.last; ++i) {
+        const float* row = state.a + i * state.lda;
+        __m256d mx = _mm256_setzero_pd();
+        std::uint64_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            mx = _mm256_max_pd(mx, _mm256_mul_pd(abs4(row + k), _mm256_loadu_pd(scales + k)));
+        }
+        alignas(32) double lanes[4];
+        _mm256_store_pd(lanes, mx);
+        double best = *std::max_element(lanes, lanes + 4);
+        for (; k < n; ++k) best = std::max(best, std::fabs(static_cast<double>(row[k])) * scales[k]);
+        state.row_exponents[i] = exponent_to_one(best);
+    }
+}
+
+void column_max_scaled_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    if (r.first == r.last) return;
+    double* m = state.row_max_b;  // reused: scaled column maxima of B
+    std::fill(m + r.first, m + r.last, 0.0);
+    // Row k of B counts with the factor 2^-e_k (exact: e_k is far inside the double range).
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (k + kRowsAhead < n) prefetch_piece(state.b + (k + kRowsAhead) * state.ldb, r.first, r.last);
+        max_into(m, state.b + k * state.ldb, r.first, r.last, 1.0 / state.inner_scales[k]);
+    }
+    for (std::uint64_t j = r.first; j < r.last; ++j) state.column_exponents[j] = exponent_to_one(m[j]);
+}
+
+void preflight_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    std::uint64_t failures = 0;
+    for (std::uint64_t i = r.first; i < r.last; ++i) {
+        failures += row_failures(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i]);
+        failures += row_failures(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i]);
+    }
+    if (failures != 0) state.preflight_failures.fetch_add(failures);
+}
+
+void transform_in_place_job(int w) { scale_inputs(w, false, exact_or_abort); }
+
+void restore_job(int w) { scale_inputs(w, true, exact_or_abort); }
+
+void recover_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    for (std::uint64_t i = r.first; i < r.last; ++i)
+        scale_row(state.c + i * state.ldc, n, state.column_exponents, state.row_exponents[i], true, rounded);
+}
+
+}  // namespace equil
+
+void release_equil_state() noexcept {
+    using equil::state;
+    equil::restore_if_in_place();
+    equil::free_vectors();
+    state.side = 0;
+    state.jobs = 0;
+    state.non_finite.store(false);
+    state.applied = false;
+    state.transformed = false;
+    state.in_place = false;
+    state.preflight_failures.store(0);
+    state.a = state.b = state.c = nullptr;
+    state.lda = state.ldb = state.ldc = 0;
+    state.bytes = 0;
+}

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cblas.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
+#include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
@@ -50,17 +50,28 @@ struct Matrices {
     }
 };
 
+// The backend and the pool on up to eight usable CPUs; every one-thread AOCL
+// call is audited, so the audit counter counts the library's products.
 class MethodRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        const std::vector<int> cpus = blas_test::aocl_test_cpus();
+        if (cpus.size() < 2) return;
         openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = static_cast<int>(std::min(8L, sysconf(_SC_NPROCESSORS_ONLN)));
-        problem.cpu_base = 0;
-        aocl_backend::initialize(problem.workers, 0);
-        pan_adapter::init_pool(problem.workers, 0);
+        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
+        problem.cpu_base = cpus[0];
+        setenv("AOCL_AUDIT_EVERY_CALL", "1", 1);
+        aocl_backend::initialize(problem.workers, problem.cpu_base);
+        unsetenv("AOCL_AUDIT_EVERY_CALL");
+        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+    }
+    void SetUp() override {
+        if (!aocl_backend::state.ready) GTEST_SKIP() << "needs two usable CPUs on distinct physical cores";
     }
     static void TearDownTestSuite() { release_all(); }
 };
+
+std::uint64_t aocl_calls() { return aocl_backend::external_audited_calls.load(); }
 
 }  // namespace
 
@@ -125,29 +136,36 @@ TEST_F(MethodRun, TileBatchesRunEveryTileAndPassFailuresOn) {
     EXPECT_EQ(m.c, m.ref);
 }
 
+// Ways are set as configurations of the parsed "native" method, so that they
+// fit any worker count W >= 2: 2 x 1 x W/2 uses at most W threads.
 TEST_F(MethodRun, NativeRouteWithAndWithoutLoopWays) {
+    const int w = problem.workers;
     Matrices m(512);
-    setup_method(parse_method_spec("native"));
-    m.expect_exact(parse_method_spec("native"));
-    if (problem.workers != 8) return;
+    MethodSpec spec = parse_method_spec("native");
+    setup_method(spec);
+    m.expect_exact(spec);
 
-    native_ways[0] = native_ways[1] = native_ways[2] = 2;
-    m.expect_exact(parse_method_spec("native"));
+    native_ways[0] = 2;
+    native_ways[1] = 1;
+    native_ways[2] = w / 2;
+    m.expect_exact(spec);
     // "auto" runs without ways and leaves the setting as it was.
-    execute_method(parse_method_spec("native:auto"));
+    spec.config = "auto";
+    execute_method(spec);
     EXPECT_EQ(native_ways[0], 2);
     native_ways[0] = native_ways[1] = native_ways[2] = 0;
 
-    MethodSpec over = parse_method_spec("native:2x2x2");
-    over.config = "2x2x4";
-    EXPECT_EQ(message_of([&] { execute_method(over); }),
+    spec.config = "2x1x" + std::to_string(w);  // each way fits, their product does not
+    EXPECT_EQ(message_of([&] { execute_method(spec); }),
               "AOCL backend: AOCL loop ways exceed the configured worker budget");
-    over.config = "9x1x1";
-    EXPECT_EQ(message_of([&] { execute_method(over); }), "AOCL backend: invalid AOCL loop ways");
+    spec.config = std::to_string(w + 1) + "x1x1";
+    EXPECT_EQ(message_of([&] { execute_method(spec); }), "AOCL backend: invalid AOCL loop ways");
     // The main thread is back on one AOCL thread and the ways are unchanged after a failure.
     EXPECT_EQ(native_ways[0], 0);
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
-    m.expect_exact(parse_method_spec("native:2x2x2"));
+    spec.config = "2x1x" + std::to_string(w / 2);
+    m.expect_exact(spec);
+    EXPECT_EQ(native_ways[0], 0);
 }
 
 TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
@@ -156,13 +174,55 @@ TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
     for (const char* method : {"pan2", "pan4", "aocl_pan2", "pan_block@128"}) {
         MethodSpec spec = parse_method_spec(method);
         setup_method(spec);
+        const std::uint64_t calls = aocl_calls();
         m.expect_exact(spec);
         // Per pair product: mm^3 leaf products plus 3 mm^2 corrections on each of the g^3 macro blocks.
         const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
         const std::uint64_t mm = 512 / g / active_method.pan_leaf;
         EXPECT_EQ(phase_timers.pan_pairs, 4 * g * g * g) << method;
         EXPECT_EQ(phase_timers.pan_products, 4 * g * g * g * (mm * mm * mm + 3 * mm * mm)) << method;
+        // The corrections, and only they, go to AOCL-BLAS with the prefix.
+        EXPECT_EQ(aocl_calls() - calls, spec.aocl_corrections ? 4 * g * g * g * 3 * mm * mm : 0) << method;
     }
+    problem.leaf = 1024;
+}
+
+// Real-valued data, where the two libraries round differently: the pair
+// products with AOCL-BLAS corrections agree with the OpenBLAS-corrected ones,
+// and both with an FP64 product, to float accuracy.
+TEST_F(MethodRun, AoclCorrectedPanMatchesOpenBlasCorrected) {
+    problem.leaf = 128;
+    const int n = 1024;
+    Matrices m(n);
+    std::mt19937 rng(5);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    for (auto* v : {&m.a, &m.b})
+        for (auto& x : *v) x = g(rng);
+    std::vector<double> da(m.a.begin(), m.a.end()), db(m.b.begin(), m.b.end()), ref(n * n);
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, da.data(), n, db.data(), n, 0.0,
+                ref.data(), n);
+    auto relative = [](const std::vector<float>& x, const auto& y) {
+        double err = 0, norm = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            err += (x[i] - double(y[i])) * (x[i] - double(y[i]));
+            norm += double(y[i]) * y[i];
+        }
+        return std::sqrt(err / norm);
+    };
+    std::vector<float> results[2];
+    for (int aocl = 0; aocl < 2; ++aocl) {
+        const MethodSpec spec = parse_method_spec(aocl ? "aocl_pan2" : "pan2");
+        setup_method(spec);
+        const std::uint64_t calls = aocl_calls();
+        std::fill(m.c.begin(), m.c.end(), 0.0f);
+        execute_method(spec);
+        const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
+        const std::uint64_t mm = 512 / g / active_method.pan_leaf;
+        EXPECT_EQ(aocl_calls() - calls, aocl ? 4 * g * g * g * 3 * mm * mm : 0u) << g << " " << mm;
+        results[aocl] = m.c;
+        EXPECT_LT(relative(m.c, ref), 1e-6) << spec.name;
+    }
+    EXPECT_LT(relative(results[1], results[0]), 1e-6);
     problem.leaf = 1024;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -94,9 +95,12 @@ protected:
         openblas_set_num_threads(1);
         problem.workers = problem.native_threads = static_cast<int>(cpus.size());
         problem.cpu_base = cpus[0];
+        const char* audit = std::getenv("AOCL_AUDIT_EVERY_CALL");
+        const std::string previous = audit != nullptr ? audit : "";
         setenv("AOCL_AUDIT_EVERY_CALL", "1", 1);
         aocl_backend::initialize(problem.workers, problem.cpu_base);
-        unsetenv("AOCL_AUDIT_EVERY_CALL");
+        if (audit != nullptr) setenv("AOCL_AUDIT_EVERY_CALL", previous.c_str(), 1);
+        else unsetenv("AOCL_AUDIT_EVERY_CALL");
         pan_adapter::init_pool(problem.workers, problem.cpu_base);
     }
     void SetUp() override {

@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
 
 #include "common/common.h"
+#include "common/npy_header.h"
 #include "modp/pool.h"
 
 namespace torvik {
@@ -139,38 +139,7 @@ bool convert_row(const unsigned char* row, const Info& info, std::size_t n, doub
 Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
     Info info;
     if (is_npy_path(path)) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) throw std::runtime_error("cannot open " + path);
-        unsigned char prefix[12];
-        if (!in.read(reinterpret_cast<char*>(prefix), 10) ||
-            std::memcmp(prefix, "\x93NUMPY", 6) != 0)
-            throw std::runtime_error(path + ": not a .npy file");
-        std::uint64_t header_len;
-        std::uint64_t prefix_len;
-        if (prefix[6] == 1) {
-            header_len = static_cast<std::uint64_t>(prefix[8]) | (static_cast<std::uint64_t>(prefix[9]) << 8);
-            prefix_len = 10;
-        } else {
-            if (!in.read(reinterpret_cast<char*>(prefix + 10), 2))
-                throw std::runtime_error(path + ": not a .npy file");
-            header_len = 0;
-            for (int b = 3; b >= 0; --b) header_len = (header_len << 8) | prefix[8 + b];
-            prefix_len = 12;
-        }
-        std::string header;
-        // Read in pieces so that a crafted length does not make us allocate
-        // gigabytes before finding out the file is shorter.
-        {
-            std::uint64_t left = header_len;
-            char chunk[65536];
-            while (left > 0) {
-                std::size_t want = left < sizeof(chunk) ? static_cast<std::size_t>(left) : sizeof(chunk);
-                if (!in.read(chunk, static_cast<std::streamsize>(want)))
-                    throw std::runtime_error(path + ": truncated .npy header");
-                header.append(chunk, want);
-                left -= want;
-            }
-        }
+        const NpyHeader header = read_npy_header(path, NpyShortLength::not_npy);
         static const struct {
             const char* text;
             char kind;
@@ -179,7 +148,7 @@ Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
                       {"'<u4'", 'u', 4}, {"'<f8'", 'f', 8}};
         bool found = false;
         for (const auto& t : kTypes) {
-            if (header.find(t.text) != std::string::npos) {
+            if (header.text.find(t.text) != std::string::npos) {
                 info.kind = t.kind;
                 info.elem_size = t.size;
                 found = true;
@@ -188,21 +157,11 @@ Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
         if (!found)
             throw std::runtime_error(
                 path + ": dtype must be int32, int64, uint16, uint32 or float64 (little-endian)");
-        if (header.find("'fortran_order': False") == std::string::npos)
-            throw std::runtime_error(path + ": array must be in C (row-major) order");
-        std::size_t at = header.find("'shape':");
-        unsigned long rows = 0, cols = 0;
-        if (at == std::string::npos ||
-            std::sscanf(header.c_str() + at, "'shape': (%lu, %lu", &rows, &cols) != 2 ||
-            rows != cols || rows == 0)
-            throw std::runtime_error(path + ": shape must be a square (N, N)");
+        const std::uint64_t rows = npy_square_side(path, header);
         info.npy = true;
-        info.data_offset = static_cast<std::size_t>(prefix_len + header_len);
+        info.data_offset = static_cast<std::size_t>(header.data_offset);
         info.n = rows;
-        std::uint64_t data_bytes, total;
-        if (!matrix_bytes(rows, info.elem_size, data_bytes) ||
-            __builtin_add_overflow(prefix_len + header_len, data_bytes, &total) ||
-            !side_fits_memory(rows) || total != file_size(path))
+        if (!side_fits_memory(rows) || !npy_size_matches(path, header, rows, info.elem_size))
             throw std::runtime_error(path + ": size does not match its header");
         return info;
     }

@@ -1,14 +1,18 @@
 /* Thread-specific data keys for everything in our link-map namespace.
  *
- * Loaded with dlmopen, the library brings a second libc whose table of
- * pthread keys starts empty, while the key values themselves live in the
- * thread descriptor both libc copies share. libgomp creates a key here and
- * sets it on every thread that starts a parallel region, so it would land in
- * the slot of whichever key the program created with the same number and
- * overwrite that value (and the program's destructor for it would later run
- * on libgomp's data). Defining the four key functions here makes libgomp, and
- * anything else in the namespace, bind to these; they forward to the libc of
- * the base namespace, so the process has one key table again. */
+ * Loaded with dlmopen, AOCL-BLAS brings a second libc whose table of pthread
+ * keys starts empty, while the key values themselves live in the thread
+ * descriptor both libc copies share. libgomp creates a key there and sets it
+ * on every thread that starts a parallel region, so it would land in the slot
+ * of whichever key the program created with the same number and overwrite
+ * that value (and the program's destructor for it would later run on
+ * libgomp's data). These four key functions forward to the libc of the base
+ * namespace, so the process has one key table again.
+ *
+ * Built alone, this is the shim the program's loader opens first in the new
+ * namespace: it then heads the namespace's global scope, and libgomp and
+ * everything else loaded there bind these definitions. The stand-in library
+ * also carries them, so that it is safe when loaded on its own. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>

@@ -1,5 +1,6 @@
 #include "multiply/accuracy/accuracy.h"
 
+#include "common/test_cpus.h"
 #include "multiply/pan_adapter/pool.h"
 
 #include <cblas.h>
@@ -32,10 +33,10 @@ const char* const kBadPrepare = "accuracy::prepare: invalid input dimensions or 
 const char* const kBadAnalyze = "accuracy::analyze: prepare first and supply valid output views";
 
 // Starts (or re-places) the Pan pool with w workers, OpenBLAS at one thread.
-void use_pool(int w = static_cast<int>(std::clamp<long>(sysconf(_SC_NPROCESSORS_ONLN), 1, 8))) {
+void use_pool(int w = test_workers()) {
     openblas_set_num_threads(1);
     if (pan_adapter::implementation::initialized && pan_adapter::workers() != w) pan_adapter::shutdown();
-    pan_adapter::init_pool(w, 0);
+    pan_adapter::init_pool(w, test_cpu_base());
 }
 
 // Runs the independent model accuracy_oracle.py and returns what it printed.
@@ -192,7 +193,7 @@ TEST_F(AccuracyTest, ReferencesMatchNumpyFloat64) {
     // prepare the same sample.
     const std::vector<double> rows_before = state.ref_rows;
     const std::vector<SamplePoint> pts_before = state.points;
-    use_pool(3);
+    use_pool(std::max(1, std::min(3, test_workers() - 1)));  // another worker count
     captured([&] { accuracy::prepare(a.data(), lda, b.data(), ldb, n); });
     EXPECT_TRUE(rows_before == state.ref_rows);
     ASSERT_EQ(pts_before.size(), state.points.size());

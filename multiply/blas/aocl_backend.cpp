@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/cpus.h"
 #include "korvane_aocl_config.h"
 
 namespace aocl_backend {
@@ -31,15 +32,25 @@ namespace {
 #ifdef KORVANE_AOCL_TESTING
 std::string topology_prefix = "/sys/devices/system/cpu/cpu";
 std::string library_override;
+std::string key_shim_override;
+bool key_shim_wanted = true;
 
 std::string library_path() {
     if (!library_override.empty()) return library_override;
     return KORVANE_AOCL_LIBRARY_PATH;
 }
+
+// Empty: no shim.
+std::string key_shim_path() {
+    if (!key_shim_wanted) return "";
+    if (!key_shim_override.empty()) return key_shim_override;
+    return KORVANE_AOCL_KEY_SHIM_PATH;
+}
 #else
 const std::string topology_prefix = "/sys/devices/system/cpu/cpu";
 
 std::string library_path() { return KORVANE_AOCL_LIBRARY_PATH; }
+std::string key_shim_path() { return KORVANE_AOCL_KEY_SHIM_PATH; }
 #endif
 
 constexpr int kMaxCpus = CPU_SETSIZE;  // 1024: the fixed 128-byte set
@@ -80,8 +91,34 @@ public:
     std::vector<SavedVariable> list;
 };
 
-bool in_configured_range(int cpu) {
-    return cpu >= state.cpu_base && cpu < state.cpu_base + state.count && cpu < kMaxCpus;
+bool is_configured(int cpu) { return cpu >= 0 && cpu < kMaxCpus && CPU_ISSET(cpu, &state.configured); }
+
+// The CPU of worker 0, where multithreaded calls and the audit start.
+int first_configured_cpu() { return state.cpus.front(); }
+
+// Opens the library in a new link-map namespace and returns the namespace id.
+// The key shim goes in first: it then heads the namespace's global scope, so
+// libgomp and everything else loaded there bind its thread-key functions and
+// share the program's key table (see key_shim.c).
+Lmid_t open_in_new_namespace(const std::string& path) {
+    auto loader_error = [] {
+        const char* error = dlerror();
+        fail(error != nullptr ? error : "dlmopen failed");
+    };
+    Lmid_t where = LM_ID_NEWLM;
+    const std::string shim = key_shim_path();
+    if (!shim.empty()) {
+        void* shim_handle = dlmopen(LM_ID_NEWLM, shim.c_str(), RTLD_NOW);
+        if (shim_handle == nullptr) loader_error();
+        if (dlinfo(shim_handle, RTLD_DI_LMID, &where) != 0 || where == LM_ID_BASE)
+            fail("AOCL did not load in a separate namespace");
+    }
+    state.handle = dlmopen(where, path.c_str(), RTLD_NOW);
+    if (state.handle == nullptr) loader_error();
+    Lmid_t namespace_id = 0;
+    if (dlinfo(state.handle, RTLD_DI_LMID, &namespace_id) != 0 || namespace_id == LM_ID_BASE)
+        fail("AOCL did not load in a separate namespace");
+    return namespace_id;
 }
 
 // Audit probe shared with the library's OpenMP team.
@@ -128,7 +165,7 @@ void audit_native_team() {
     if (state.handle == nullptr || state.gomp_parallel == nullptr) fail("initialize before auditing");
     const cpu_set_t saved = current_mask_or_fail();
     AffinityGuard guard(saved);
-    const cpu_set_t pin = single_cpu(state.cpu_base);
+    const cpu_set_t pin = single_cpu(first_configured_cpu());
     if (sched_setaffinity(0, sizeof(pin), &pin) != 0) fail("sched_setaffinity failed");
 
     const int count = state.count;
@@ -144,15 +181,11 @@ void audit_native_team() {
     for (int id = 0; id < count; ++id) {
         const ProbeSlot& s = slots[id];
         const int affinity_count = CPU_COUNT(&s.mask);
-        bool holds_configured = false;
-        for (int c = state.cpu_base; c < state.cpu_base + count && c < kMaxCpus; ++c) {
-            if (CPU_ISSET(c, &s.mask)) {
-                holds_configured = true;
-                break;
-            }
-        }
+        cpu_set_t common;
+        CPU_AND(&common, &s.mask, &state.configured);
+        const bool holds_configured = CPU_COUNT(&common) > 0;
         const bool valid = s.visits.load() == 1 && s.team == count && s.status == 0 &&
-                           affinity_count == 1 && holds_configured && in_configured_range(s.cpu) &&
+                           affinity_count == 1 && holds_configured && is_configured(s.cpu) &&
                            CPU_ISSET(s.cpu, &s.mask);
         if (valid) {
             cpus.insert(s.cpu);
@@ -249,6 +282,8 @@ void initialize(int count, int cpu_base) {
     if (!(count > 0 && cpu_base >= 0 && count <= kMaxCpus - cpu_base)) fail("invalid CPU range");
     state.count = count;
     state.cpu_base = cpu_base;
+    state.cpus.clear();
+    CPU_ZERO(&state.configured);
 
     // Only the exact text "1" turns the every-call audit on.
     const char* audit = std::getenv("AOCL_AUDIT_EVERY_CALL");
@@ -258,11 +293,16 @@ void initialize(int count, int cpu_base) {
     const cpu_set_t initial = current_mask_or_fail();
     AffinityGuard initial_guard(initial);
 
-    // Requested CPUs must be ours and on distinct physical cores.
+    // Requested CPUs must be ours and on distinct physical cores. Worker i
+    // goes where every pinned team of the program puts its worker i.
     std::set<std::pair<int, int>> cores;
     std::string places;
-    for (int c = cpu_base; c < cpu_base + count; ++c) {
-        if (!CPU_ISSET(c, &initial)) fail("requested CPU is outside caller's initial affinity");
+    for (int i = 0; i < count; ++i) {
+        const int c = team_cpu(cpu_base, i);
+        if (c < 0 || c >= kMaxCpus || !CPU_ISSET(c, &initial))
+            fail("requested CPU is outside caller's initial affinity");
+        state.cpus.push_back(c);
+        CPU_SET(c, &state.configured);
         const int core = read_topology(c, "core_id");
         const int package = read_topology(c, "physical_package_id");
         cores.insert({package, core});
@@ -287,14 +327,7 @@ void initialize(int count, int cpu_base) {
 
     // A namespace of its own.
     const std::string path = library_path();
-    state.handle = dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW);
-    if (state.handle == nullptr) {
-        const char* error = dlerror();
-        fail(error != nullptr ? error : "dlmopen failed");
-    }
-    Lmid_t namespace_id = 0;
-    if (dlinfo(state.handle, RTLD_DI_LMID, &namespace_id) != 0 || namespace_id == LM_ID_BASE)
-        fail("AOCL did not load in a separate namespace");
+    const Lmid_t namespace_id = open_in_new_namespace(path);
 
     // Bind by name, then check the build.
     state.cblas_sgemm = load_symbol<CblasSgemmFn>("cblas_sgemm");
@@ -372,12 +405,9 @@ void sgemm(int order, int trans_a, int trans_b, int m, int n, int k, float alpha
         const cpu_set_t saved = current_mask_or_fail();
         bool pinned = false;
         if (CPU_COUNT(&saved) == 1) {
-            for (int cpu = state.cpu_base; cpu < state.cpu_base + state.count && cpu < kMaxCpus; ++cpu) {
-                if (CPU_ISSET(cpu, &saved)) {
-                    pinned = true;
-                    break;
-                }
-            }
+            cpu_set_t common;
+            CPU_AND(&common, &saved, &state.configured);
+            pinned = CPU_COUNT(&common) == 1;
         }
         if (!pinned) fail("external AOCL caller is not pinned to one configured CPU");
         AffinityGuard guard(saved);
@@ -397,7 +427,7 @@ void sgemm(int order, int trans_a, int trans_b, int m, int n, int k, float alpha
     // so that the library's team starts from its place list in order.
     const cpu_set_t saved = current_mask_or_fail();
     AffinityGuard guard(saved);
-    const cpu_set_t pin = single_cpu(state.cpu_base);
+    const cpu_set_t pin = single_cpu(first_configured_cpu());
     if (sched_setaffinity(0, sizeof(pin), &pin) != 0) fail("sched_setaffinity failed");
     observe(m, n, k, alpha, beta, ts.threads);
     state.cblas_sgemm(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
@@ -423,6 +453,8 @@ namespace testing {
 SgemmObserver sgemm_observer = nullptr;
 void set_library_path(const std::string& path) { library_override = path; }
 void set_topology_root(const std::string& prefix) { topology_prefix = prefix; }
+void set_key_shim_path(const std::string& path) { key_shim_override = path; }
+void use_key_shim(bool use) { key_shim_wanted = use; }
 }  // namespace testing
 #endif
 

@@ -11,6 +11,10 @@
 // one-thread call must come from a thread pinned to exactly one configured CPU
 // and must leave that placement untouched; a multithreaded call runs with the
 // caller pinned to the first configured CPU.
+//
+// The configured CPUs are those of a pinned team of `count` workers starting
+// at `cpu_base` (common/cpus.h): cpu_base + i when the process may use every
+// CPU, the i-th usable CPU from cpu_base on under a narrower mask.
 #pragma once
 
 #include <sched.h>
@@ -39,8 +43,10 @@ using OmpIntFn = int (*)();
 // any pool exists; read without locks afterwards (`ready` publishes it).
 struct BackendState {
     void* handle = nullptr;  // never closed, never cleared once set
-    int count = 0;           // configured CPUs are [cpu_base, cpu_base + count)
-    int cpu_base = 0;
+    int count = 0;           // number of configured CPUs
+    int cpu_base = 0;        // where the team of configured CPUs starts
+    std::vector<int> cpus;   // configured CPU of worker i, in worker order
+    cpu_set_t configured{};  // the same CPUs as a set
     bool audit_every_call = false;
     bool ready = false;
 
@@ -131,6 +137,10 @@ extern const LeafSgemmFn leaf_sgemm;
 namespace testing {
 // Library file opened by initialize (empty: the configured path).
 void set_library_path(const std::string& path);
+// Key shim loaded into the namespace first (empty: the configured path).
+void set_key_shim_path(const std::string& path);
+// false: the library goes into a new namespace of its own, without the shim.
+void use_key_shim(bool use);
 // Directory prefix of the per-CPU topology files, up to and including "cpu".
 void set_topology_root(const std::string& prefix);
 // Called by sgemm just before every library call.

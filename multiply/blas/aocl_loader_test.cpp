@@ -3,6 +3,8 @@
 // reports through its standard output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -59,6 +61,18 @@ std::string variant(const char* name) {
     return std::string(KORVANE_STAND_IN_VARIANT_DIR) + "/" + name + "/libblis-mt.so.5.3.2";
 }
 
+// The CPUs a backend starting at CPU 0 may be configured for, or a skip.
+#define REQUIRE_AOCL_CPUS(cpus, n)                                                              \
+    const std::vector<int> cpus = aocl_test_cpus();                                             \
+    if (cpus.size() < (n)) GTEST_SKIP() << "needs " << (n) << " usable CPUs on distinct physical cores"
+
+// "{a},{b},...": the OpenMP place list of these CPUs.
+std::string places_of(const std::vector<int>& cpus) {
+    std::string text;
+    for (int c : cpus) text += (text.empty() ? "{" : ",{") + std::to_string(c) + "}";
+    return text;
+}
+
 // Fake sysfs trees <name>/cpu<N>/topology/{core_id,physical_package_id} under
 // one temporary root, each from (cpu, core, package) triples.
 struct FakeTopologies {
@@ -92,16 +106,19 @@ TEST(AoclLoader, ScopedEnvironmentListRestoresInReverseOrder) {
     unsetenv("KORVANE_BLAS_T1");
 }
 
-TEST(AoclLoader, InitializeEightCpusPrintsItsRecordsInOrder) {
-    const std::string out = run_in_child([] {
+// A team of up to eight workers from CPU 0: worker i on the i-th usable CPU.
+TEST(AoclLoader, InitializePrintsItsRecordsInOrder) {
+    REQUIRE_AOCL_CPUS(cpus, 1u);
+    const int w = static_cast<int>(cpus.size());
+    const std::string out = run_in_child([&] {
         preset_environment();
-        attempt("FIRST", [] { aocl_backend::initialize(8, 0); });
+        attempt("FIRST", [&] { aocl_backend::initialize(w, 0); });
         std::printf("THREADS %d READY %d\n", aocl_backend::thread_state.threads, aocl_backend::state.ready ? 1 : 0);
-        attempt("SECOND", [] { aocl_backend::initialize(8, 0); });
+        attempt("SECOND", [&] { aocl_backend::initialize(w, 0); });
     });
     SCOPED_TRACE(out);
     const auto lines = lines_with_prefix(out);
-    ASSERT_EQ(lines.size(), 30u);
+    ASSERT_EQ(lines.size(), 22u + cpus.size());
 
     std::istringstream symbols(
         "cblas_sgemm bli_thread_set_num_threads_local bli_thread_set_num_threads bli_thread_set_ways "
@@ -122,49 +139,60 @@ TEST(AoclLoader, InitializeEightCpusPrintsItsRecordsInOrder) {
     EXPECT_GT(ns, 0);
     EXPECT_TRUE(lines[16].ends_with(std::string(" library=") + KORVANE_AOCL_LIBRARY_PATH + " recorded_sha256=" +
                                     KORVANE_AOCL_LIBRARY_SHA256 + " hash_checked_at_init=0"));
-    EXPECT_EQ(lines[17],
-              "AOCL_RUNTIME BLIS_NUM_THREADS=1 OMP_NUM_THREADS=8 OMP_PLACES={0},{1},{2},{3},{4},{5},{6},{7} "
-              "OMP_PROC_BIND=close OMP_WAIT_POLICY=PASSIVE GOMP_SPINCOUNT=0 "
-              "external_affinity_audit=first_call_per_thread");
-    for (int i = 0; i < 8; ++i) {  // the CPU is the team's to choose among the eight
-        int id = -1, cpu = -1, end = 0;
+    EXPECT_EQ(lines[17], "AOCL_RUNTIME BLIS_NUM_THREADS=1 OMP_NUM_THREADS=" + std::to_string(w) +
+                             " OMP_PLACES=" + places_of(cpus) +
+                             " OMP_PROC_BIND=close OMP_WAIT_POLICY=PASSIVE GOMP_SPINCOUNT=0 "
+                             "external_affinity_audit=first_call_per_thread");
+    std::set<int> seen;  // the CPU is the team's to choose among the configured ones
+    for (int i = 0; i < w; ++i) {
+        int id = -1, team = -1, cpu = -1, end = 0;
         const std::string& line = lines[18 + i];
-        std::sscanf(line.c_str(), "AOCL_NATIVE_WORKER id=%d team=8 cpu=%d affinity_count=1 valid=1%n", &id, &cpu, &end);
-        EXPECT_TRUE(id == i && cpu >= 0 && cpu < 8 && end == static_cast<int>(line.size())) << line;
+        std::sscanf(line.c_str(), "AOCL_NATIVE_WORKER id=%d team=%d cpu=%d affinity_count=1 valid=1%n", &id, &team,
+                    &cpu, &end);
+        EXPECT_TRUE(id == i && team == w && end == static_cast<int>(line.size())) << line;
+        EXPECT_EQ(std::count(cpus.begin(), cpus.end(), cpu), 1) << line;
+        seen.insert(cpu);
     }
-    EXPECT_EQ(lines[26], "AOCL_NATIVE_AUDIT workers=8 distinct_cpus=8 distinct_physical_cores=8 pass=1");
+    EXPECT_EQ(seen.size(), cpus.size());
+    const std::string n = std::to_string(w);
+    EXPECT_EQ(lines[18 + w], "AOCL_NATIVE_AUDIT workers=" + n + " distinct_cpus=" + n +
+                                 " distinct_physical_cores=" + n + " pass=1");
     // Success restores the environment and the mask as well; a second call is refused.
-    EXPECT_EQ(lines[27], "FIRST env=same mask=same ok");
-    EXPECT_EQ(lines[28], "THREADS 1 READY 1");
-    EXPECT_EQ(lines[29], "SECOND env=same mask=same " + kOnce);
+    EXPECT_EQ(lines[19 + w], "FIRST env=same mask=same ok");
+    EXPECT_EQ(lines[20 + w], "THREADS 1 READY 1");
+    EXPECT_EQ(lines[21 + w], "SECOND env=same mask=same " + kOnce);
 }
 
 // One initialize per row, each in a fresh process, then a second one with the
 // real library and topology: a refusal before the load leaves the backend
 // loadable; after any load, good or bad, a second call is refused.
 TEST(AoclLoader, InitializeOutcomesLeaveEnvironmentAndMaskUnchanged) {
+    REQUIRE_AOCL_CPUS(cpus, 2u);
+    const int u0 = cpus[0], u1 = cpus[1];  // a team of two from CPU 0 runs on these
     const FakeTopologies fake;
-    const std::string first_four = fake.add("four", {{0, 0, 0}, {1, 1, 0}, {2, 2, 0}, {3, 3, 0}});  // none for 4..7
-    const std::string smt = fake.add("smt", {{0, 0, 0}, {1, 0, 0}, {2, 1, 0}});  // CPU 1 shares CPU 0's core
-    const std::string two_packages = fake.add("packages", {{0, 0, 0}, {1, 0, 1}});  // one core id, two packages
+    const std::string only_first = fake.add("first", {{u0, 0, 0}});  // none for u1
+    const std::string smt = fake.add("smt", {{u0, 0, 0}, {u1, 0, 0}});  // u1 shares u0's core
+    const std::string two_packages = fake.add("packages", {{u0, 0, 0}, {u1, 0, 1}});  // one core id, two packages
     const std::string empty = fake.add("empty", {});
     const std::string range = "AOCL backend: invalid CPU range";
     const std::string outside = "AOCL backend: requested CPU is outside caller's initial affinity";
-    // topology and library "" are the real ones (with first_four the caller runs on CPUs 0..3 only); a
+    const std::string no_shim = "/nonexistent/korvane/libkorvane_aocl_key_shim.so";
+    // topology, library and shim "" are the real ones (with only_first the caller runs on u0 alone); a
     // result ending in ": " is followed by the loader's own text; symbols: AOCL_SYMBOL lines of the first call.
-    struct Case { int count, base; std::string topology, library, result; std::size_t symbols; };
+    struct Case { int count, base; std::string topology, library, result; std::size_t symbols; std::string shim = ""; };
     const Case cases[] = {
         {0, 0, "", "", range, 0},
         {1, -1, "", "", range, 0},
         {1024, 1, "", "", range, 0},
         {2, 1023, "", "", range, 0},
-        {1024, 0, "", "", outside, 0},  // in range; CPU 8 is not ours
+        {1024, 0, "", "", outside, 0},  // in range, but there are not that many usable CPUs
         {1, 1023, "", "", outside, 0},
-        {8, 0, first_four, "", outside, 0},  // refused before CPU 4's topology is read
-        {3, 0, smt, "", "AOCL backend: requested CPUs contain SMT siblings", 0},
+        {2, 0, only_first, "", outside, 0},  // refused before u1's topology is read
+        {2, 0, smt, "", "AOCL backend: requested CPUs contain SMT siblings", 0},
         {2, 0, empty, "", "AOCL backend: cannot read physical CPU topology", 0},
         {2, 0, "", "/nonexistent/korvane/libblis-mt.so.5.3.2",
          "AOCL backend: /nonexistent/korvane/libblis-mt.so.5.3.2: cannot open shared object file: ", 0},
+        {2, 0, "", "", "AOCL backend: " + no_shim + ": cannot open shared object file: ", 0, no_shim},
         {2, 0, "", variant("wrong_version"), "AOCL backend: unexpected library version: 5.3.20", 16},
         {2, 0, "", variant("null_version"), "AOCL backend: unexpected library version: null", 16},
         {2, 0, "", variant("int32"), "AOCL backend: installed native/CBLAS integer ABI mismatch", 16},
@@ -175,19 +203,20 @@ TEST(AoclLoader, InitializeOutcomesLeaveEnvironmentAndMaskUnchanged) {
     for (const Case& c : cases) {
         const std::string out = run_in_child([&] {
             preset_environment();
-            if (c.topology == first_four) {
-                const cpu_set_t four = mask_of({0, 1, 2, 3});
-                sched_setaffinity(0, sizeof(four), &four);
-            }
+            const cpu_set_t all = current_mask(), first = mask_of({u0});
+            if (c.topology == only_first) sched_setaffinity(0, sizeof(first), &first);
             if (!c.topology.empty()) aocl_backend::testing::set_topology_root(c.topology);
             aocl_backend::testing::set_library_path(c.library);
+            aocl_backend::testing::set_key_shim_path(c.shim);
             attempt("FIRST", [&] { aocl_backend::initialize(c.count, c.base); });
             std::printf("READY %d\n", aocl_backend::state.ready ? 1 : 0);
             aocl_backend::testing::set_topology_root("/sys/devices/system/cpu/cpu");
             aocl_backend::testing::set_library_path("");
+            aocl_backend::testing::set_key_shim_path("");
+            sched_setaffinity(0, sizeof(all), &all);
             attempt("SECOND", [] { aocl_backend::initialize(2, 0); });
         });
-        SCOPED_TRACE(std::to_string(c.count) + " " + std::to_string(c.base) + " " + c.library + "\n" + out);
+        SCOPED_TRACE(std::to_string(c.count) + " " + std::to_string(c.base) + " " + c.library + c.shim + "\n" + out);
         const std::size_t split = out.find("FIRST ");
         ASSERT_NE(split, std::string::npos);
         const std::string first_load = out.substr(0, split);
@@ -207,6 +236,7 @@ TEST(AoclLoader, InitializeOutcomesLeaveEnvironmentAndMaskUnchanged) {
 // Only the exact text "1" audits every one-thread call; otherwise each thread's
 // first call is audited and later ones are not.
 TEST(AoclLoader, AuditEveryCallNeedsTheExactTextOne) {
+    REQUIRE_AOCL_CPUS(cpus, 2u);
     const std::pair<const char*, bool> cases[] = {
         {"1", true}, {"", false}, {"01", false}, {"1x", false}, {nullptr, false}};
     for (const auto& [value, every] : cases) {
@@ -215,7 +245,7 @@ TEST(AoclLoader, AuditEveryCallNeedsTheExactTextOne) {
             else unsetenv("AOCL_AUDIT_EVERY_CALL");
             aocl_backend::initialize(2, 0);
             std::vector<float> a = integer_matrix(64, 3), b = integer_matrix(64, 4), c(64);
-            std::printf("CALLS %s\n", run_on_thread({0}, [&] {
+            std::printf("CALLS %s\n", run_on_thread({cpus[0]}, [&] {
                             for (int i = 0; i < 3; ++i)
                                 aocl_backend::sgemm_one_thread(8, 8, 8, a.data(), 8, b.data(), 8, c.data(), 8);
                         }).c_str());
@@ -224,9 +254,10 @@ TEST(AoclLoader, AuditEveryCallNeedsTheExactTextOne) {
         SCOPED_TRACE(std::string(value ? value : "<unset>") + "\n" + out);
         const auto runtime = lines_with_prefix(out, "AOCL_RUNTIME ");
         ASSERT_EQ(runtime.size(), 1u);
-        EXPECT_EQ(runtime[0], std::string("AOCL_RUNTIME BLIS_NUM_THREADS=1 OMP_NUM_THREADS=2 OMP_PLACES={0},{1} "
-                                          "OMP_PROC_BIND=close OMP_WAIT_POLICY=PASSIVE GOMP_SPINCOUNT=0 "
-                                          "external_affinity_audit=") +
+        EXPECT_EQ(runtime[0], "AOCL_RUNTIME BLIS_NUM_THREADS=1 OMP_NUM_THREADS=2 OMP_PLACES=" +
+                                  places_of({cpus[0], cpus[1]}) +
+                                  " OMP_PROC_BIND=close OMP_WAIT_POLICY=PASSIVE GOMP_SPINCOUNT=0 "
+                                  "external_affinity_audit=" +
                                   (every ? "every_call" : "first_call_per_thread"));
         EXPECT_NE(out.find(std::string("CALLS \nAUDITED ") + (every ? "3" : "1") + " NATIVE 0 FAILURES 0\n"),
                   std::string::npos);
@@ -237,6 +268,7 @@ TEST(AoclLoader, AuditEveryCallNeedsTheExactTextOne) {
 // 1 and passes; the first per-thread count above 1 is refused and leaves the
 // thread's count and mask alone.
 TEST(AoclLoader, IgnoredLocalThreadSettingIsRefused) {
+    REQUIRE_AOCL_CPUS(cpus, 2u);
     const std::string out = run_in_child([] {
         aocl_backend::testing::set_library_path(variant("ignored_local"));
         attempt("INIT", [] { aocl_backend::initialize(2, 0); });
@@ -273,18 +305,20 @@ TEST(AoclLoader, CallsBeforeInitialize) {
                        "ROUTE_AOCL " + kInvalid + "\nCOUNTER 1\n");
 }
 
-// Placement guard of one-thread calls with a backend configured for CPUs 0 and 1.
+// Placement guard of one-thread calls with a backend configured for the first
+// usable CPU alone; the second one is outside.
 TEST(AoclLoader, OneThreadCallerMustBePinnedToOneConfiguredCpu) {
-    std::string out = run_in_child([] {
-        aocl_backend::initialize(2, 0);
+    REQUIRE_AOCL_CPUS(cpus, 2u);
+    std::string out = run_in_child([&] {
+        aocl_backend::initialize(1, 0);
         std::vector<float> a = integer_matrix(256, 1), b = integer_matrix(256, 2), c(256), ref(256);
         openblas_gemm(16, 16, 16, 1, a.data(), 16, b.data(), 16, 0, ref.data(), 16);
         auto call = [&] { aocl_backend::sgemm_one_thread(16, 16, 16, a.data(), 16, b.data(), 16, c.data(), 16); };
-        std::printf("OUTSIDE %s\n", run_on_thread({5}, call).c_str());
-        std::printf("TWO %s\n", run_on_thread({0, 1}, call).c_str());
+        std::printf("OUTSIDE %s\n", run_on_thread({cpus[1]}, call).c_str());
+        std::printf("TWO %s\n", run_on_thread({cpus[0], cpus[1]}, call).c_str());
         std::printf("UNTOUCHED %d\n", c == std::vector<float>(256) ? 1 : 0);
         print_counters();
-        std::printf("PINNED %s\n", run_on_thread({1}, [&] {
+        std::printf("PINNED %s\n", run_on_thread({cpus[0]}, [&] {
                                       for (int i = 0; i < 3; ++i) call();  // audited once, then verified
                                   }).c_str());
         std::printf("EQUAL %d\n", c == ref ? 1 : 0);
@@ -299,14 +333,16 @@ TEST(AoclLoader, OneThreadCallerMustBePinnedToOneConfiguredCpu) {
 
     // A library that moves its caller to another CPU during a one-thread call
     // (played by the call observer) is caught, counted and undone.
-    out = run_in_child([] {
+    static int other_cpu;
+    other_cpu = cpus[1];
+    out = run_in_child([&] {
         aocl_backend::initialize(2, 0);
         aocl_backend::testing::sgemm_observer = [](int, int, int, float, float, int) {
-            const cpu_set_t other = mask_of({1});
+            const cpu_set_t other = mask_of({other_cpu});
             sched_setaffinity(0, sizeof(other), &other);
         };
         float a = 2, b = 3, c = 0;
-        run_on_thread({0}, [&] {
+        run_on_thread({cpus[0]}, [&] {
             attempt("CALL", [&] { aocl_backend::sgemm_one_thread(1, 1, 1, &a, 1, &b, 1, &c, 1); });
         });
         print_counters();
@@ -315,6 +351,65 @@ TEST(AoclLoader, OneThreadCallerMustBePinnedToOneConfiguredCpu) {
                        "AUDITED 0 NATIVE 0 FAILURES 1\n"),
               std::string::npos)
         << out;
+}
+
+// libgomp creates a thread key when it loads and sets it on every thread that
+// starts a team. Loaded into a namespace of its own, it would take that key
+// from the namespace's libc, whose key table starts empty while the values
+// live in the thread itself: its value would overwrite the value of the
+// program's key of the same number. The loader's key shim sends every key
+// call of the namespace to the program's table. The no_key_shim variant has
+// no key functions of its own, so without the shim the collision shows (the
+// checks below can fail); the stand-in carries them and is safe either way.
+TEST(AoclLoader, ProgramThreadKeysSurviveTheLibrarysTeams) {
+    REQUIRE_AOCL_CPUS(cpus, 2u);
+    const struct { const char* library; bool shim, safe; } cases[] = {
+        {"no_key_shim", true, true}, {"no_key_shim", false, false}, {"", true, true}, {"", false, true}};
+    for (const auto& c : cases) {
+        const std::string out = run_in_child([&] {
+            if (*c.library != '\0') aocl_backend::testing::set_library_path(variant(c.library));
+            aocl_backend::testing::use_key_shim(c.shim);
+            constexpr int kKeys = 8;
+            static int values[kKeys];
+            static std::atomic<int> ours{0}, foreign{0};
+            pthread_key_t keys[kKeys];
+            for (pthread_key_t& key : keys)
+                pthread_key_create(&key, [](void* v) { ++(v >= &values[0] && v < &values[kKeys] ? ours : foreign); });
+            auto set_all = [&] {
+                for (int i = 0; i < kKeys; ++i) pthread_setspecific(keys[i], &values[i]);
+            };
+            auto clobbered = [&] {
+                int n = 0;
+                for (int i = 0; i < kKeys; ++i) n += pthread_getspecific(keys[i]) != &values[i];
+                return n;
+            };
+            set_all();
+            say("INIT", [] { aocl_backend::initialize(2, 0); });  // the audit starts a team from here
+            int lost = clobbered();
+            std::thread([&] {  // a thread of ours that starts a team through a native call
+                set_all();
+                float a[4] = {1, 2, 3, 4}, b[4] = {5, 6, 7, 8}, r[4] = {};
+                aocl_backend::set_threads(2);
+                aocl_backend::sgemm(101, 111, 111, 2, 2, 2, 1, a, 2, b, 2, 0, r, 2);
+                aocl_backend::set_threads(1);
+                lost += clobbered();
+            }).join();  // its exit runs the destructors of its keys
+            std::printf("CLOBBERED %d OURS %d FOREIGN %d\n", lost, ours.load(), foreign.load());
+        });
+        SCOPED_TRACE(std::string(c.library) + (c.shim ? " with the key shim\n" : " without the key shim\n") + out);
+        const std::size_t init = out.find("INIT ");
+        if (c.safe) {
+            ASSERT_NE(init, std::string::npos);
+            EXPECT_EQ(out.substr(init), "INIT \nCLOBBERED 0 OURS 8 FOREIGN 0\n");
+        } else {  // a value or destructor of ours goes astray, or the process dies of it
+            int lost = 0, ours = 0, foreign = 0;
+            const bool died = out.find("CHILD_ABNORMAL_EXIT") != std::string::npos;
+            const bool astray = init != std::string::npos &&
+                                std::sscanf(out.c_str() + out.find("CLOBBERED"), "CLOBBERED %d OURS %d FOREIGN %d",
+                                            &lost, &ours, &foreign) == 3 && lost + foreign > 0;
+            EXPECT_TRUE(died || astray) << "no collision without the shim: the checks above prove less";
+        }
+    }
 }
 
 }  // namespace

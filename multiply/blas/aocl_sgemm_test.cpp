@@ -1,10 +1,13 @@
 // Guarded SGEMM, tile jobs and leaf routing against a backend loaded once for
-// CPUs 0..7 and the Pan pool on the same CPUs. Results are compared with
-// OpenBLAS on integer-valued inputs, where every summation order is exact.
+// up to eight usable CPUs and the Pan pool on the same CPUs. Results are
+// compared with OpenBLAS on integer-valued inputs, where every summation order
+// is exact.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <barrier>
 #include <mutex>
+#include <set>
 
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/aocl_tiles.h"
@@ -16,7 +19,12 @@ namespace {
 
 using namespace blas_test;
 
-constexpr int kWorkers = 8;
+// Worker i of the backend and of the pool runs on cpus()[i].
+const std::vector<int>& cpus() {
+    static const std::vector<int> list = aocl_test_cpus();
+    return list;
+}
+int workers() { return static_cast<int>(cpus().size()); }
 
 // Pool jobs are plain functions: this one runs the current test's lambda.
 std::function<void(int)> current_job;
@@ -49,9 +57,13 @@ struct Recording {
 class AoclSgemm : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        if (workers() < 2) return;
         openblas_set_num_threads(1);
-        aocl_backend::initialize(kWorkers, 0);
-        pan_adapter::init_pool(kWorkers, 0);
+        aocl_backend::initialize(workers(), cpus()[0]);
+        pan_adapter::init_pool(workers(), cpus()[0]);
+    }
+    void SetUp() override {
+        if (workers() < 2) GTEST_SKIP() << "needs two usable CPUs on distinct physical cores";
     }
     // Pool workers wait on the pool's condition variables until shut down;
     // stop them before static destruction.
@@ -63,7 +75,7 @@ std::uint64_t audited() { return aocl_backend::external_audited_calls.load(); }
 TEST_F(AoclSgemm, OneThreadCallersMatchOpenBlasAndAreAuditedOncePerThread) {
     // initialize made the main thread a one-thread caller; bad counts leave it so.
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
-    for (int n : {0, kWorkers + 1})
+    for (int n : {0, workers() + 1})
         EXPECT_EQ(error_of([&] { aocl_backend::set_threads(n); }),
                   "AOCL backend: invalid thread setting or uninitialized backend");
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
@@ -73,14 +85,14 @@ TEST_F(AoclSgemm, OneThreadCallersMatchOpenBlasAndAreAuditedOncePerThread) {
     std::vector<float> c(m * ldc, 7.0f), ref(m * ldc, 7.0f);
     openblas_gemm(m, n, k, 1, a.data(), lda, b.data(), ldb, 0, ref.data(), ldc);
     // A thread that never set its count may not call SGEMM, pinned or not.
-    EXPECT_EQ(run_on_thread({2}, [&] { aocl_backend::sgemm(101, 111, 111, m, n, k, 1, a.data(), lda, b.data(),
+    EXPECT_EQ(run_on_thread({cpus().back()}, [&] { aocl_backend::sgemm(101, 111, 111, m, n, k, 1, a.data(), lda, b.data(),
                                                            ldb, 0, c.data(), ldc); }),
               "AOCL backend: set_threads in every calling worker before SGEMM");
     EXPECT_EQ(c, std::vector<float>(m * ldc, 7.0f));
 
     const std::uint64_t before = audited();
     int threads_after = -1;
-    EXPECT_EQ(run_on_thread({3}, [&] {
+    EXPECT_EQ(run_on_thread({cpus().back()}, [&] {
                   aocl_backend::leaf_sgemm(m, n, k, a.data(), lda, b.data(), ldb, c.data(), ldc);
                   threads_after = aocl_backend::thread_state.threads;
                   aocl_backend::sgemm_one_thread(m, n, k, a.data(), lda, b.data(), ldb, c.data(), ldc);
@@ -92,20 +104,35 @@ TEST_F(AoclSgemm, OneThreadCallersMatchOpenBlasAndAreAuditedOncePerThread) {
     EXPECT_EQ(aocl_backend::affinity_failures.load(), 0u);
 }
 
-// Eight pinned pool workers call the library at once, each on its own product.
-TEST_F(AoclSgemm, EightPinnedWorkersAtOnce) {
+// Every pinned pool worker calls the library at once, each on its own
+// products. A fresh pool: each worker's first call is audited, on the CPU of
+// its index, and its later calls are not.
+TEST_F(AoclSgemm, PinnedWorkersAtOnceAreEachAuditedOnce) {
+    pan_adapter::shutdown();
+    pan_adapter::init_pool(workers(), cpus()[0]);
     constexpr int jobs = 64, side = 96;
     constexpr std::size_t size = side * side;
     const std::vector<float> a = integer_matrix(jobs * size, 21), b = integer_matrix(jobs * size, 22);
     std::vector<float> c(jobs * size, -1.0f), ref(jobs * size);
+    std::vector<int> cpu_of_job(jobs, -1), worker_of_job(jobs, -1);
+    // The first jobs wait for each other, so every worker takes one of them.
+    std::barrier all_workers(workers());
     const std::uint64_t before = audited();
     run_jobs(jobs, [&](int i) {
+        if (i < workers()) all_workers.arrive_and_wait();
         aocl_backend::sgemm_one_thread(side, side, side, &a[i * size], side, &b[i * size], side, &c[i * size], side);
+        cpu_of_job[i] = sched_getcpu();
+        worker_of_job[i] = pan_adapter::pan_worker_id;
     });
     for (int i = 0; i < jobs; ++i)
         openblas_gemm(side, side, side, 1, &a[i * size], side, &b[i * size], side, 0, &ref[i * size], side);
     EXPECT_EQ(c, ref);
-    EXPECT_LE(audited() - before, static_cast<std::uint64_t>(kWorkers));  // each worker's first call only
+    EXPECT_EQ(audited() - before, static_cast<std::uint64_t>(workers()));
+    for (int i = 0; i < jobs; ++i)
+        ASSERT_TRUE(worker_of_job[i] >= 0 && worker_of_job[i] < workers() &&
+                    cpu_of_job[i] == cpus()[worker_of_job[i]])
+            << "job " << i << " worker " << worker_of_job[i] << " cpu " << cpu_of_job[i];
+    EXPECT_EQ(std::set<int>(worker_of_job.begin(), worker_of_job.end()).size(), cpus().size());
     EXPECT_EQ(aocl_backend::affinity_failures.load(), 0u);
 }
 
@@ -116,7 +143,7 @@ TEST_F(AoclSgemm, NativeCallPinsTheCallerOnlyForTheCall) {
     openblas_gemm(n, n, n, 1, a.data(), n, b.data(), n, 0, ref.data(), n);
     const cpu_set_t mask = current_mask();
     const std::uint64_t native_before = aocl_backend::native_guarded_calls.load(), audited_before = audited();
-    aocl_backend::set_threads(4);
+    aocl_backend::set_threads(workers());
     aocl_backend::sgemm(101, 111, 111, n, n, n, 1, a.data(), n, b.data(), n, 0, c.data(), n);
     aocl_backend::set_threads(1);
     EXPECT_EQ(c, ref);
@@ -130,7 +157,7 @@ TEST_F(AoclSgemm, NativeCallPinsTheCallerOnlyForTheCall) {
     // thread's count stays 1.
     auto global_count = [] {  // as seen by a thread without a count of its own
         std::int64_t count = -1;
-        run_on_thread({0}, [&] { count = aocl_backend::state.get_num_threads(); });
+        run_on_thread({cpus()[0]}, [&] { count = aocl_backend::state.get_num_threads(); });
         return count;
     };
     aocl_backend::state.set_ways(1, 1, 2, 2, 1);
@@ -249,7 +276,7 @@ TEST_F(AoclSgemm, LeafRoutes) {
         Recording rec;
         run_jobs(jobs - 1, leaf_job);
         int threads = -1;
-        EXPECT_EQ(run_on_thread(aocl ? std::vector<int>{5} : std::vector<int>{0, 1, 2}, [&] {
+        EXPECT_EQ(run_on_thread(aocl ? std::vector<int>{cpus().back()} : cpus(), [&] {
                       leaf_job(jobs - 1);
                       threads = aocl_backend::thread_state.threads;
                   }),

@@ -9,15 +9,36 @@
 #include <cblas.h>
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/test_cpus.h"
+
 namespace blas_test {
+
+// The test CPUs up to the first that shares a physical core with an earlier
+// one: the CPUs an AOCL backend may be configured for, worker i on the i-th
+// (the loader refuses SMT siblings).
+inline std::vector<int> aocl_test_cpus() {
+    std::vector<int> cpus;
+    std::set<std::pair<int, int>> cores;
+    for (int cpu : test_cpus()) {
+        const std::string dir = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
+        int package = -1, core = -1;
+        std::ifstream(dir + "physical_package_id") >> package;
+        std::ifstream(dir + "core_id") >> core;
+        if (package < 0 || core < 0 || !cores.insert({package, core}).second) break;
+        cpus.push_back(cpu);
+    }
+    return cpus;
+}
 
 // Small integers: every product and partial sum below stays exact in float,
 // so any summation order gives bit-identical results.

@@ -1,13 +1,13 @@
 #include "multiply/io/io.h"
 
 #include "common/common.h"
+#include "common/npy_header.h"
 
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -75,57 +75,15 @@ void row_range(int t, std::uint64_t n, std::uint64_t& lo, std::uint64_t& hi) {
 }  // namespace
 
 Info parse_npy_header(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + path);
-
-    unsigned char lead[12] = {};
-    in.read(reinterpret_cast<char*>(lead), 10);
-    if (in.gcount() != 10 || std::memcmp(lead, "\x93NUMPY", 6) != 0)
-        throw std::runtime_error(path + ": not a .npy file");
-
-    std::uint64_t header_len = 0;
-    std::uint64_t prefix = 0;
-    if (lead[6] == 1) {
-        header_len = static_cast<std::uint64_t>(lead[8]) | (static_cast<std::uint64_t>(lead[9]) << 8);
-        prefix = 10;
-    } else {
-        in.read(reinterpret_cast<char*>(lead + 10), 2);
-        if (in.gcount() != 2) throw std::runtime_error(path + ": truncated .npy header");
-        header_len = static_cast<std::uint64_t>(lead[8]) | (static_cast<std::uint64_t>(lead[9]) << 8) |
-                     (static_cast<std::uint64_t>(lead[10]) << 16) | (static_cast<std::uint64_t>(lead[11]) << 24);
-        prefix = 12;
-    }
-
-    // The length field is untrusted: a header that cannot fit in the file is
-    // refused before any buffer of that size is made.
-    const std::uint64_t size = file_size(path);
-    if (prefix + header_len > size) throw std::runtime_error(path + ": truncated .npy header");
-
-    std::string header(static_cast<std::size_t>(header_len), '\0');
-    in.read(header.data(), static_cast<std::streamsize>(header_len));
-    if (static_cast<std::uint64_t>(in.gcount()) != header_len)
-        throw std::runtime_error(path + ": truncated .npy header");
-
-    if (header.find("'<f4'") == std::string::npos && header.find("'|f4'") == std::string::npos)
+    const NpyHeader header = read_npy_header(path, NpyShortLength::truncated_header);
+    if (header.text.find("'<f4'") == std::string::npos && header.text.find("'|f4'") == std::string::npos)
         throw std::runtime_error(path + ": dtype must be little-endian float32 ('<f4')");
-    if (header.find("'fortran_order': False") == std::string::npos)
-        throw std::runtime_error(path + ": array must be in C (row-major) order");
-
-    const std::size_t at = header.find("'shape':");
-    unsigned long rows = 0, cols = 0;
-    if (at == std::string::npos || std::sscanf(header.c_str() + at, "'shape': (%lu, %lu", &rows, &cols) != 2 ||
-        rows != cols || rows == 0)
-        throw std::runtime_error(path + ": shape must be a square (N, N)");
-
     Info info;
     info.npy = true;
-    info.data_offset = prefix + header_len;
-    info.side = rows;
-
-    // The element count comes from the file: sizes that wrap around in 64
-    // bits must not pass for a small file.
-    std::uint64_t expected = 0;
-    if (!transfer_end(info.data_offset, info.side, expected) || expected != size)
+    info.data_offset = header.data_offset;
+    info.side = npy_square_side(path, header);
+    // A matching size is a file size, so the end of the data is a valid offset.
+    if (!npy_size_matches(path, header, info.side, 4))
         throw std::runtime_error(path + ": size does not match its header");
     return info;
 }

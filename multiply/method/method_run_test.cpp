@@ -2,16 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cblas.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
+#include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
@@ -48,19 +49,67 @@ struct Matrices {
         execute_method(spec);
         EXPECT_EQ(c, ref) << spec.config;
     }
+    // Standard normal A and B instead of the integers (the reference no longer applies).
+    void normal_inputs(unsigned seed) {
+        std::mt19937 rng(seed);
+        std::normal_distribution<float> g(0.0f, 1.0f);
+        for (auto* v : {&a, &b})
+            for (auto& x : *v) x = g(rng);
+    }
+    // FP64 product of the current A and B, for inputs that are not small integers.
+    std::vector<double> fp64_product() const {
+        const int s = static_cast<int>(std::sqrt(static_cast<double>(a.size())));
+        std::vector<double> da(a.begin(), a.end()), db(b.begin(), b.end()), r(a.size());
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, da.data(), s, db.data(), s, 0.0,
+                    r.data(), s);
+        return r;
+    }
 };
 
+// Frobenius norm of x - y relative to that of y.
+template <class T>
+double relative_error(const std::vector<float>& x, const std::vector<T>& y) {
+    double err = 0, norm = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        err += (x[i] - double(y[i])) * (x[i] - double(y[i]));
+        norm += double(y[i]) * y[i];
+    }
+    return std::sqrt(err / norm);
+}
+
+// One-thread products of the corrections of a direct Pan run: 3 mm^2 on each
+// of the g^3 macro blocks of its four pair products.
+std::uint64_t pan_direct_corrections(const MethodSpec& spec, std::uint64_t n) {
+    const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
+    const std::uint64_t mm = n / 2 / g / active_method.pan_leaf;
+    return 4 * g * g * g * 3 * mm * mm;
+}
+
+// The backend and the pool on up to eight usable CPUs; every one-thread AOCL
+// call is audited, so the audit counter counts the library's products.
 class MethodRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        const std::vector<int> cpus = blas_test::aocl_test_cpus();
+        if (cpus.size() < 2) return;
         openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = static_cast<int>(std::min(8L, sysconf(_SC_NPROCESSORS_ONLN)));
-        problem.cpu_base = 0;
-        aocl_backend::initialize(problem.workers, 0);
-        pan_adapter::init_pool(problem.workers, 0);
+        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
+        problem.cpu_base = cpus[0];
+        const char* audit = std::getenv("AOCL_AUDIT_EVERY_CALL");
+        const std::string previous = audit != nullptr ? audit : "";
+        setenv("AOCL_AUDIT_EVERY_CALL", "1", 1);
+        aocl_backend::initialize(problem.workers, problem.cpu_base);
+        if (audit != nullptr) setenv("AOCL_AUDIT_EVERY_CALL", previous.c_str(), 1);
+        else unsetenv("AOCL_AUDIT_EVERY_CALL");
+        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+    }
+    void SetUp() override {
+        if (!aocl_backend::state.ready) GTEST_SKIP() << "needs two usable CPUs on distinct physical cores";
     }
     static void TearDownTestSuite() { release_all(); }
 };
+
+std::uint64_t aocl_calls() { return aocl_backend::external_audited_calls.load(); }
 
 }  // namespace
 
@@ -125,29 +174,36 @@ TEST_F(MethodRun, TileBatchesRunEveryTileAndPassFailuresOn) {
     EXPECT_EQ(m.c, m.ref);
 }
 
+// Ways are set as configurations of the parsed "native" method, so that they
+// fit any worker count W >= 2: 2 x 1 x W/2 uses at most W threads.
 TEST_F(MethodRun, NativeRouteWithAndWithoutLoopWays) {
+    const int w = problem.workers;
     Matrices m(512);
-    setup_method(parse_method_spec("native"));
-    m.expect_exact(parse_method_spec("native"));
-    if (problem.workers != 8) return;
+    MethodSpec spec = parse_method_spec("native");
+    setup_method(spec);
+    m.expect_exact(spec);
 
-    native_ways[0] = native_ways[1] = native_ways[2] = 2;
-    m.expect_exact(parse_method_spec("native"));
+    native_ways[0] = 2;
+    native_ways[1] = 1;
+    native_ways[2] = w / 2;
+    m.expect_exact(spec);
     // "auto" runs without ways and leaves the setting as it was.
-    execute_method(parse_method_spec("native:auto"));
+    spec.config = "auto";
+    execute_method(spec);
     EXPECT_EQ(native_ways[0], 2);
     native_ways[0] = native_ways[1] = native_ways[2] = 0;
 
-    MethodSpec over = parse_method_spec("native:2x2x2");
-    over.config = "2x2x4";
-    EXPECT_EQ(message_of([&] { execute_method(over); }),
+    spec.config = "2x1x" + std::to_string(w);  // each way fits, their product does not
+    EXPECT_EQ(message_of([&] { execute_method(spec); }),
               "AOCL backend: AOCL loop ways exceed the configured worker budget");
-    over.config = "9x1x1";
-    EXPECT_EQ(message_of([&] { execute_method(over); }), "AOCL backend: invalid AOCL loop ways");
+    spec.config = std::to_string(w + 1) + "x1x1";
+    EXPECT_EQ(message_of([&] { execute_method(spec); }), "AOCL backend: invalid AOCL loop ways");
     // The main thread is back on one AOCL thread and the ways are unchanged after a failure.
     EXPECT_EQ(native_ways[0], 0);
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
-    m.expect_exact(parse_method_spec("native:2x2x2"));
+    spec.config = "2x1x" + std::to_string(w / 2);
+    m.expect_exact(spec);
+    EXPECT_EQ(native_ways[0], 0);
 }
 
 TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
@@ -156,13 +212,39 @@ TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
     for (const char* method : {"pan2", "pan4", "aocl_pan2", "pan_block@128"}) {
         MethodSpec spec = parse_method_spec(method);
         setup_method(spec);
+        const std::uint64_t calls = aocl_calls();
         m.expect_exact(spec);
         // Per pair product: mm^3 leaf products plus 3 mm^2 corrections on each of the g^3 macro blocks.
         const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
         const std::uint64_t mm = 512 / g / active_method.pan_leaf;
         EXPECT_EQ(phase_timers.pan_pairs, 4 * g * g * g) << method;
         EXPECT_EQ(phase_timers.pan_products, 4 * g * g * g * (mm * mm * mm + 3 * mm * mm)) << method;
+        // The corrections, and only they, go to AOCL-BLAS with the prefix.
+        EXPECT_EQ(aocl_calls() - calls, spec.aocl_corrections ? pan_direct_corrections(spec, 1024) : 0) << method;
     }
+    problem.leaf = 1024;
+}
+
+// Real-valued data, where the two libraries round differently: the pair
+// products with AOCL-BLAS corrections agree with the OpenBLAS-corrected ones,
+// and both with an FP64 product, to float accuracy.
+TEST_F(MethodRun, AoclCorrectedPanMatchesOpenBlasCorrected) {
+    problem.leaf = 128;
+    Matrices m(1024);
+    m.normal_inputs(5);
+    const std::vector<double> ref = m.fp64_product();
+    std::vector<float> results[2];
+    for (int aocl = 0; aocl < 2; ++aocl) {
+        const MethodSpec spec = parse_method_spec(aocl ? "aocl_pan2" : "pan2");
+        setup_method(spec);
+        const std::uint64_t calls = aocl_calls();
+        std::fill(m.c.begin(), m.c.end(), 0.0f);
+        execute_method(spec);
+        EXPECT_EQ(aocl_calls() - calls, aocl ? pan_direct_corrections(spec, 1024) : 0u);
+        results[aocl] = m.c;
+        EXPECT_LT(relative_error(m.c, ref), 1e-6) << spec.name;
+    }
+    EXPECT_LT(relative_error(results[1], results[0]), 1e-6);
     problem.leaf = 1024;
 }
 
@@ -178,9 +260,7 @@ TEST_F(MethodRun, CentredPanRouteGivesTheInputsBack) {
         if (i / n % 2 == 0) m.b[i] = -5.0f - u(rng);
     }
     const std::vector<float> a0 = m.a, b0 = m.b;
-    std::vector<double> da(a0.begin(), a0.end()), db(b0.begin(), b0.end()), ref(n * n);
-    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, da.data(), n, db.data(), n, 0.0,
-                ref.data(), n);
+    const std::vector<double> ref = m.fp64_product();
 
     // A and B hold their original values again, and the views point at them.
     auto expect_inputs_back = [&] {
@@ -196,12 +276,7 @@ TEST_F(MethodRun, CentredPanRouteGivesTheInputsBack) {
     expect_inputs_back();
     EXPECT_GT(phase_timers.forms, 0.0);
     EXPECT_GT(phase_timers.decode, 0.0);
-    double err = 0, norm = 0;
-    for (std::size_t i = 0; i < ref.size(); ++i) {
-        err += (m.c[i] - ref[i]) * (m.c[i] - ref[i]);
-        norm += ref[i] * ref[i];
-    }
-    EXPECT_LT(std::sqrt(err / norm), 1e-6);
+    EXPECT_LT(relative_error(m.c, ref), 1e-6);
 
     // A product that fails after the inputs were centred (C on top of A is
     // refused by the engine) leaves A and B as they were, and the views too.

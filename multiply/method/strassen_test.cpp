@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cblas.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
+#include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/method/strassen.h"
@@ -59,11 +59,16 @@ struct Matrices {
 class Strassen : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        const std::vector<int> cpus = blas_test::aocl_test_cpus();
+        if (cpus.empty()) return;
         openblas_set_num_threads(1);
-        problem.workers = static_cast<int>(std::clamp<long>(sysconf(_SC_NPROCESSORS_ONLN), 1, 8));
-        problem.native_threads = problem.workers;
-        aocl_backend::initialize(problem.workers, 0);
-        pan_adapter::init_pool(problem.workers, 0);
+        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
+        problem.cpu_base = cpus[0];
+        aocl_backend::initialize(problem.workers, problem.cpu_base);
+        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+    }
+    void SetUp() override {
+        if (!aocl_backend::state.ready) GTEST_SKIP() << "no usable CPU with a readable core topology";
     }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override { problem.leaf = 1024; }

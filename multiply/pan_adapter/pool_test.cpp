@@ -11,12 +11,11 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-namespace {
+#include "common/test_cpus.h"
 
-int usable_workers() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)); }
+namespace {
 
 // Counts each index and notes any job that runs outside its own pinned CPU.
 std::vector<std::atomic<int>>* hits = nullptr;
@@ -28,7 +27,8 @@ void count_hit(int i) {
     cpu_set_t set;
     CPU_ZERO(&set);
     pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    if (id < 0 || id >= pan_adapter::workers() || CPU_COUNT(&set) != 1 || !CPU_ISSET(placement_base + id, &set))
+    const int cpu = team_cpu(placement_base, id);
+    if (id < 0 || id >= pan_adapter::workers() || CPU_COUNT(&set) != 1 || cpu < 0 || !CPU_ISSET(cpu, &set))
         misplaced.fetch_add(1);
 }
 
@@ -64,12 +64,13 @@ std::string message_of(F f) {
 
 }  // namespace
 
-// Each worker count, placed to end at the last usable CPU (the pool restarts with a
+// Each worker count, placed to end at the last test CPU (the pool restarts with a
 // new placement every time): each index runs once, each job on its own worker's CPU.
 TEST(Pool, EveryIndexRunsExactlyOnceOnPinnedWorkers) {
-    const int n = usable_workers();
+    const std::vector<int> cpus = test_cpus();
+    const int n = static_cast<int>(cpus.size());
     for (int w = 1; w <= n; ++w) {
-        placement_base = n - w;
+        placement_base = cpus[n - w];
         pan_adapter::init_pool(w, placement_base);
         for (int count : {0, 1, w - 1, w, w + 1, 257, 5000})
             for (int rep = 0; rep < (count > 1000 ? 20 : 300); ++rep) expect_each_once(count);
@@ -86,11 +87,11 @@ TEST(Pool, PlacementAndOrderErrors) {
         EXPECT_EQ(message_of<std::invalid_argument>([&] { pan_adapter::init_pool(w, base); }),
                   "Pan pool CPU range is invalid");
 
-    placement_base = 0;
-    pan_adapter::init_pool(2, 0);
-    pan_adapter::init_pool(2, 0);  // same placement: nothing changes
+    const int base = placement_base = test_cpu_base();
+    pan_adapter::init_pool(2, base);
+    pan_adapter::init_pool(2, base);  // same placement: nothing changes
     EXPECT_EQ(pan_adapter::workers(), 2);
-    EXPECT_EQ(message_of<std::logic_error>([] { pan_adapter::init_pool(1, 0); }),
+    EXPECT_EQ(message_of<std::logic_error>([&] { pan_adapter::init_pool(1, base); }),
               "Call pan_adapter::shutdown before changing pool placement");
     EXPECT_EQ(message_of<std::invalid_argument>([] { pan_adapter::run_jobs(-1, count_hit); }),
               "Invalid Pan pool job dispatch");
@@ -101,8 +102,8 @@ TEST(Pool, PlacementAndOrderErrors) {
 }
 
 TEST(Pool, JobExceptionReachesCallerAndPoolKeepsWorking) {
-    placement_base = 0;
-    pan_adapter::init_pool(usable_workers(), 0);
+    placement_base = test_cpu_base();
+    pan_adapter::init_pool(test_workers(), placement_base);
     EXPECT_EQ(message_of([] { pan_adapter::run_jobs(100000, throw_at_three); }), "job 3 failed");
     EXPECT_LT(ran.load(), 100000);  // the rest of the dispatch was skipped
     expect_each_once(500);          // the next dispatch runs in full and throws nothing
@@ -110,7 +111,7 @@ TEST(Pool, JobExceptionReachesCallerAndPoolKeepsWorking) {
 }
 
 TEST(Pool, ClaimsNearIntMaxNeverGoNegative) {
-    pan_adapter::init_pool(usable_workers(), 0);
+    pan_adapter::init_pool(test_workers(), test_cpu_base());
     for (int rep = 0; rep < 50; ++rep) {
         negative = 0;
         top_hits = 0;
@@ -125,7 +126,7 @@ TEST(Pool, ProcessEndsWithoutShutdown) {
     // A program that returns from main with the pool running must still exit.
     EXPECT_EXIT(
         {
-            pan_adapter::init_pool(usable_workers(), 0);
+            pan_adapter::init_pool(test_workers(), test_cpu_base());
             expect_each_once(10);
             std::exit(0);
         },

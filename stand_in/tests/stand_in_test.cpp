@@ -403,6 +403,7 @@ struct Variant {
     const char* version;
     int64_t int_size;
     bool has_ir_nt, reads_back_local;
+    bool own_keys = true;  // defines the four thread-key functions itself
     friend void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
 };
 
@@ -411,8 +412,15 @@ class StandInVariants : public ::testing::TestWithParam<Variant> {};
 TEST_P(StandInVariants, DiffersOnlyAsDocumented)
 {
     const Variant& v = GetParam();
-    StandIn s = load_stand_in(v.name == "stand_in" ? KV_STAND_IN_PATH
-                              : KORVANE_STAND_IN_VARIANT_DIR "/" + v.name + "/libblis-mt.so.5.3.2");
+    const std::string path = v.name == "stand_in" ? KV_STAND_IN_PATH
+                             : KORVANE_STAND_IN_VARIANT_DIR "/" + v.name + "/libblis-mt.so.5.3.2";
+    StandIn s = load_stand_in(path);
+    for (const char* name : {"pthread_key_create", "pthread_key_delete", "pthread_getspecific",
+                             "pthread_setspecific"}) {
+        Dl_info info{};
+        ASSERT_TRUE(dladdr(s.need(name), &info) && info.dli_fname) << name;
+        EXPECT_EQ(path == info.dli_fname, v.own_keys) << name << " from " << info.dli_fname;
+    }
     EXPECT_STREQ(s.version(), v.version);
     EXPECT_EQ(s.int_size(), v.int_size);
     EXPECT_EQ(s.blas_int_size(), 32);
@@ -436,4 +444,5 @@ INSTANTIATE_TEST_SUITE_P(StandIn, StandInVariants, ::testing::Values(
     Variant{"long_version", "AMD AOCL-BLAS 5.3.2 Build 20250101 (stand-in)", 64, true, true},
     Variant{"null_version", nullptr, 64, true, true}, Variant{"int32", "5.3.2", 32, true, true},
     Variant{"missing_symbol", "5.3.2", 64, false, true},
-    Variant{"ignored_local", "5.3.2", 64, true, false}));
+    Variant{"ignored_local", "5.3.2", 64, true, false},
+    Variant{"no_key_shim", "5.3.2", 64, true, true, false}));

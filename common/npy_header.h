@@ -1,0 +1,34 @@
+// The header of a NumPy .npy file, as both programs read it: the magic and
+// version, the header length and dictionary text, the C-order and square-shape
+// checks and the size check against the file. Each program checks the element
+// type itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct NpyHeader {
+    std::uint64_t data_offset = 0;  // prefix (10 or 12 bytes) + header length: element (0, 0)
+    std::string text;               // the dictionary text, padding and line feed included
+};
+
+// How a long-form length field (major version other than 1) that the file cuts
+// short is reported: the float32 reader calls it a truncated header, the
+// integer reader a file that is not .npy.
+enum class NpyShortLength { truncated_header, not_npy };
+
+// Opens path and reads its prefix and header text. std::runtime_error:
+// "cannot open " + path, path + ": not a .npy file" (fewer than 10 bytes, wrong
+// magic), path + ": truncated .npy header" (text cut short).
+NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length);
+
+// N of a C-order (N, N) array, N > 0, from the header text (a third dimension
+// is not examined). std::runtime_error: path + ": array must be in C
+// (row-major) order", path + ": shape must be a square (N, N)".
+std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header);
+
+// True when the file holds exactly data_offset + n·n·elem_size bytes; a byte
+// count that wraps around in 64 bits never matches, and then the file is not
+// examined. std::runtime_error "cannot stat " + path.
+bool npy_size_matches(const std::string& path, const NpyHeader& header, std::uint64_t n,
+                      std::uint64_t elem_size);

@@ -16,6 +16,9 @@
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #endif
 #include <simde/x86/avx512.h>
+#if defined(SIMDE_X86_AVX512F_NATIVE)
+#error "the emulated AVX-512 build must run SIMDe's portable code (build it without -mavx512f)"
+#endif
 
 #include <cstdint>
 #define KORVANE_AVX512_ENTRY(name) name##_emulated

@@ -12,6 +12,9 @@
 //     tile stored into its partial tile;
 //   - last: C1 + tile and C2 + tile, one float addition each, only inside the
 //     valid height x width part of the tile.
+// So every result has the same bits, except that where two NaNs of different
+// bits meet in one operation, which of them comes out is the instruction's
+// choice (results are NaN in the same places either way).
 //
 // This header is also included by the AVX-512 kernel source: keep it free of
 // inline functions.

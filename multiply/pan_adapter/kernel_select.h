@@ -9,6 +9,22 @@
 // Only the dedicated AVX-512 kernel sources are compiled with -mavx512f. They
 // include avx512_build.h, never this header, so that no inline function of the
 // standard library is ever emitted with AVX-512 instructions.
+//
+// Adding a variant to a kernel (the pair tiles are the model: pan_kernel_tiles.h,
+// pan_kernel_avx512.cpp, pan_kernel_avx512_test.cpp):
+//  1. Split the kernel where the register tile starts: a plain argument struct
+//     and `using XTilesFn = void (*)(const XTiles&)` in a header without inline
+//     functions, declaring x_tiles_avx2, x_tiles_avx512 and x_tiles_avx512_emulated.
+//  2. Define `constinit kernel_select::Choice<XTilesFn> x_tiles_choice{...}` beside
+//     the AVX2 driver, which calls x_tiles_choice.get() once per call.
+//  3. Write x_avx512.cpp: include avx512_build.h first, name the entry
+//     KORVANE_AVX512_ENTRY(x_tiles_avx512), everything else in an anonymous
+//     namespace; register it with korvane_add_avx512_kernel(<library> x_avx512.cpp)
+//     (CMake, multiply/pan_adapter/CMakeLists.txt).
+//  4. Test: link x_avx512_emulated, define KORVANE_TESTING, and compare every
+//     output bit under ForcedKernel of x_tiles_avx2 with x_tiles_avx512_emulated
+//     always and with x_tiles_avx512 when avx512f_usable() (else GTEST_SKIP).
+//     Intrinsics not yet covered by kernel_select_test.cpp get a fidelity case there.
 #pragma once
 
 #include <atomic>

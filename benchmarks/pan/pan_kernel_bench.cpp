@@ -1,29 +1,34 @@
-// Pan leaf kernel versus one-thread OpenBLAS cblas_sgemm, same pinned core,
-// same run. Usage: pan_kernel_bench [n=1024] [reps=15] [cpu=last online CPU]
+// Pan leaf kernel versus one-thread OpenBLAS cblas_sgemm on one pinned core,
+// in the same run. Usage: pan_kernel_bench [n=1024] [reps=15] [cpu=last online CPU]
 //
-// Flops are counted as 2 n^3 for both: the pair kernel computes one product
-// (A1 + A2)(B1 + B2) and adds it into two outputs. Runs alternate between the
-// two so that frequency drift and neighbours' load hit both alike; the best
-// and the median time of each are reported.
+// Runs pair_product with the AVX2 register tiles and, where the processor has
+// usable AVX-512F, with the AVX-512F tiles (each forced in turn); says so
+// plainly when it cannot run the AVX-512F tiles. Flops are counted as 2 n^3
+// for all: the pair kernel computes one product (A1 + A2)(B1 + B2) and adds it
+// into two outputs. Runs alternate between the contenders so that frequency
+// drift and neighbours' load hit all alike; the best and the median time of
+// each are reported. OpenBLAS runs whatever kernel the environment selects
+// (OPENBLAS_CORETYPE); run_pan_kernel_bench.sh runs this program with that
+// variable unset and as set.
 #include <cblas.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "common/clock.h"
+#include "multiply/pan_adapter/kernel_select_testing.h"
 #include "multiply/pan_adapter/pan_kernel.h"
 
-namespace {
+extern "C" char* openblas_get_corename(void);
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+namespace {
 
 float* alloc(std::size_t floats) {
     void* p = nullptr;
@@ -41,6 +46,17 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+struct Contender {
+    std::string name;
+    std::function<void()> run;
+    std::vector<double> seconds;
+};
+
+const char* env_or_unset(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "(unset)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +64,10 @@ int main(int argc, char** argv) {
     const int reps = argc > 2 ? std::atoi(argv[2]) : 15;
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     const int cpu = argc > 3 ? std::atoi(argv[3]) : static_cast<int>(online - 1);
+    if (n == 0 || reps < 1) {
+        std::fprintf(stderr, "usage: pan_kernel_bench [n>=1] [reps>=1] [cpu]\n");
+        return 1;
+    }
 
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -66,40 +86,57 @@ int main(int argc, char** argv) {
     for (float* p : {C1, C2, C}) std::fill(p, p + nn, 0.0f);
     float* ws = alloc(pan_adapter::pair_workspace_floats_default(n));
 
-    auto run_pan = [&] {
-        pan_adapter::pair_product(n, A1, n, A2, n, B1, n, B2, n, C1, n, C2, n, ws);
+    using pan_adapter::PairTilesFn;
+    const auto pair_with = [&](PairTilesFn tiles) {
+        return [&, tiles] {
+            kernel_select::ForcedKernel<PairTilesFn> force(pan_adapter::pair_tiles_choice, tiles);
+            pan_adapter::pair_product(n, A1, n, A2, n, B1, n, B2, n, C1, n, C2, n, ws);
+        };
     };
-    auto run_blas = [&] {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(n),
-                    static_cast<int>(n), static_cast<int>(n), 1.0f, A, static_cast<int>(n), B,
-                    static_cast<int>(n), 1.0f, C, static_cast<int>(n));
-    };
-    // Warm up both (page faults, frequency).
-    for (int i = 0; i < 2; ++i) {
-        run_pan();
-        run_blas();
-    }
-    std::vector<double> t_pan, t_blas;
-    for (int r = 0; r < reps; ++r) {
-        double t0 = now();
-        run_pan();
-        double t1 = now();
-        run_blas();
-        double t2 = now();
-        t_pan.push_back(t1 - t0);
-        t_blas.push_back(t2 - t1);
-    }
+    const bool avx512 = kernel_select::avx512f_usable();
+    std::vector<Contender> contenders;
+    contenders.push_back({"pair_product avx2 6x16", pair_with(&pan_adapter::pair_tiles_avx2), {}});
+    if (avx512)
+        contenders.push_back(
+            {"pair_product avx512 12x32", pair_with(&pan_adapter::pair_tiles_avx512), {}});
+    const int ni = static_cast<int>(n);
+    contenders.push_back({"cblas_sgemm 1 thread", [&] {
+                              cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ni, ni, ni,
+                                          1.0f, A, ni, B, ni, 1.0f, C, ni);
+                          },
+                          {}});
+
+    // Warm up all (page faults, frequency), then alternate.
+    for (int i = 0; i < 2; ++i)
+        for (auto& c : contenders) c.run();
+    for (int r = 0; r < reps; ++r)
+        for (auto& c : contenders) {
+            const std::uint64_t t0 = monotonic_ns();
+            c.run();
+            c.seconds.push_back(seconds_since(t0));
+        }
+
     const double flops = 2.0 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);
-    const double pan_best = *std::min_element(t_pan.begin(), t_pan.end());
-    const double blas_best = *std::min_element(t_blas.begin(), t_blas.end());
-    const double pan_med = median(t_pan), blas_med = median(t_blas);
-    std::printf("PAN_KERNEL_BENCH n=%llu reps=%d cpu=%d openblas=\"%s\"\n",
-                static_cast<unsigned long long>(n), reps, cpu, openblas_get_config());
-    std::printf("pair_product  best=%.6f s %.2f GFLOPS  median=%.6f s %.2f GFLOPS\n", pan_best,
-                flops / pan_best * 1e-9, pan_med, flops / pan_med * 1e-9);
-    std::printf("cblas_sgemm   best=%.6f s %.2f GFLOPS  median=%.6f s %.2f GFLOPS\n", blas_best,
-                flops / blas_best * 1e-9, blas_med, flops / blas_med * 1e-9);
-    std::printf("ratio pan/sgemm best=%.3f median=%.3f (target >= 0.90)\n", blas_best / pan_best,
-                blas_med / pan_med);
+    std::printf("PAN_KERNEL_BENCH n=%llu reps=%d cpu=%d\n", static_cast<unsigned long long>(n),
+                reps, cpu);
+    std::printf("openblas core=%s config=\"%s\" OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s\n",
+                openblas_get_corename(), openblas_get_config(), env_or_unset("OPENBLAS_CORETYPE"),
+                env_or_unset("OPENBLAS_L2_SIZE"));
+    if (!avx512)
+        std::printf("pair_product avx512 12x32: not run: this processor has no usable AVX-512F "
+                    "(the AVX2 tiles are what the programs use here)\n");
+    const Contender& blas = contenders.back();
+    const double blas_best = *std::min_element(blas.seconds.begin(), blas.seconds.end());
+    const double blas_med = median(blas.seconds);
+    for (const auto& c : contenders) {
+        const double best = *std::min_element(c.seconds.begin(), c.seconds.end());
+        const double med = median(c.seconds);
+        std::printf("%-26s best=%.6f s %7.2f GFLOPS  median=%.6f s %7.2f GFLOPS", c.name.c_str(),
+                    best, flops / best * 1e-9, med, flops / med * 1e-9);
+        if (&c != &blas)
+            std::printf("  vs sgemm best=%.3f median=%.3f (target >= 0.90)", blas_best / best,
+                        blas_med / med);
+        std::printf("\n");
+    }
     return 0;
 }

@@ -255,6 +255,22 @@ void pair_tile_kernel(u64 K, const float* a, const float* b, bool first, bool la
 #undef PAN_ADD_FROM
 #undef PAN_STORE_TO
 
+void pair_tiles_avx2(const PairTiles& t) {
+    for (u64 jr = 0; jr < t.cols; jr += 16) {
+        const u64 width = std::min<u64>(16, t.cols - jr);
+        const float* b_panel = t.b + (jr / 16) * t.b_panel_floats;
+        for (u64 ir = 0; ir < t.rows; ir += 6) {
+            const u64 height = std::min<u64>(6, t.rows - ir);
+            pair_tile_kernel(t.depth, t.a + (ir / 6) * t.a_panel_floats, b_panel, t.first, t.last,
+                             t.partial + 96 * ((jr / 16) * t.strips_per_block + ir / 6), t.out,
+                             t.row + ir, t.col + jr, height, width);
+        }
+    }
+}
+
+constinit kernel_select::Choice<PairTilesFn> pair_tiles_choice{&pair_tiles_avx2,
+                                                               &pair_tiles_avx512};
+
 void pair_product_blocked(u64 n, const float* A1, u64 ldA1, const float* A2, u64 ldA2,
                           const float* B1, u64 ldB1, const float* B2, u64 ldB2, float* C1,
                           u64 ldC1, float* C2, u64 ldC2, float* workspace, const LeafPlan& plan) {
@@ -263,8 +279,13 @@ void pair_product_blocked(u64 n, const float* A1, u64 ldA1, const float* A2, u64
     float* const b_region = base;
     float* const a_region = base + L.b_floats;
     float* const partial_region = a_region + L.a_floats;
-    const PairOutput out{C1, ldC1, C2, ldC2};
-    const u64 strips_per_block = L.mc_eff / 6;
+    const PairTilesFn tiles = pair_tiles_choice.get();
+    PairTiles t{};
+    t.a_panel_floats = L.a_panel_floats;
+    t.b_panel_floats = L.b_panel_floats;
+    t.partial = partial_region;
+    t.strips_per_block = L.mc_eff / 6;
+    t.out = PairOutput{C1, ldC1, C2, ldC2};
 
     for (u64 jc = 0; jc < n; jc += L.nc_eff) {
         const u64 cols = std::min(L.nc_eff, n - jc);
@@ -277,20 +298,16 @@ void pair_product_blocked(u64 n, const float* A1, u64 ldA1, const float* A2, u64
                 if (jc == 0 || !L.apf)
                     pack_a(rows, pc, kcur, A1 + ic * ldA1, ldA1, A2 + ic * ldA2, ldA2, a_block,
                            L.a_panel_floats);
-                const bool first = pc == 0;
-                const bool last = pc + kcur == n;
-                for (u64 jr = 0; jr < cols; jr += 16) {
-                    const u64 width = std::min<u64>(16, cols - jr);
-                    const float* b_panel = b_region + (jr / 16) * L.b_panel_floats + 16 * pc;
-                    for (u64 ir = 0; ir < rows; ir += 6) {
-                        const u64 height = std::min<u64>(6, rows - ir);
-                        pair_tile_kernel(kcur, a_block + (ir / 6) * L.a_panel_floats + 6 * pc,
-                                         b_panel, first, last,
-                                         partial_region +
-                                             96 * ((jr / 16) * strips_per_block + ir / 6),
-                                         out, ic + ir, jc + jr, height, width);
-                    }
-                }
+                t.depth = kcur;
+                t.a = a_block + 6 * pc;
+                t.b = b_region + 16 * pc;
+                t.first = pc == 0;
+                t.last = pc + kcur == n;
+                t.row = ic;
+                t.col = jc;
+                t.rows = rows;
+                t.cols = cols;
+                tiles(t);
             }
         }
     }

@@ -11,22 +11,22 @@
 // Callers guarantee that C1 and C2 overlap neither each other nor any operand,
 // that leading dimensions are at least n, and that the workspace holds at least
 // pair_workspace_floats(n, plan) floats (float alignment suffices). One
-// workspace serves one call at a time. Requires AVX2 and FMA.
+// workspace serves one call at a time. Requires AVX2 and FMA; on processors
+// with usable AVX-512F the register tiles run on 512-bit vectors instead, with
+// bit-identical results (pan_kernel_tiles.h).
 #pragma once
 
 #include <cstdint>
 
+#include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/leaf_plan.h"
+#include "multiply/pan_adapter/pan_kernel_tiles.h"
 
 namespace pan_adapter {
 
-// Where a finished tile goes: both outputs with their leading dimensions (floats).
-struct PairOutput {
-    float* c1;
-    std::uint64_t ld_c1;
-    float* c2;
-    std::uint64_t ld_c2;
-};
+// The register-tile entry the driver uses: pair_tiles_avx512 where AVX-512F is
+// usable, else pair_tiles_avx2. Read once per driver call.
+extern kernel_select::Choice<PairTilesFn> pair_tiles_choice;
 
 // Default plan of n; n = 0 does nothing.
 void pair_product(std::uint64_t n, const float* A1, std::uint64_t ldA1, const float* A2,

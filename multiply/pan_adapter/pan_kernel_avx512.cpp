@@ -1,0 +1,200 @@
+// The Pan pair tiles on 512-bit vectors.
+//
+// Register tile: 12 rows by 32 columns, two 6-row A strips by two 16-column B
+// panels, in 24 ZMM accumulators. One row of a B panel is one ZMM and so is
+// one row of a 6x16 partial tile, so the panels, the partial tiles and the
+// workspace are exactly those of the AVX2 build. Each accumulator lane is one
+// output element and goes through the operations of the AVX2 6x16 tile in the
+// same order (pan_kernel_tiles.h): the results are bit-identical. Row blocks
+// with an odd number of strips and column blocks with an odd number of panels
+// end with 6x32, 12x16 or 6x16 register tiles.
+//
+// Inner loop per depth step: two aligned B loads, twelve A broadcasts and 24
+// FMAs, nothing else (check the 12x32 loop's code after compiler changes:
+// no stack access between the FMAs).
+//
+// Built twice (avx512_build.h): natively with -mavx512f -mfma -ffp-contract=off
+// into the programs, and on SIMDe's portable intrinsics for tests.
+#include "multiply/pan_adapter/avx512_build.h"
+#include "multiply/pan_adapter/pan_kernel_tiles.h"
+
+namespace pan_adapter {
+
+namespace {
+
+using u64 = std::uint64_t;
+
+constexpr u64 kChunk = 256;         // depth steps per FMA chain
+constexpr u64 kPrefetchLead = 128;  // depth steps before write-back at which C is prefetched
+
+u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
+
+// One depth step: row r of strip s takes a[s][6k + r] times the B rows of
+// both panels into acc[6s + r][p] (each accumulator one chain in increasing depth).
+template <int S, int P>
+__attribute__((always_inline)) inline void step(__m512 (&acc)[6 * S][P], const float* const* ap,
+                                                const float* const* bp, u64 k) {
+    __m512 b[P];
+#pragma GCC unroll 2
+    for (int p = 0; p < P; ++p) b[p] = _mm512_load_ps(bp[p] + 16 * k);
+#pragma GCC unroll 2
+    for (int s = 0; s < S; ++s) {
+#pragma GCC unroll 6
+        for (int r = 0; r < 6; ++r) {
+            const __m512 x = _mm512_set1_ps(ap[s][6 * k + r]);
+#pragma GCC unroll 2
+            for (int p = 0; p < P; ++p) acc[6 * s + r][p] = _mm512_fmadd_ps(x, b[p], acc[6 * s + r][p]);
+        }
+    }
+}
+
+// Runs depth steps [k, end) of the panels, unrolled by four. (Unrolled by
+// hand, GCC 12 spills accumulators in the 12x32 tile; its own unrolling keeps
+// all 24 in registers.)
+template <int S, int P>
+__attribute__((always_inline)) inline void steps(__m512 (&acc)[6 * S][P], const float* const* ap,
+                                                 const float* const* bp, u64 k, u64 end) {
+#pragma GCC unroll 4
+    for (; k < end; ++k) step<S, P>(acc, ap, bp, k);
+}
+
+// Adds (or stores) the accumulators of 6x16 tile (s, p) from (into) 96 floats.
+template <int S, int P>
+__attribute__((always_inline)) inline void add_from(__m512 (&acc)[6 * S][P], int s, int p,
+                                                    const float* src) {
+#pragma GCC unroll 6
+    for (int r = 0; r < 6; ++r)
+        acc[6 * s + r][p] = _mm512_add_ps(acc[6 * s + r][p], _mm512_loadu_ps(src + 16 * r));
+}
+
+template <int S, int P>
+__attribute__((always_inline)) inline void store_to(__m512 (&acc)[6 * S][P], int s, int p,
+                                                    float* dst) {
+#pragma GCC unroll 6
+    for (int r = 0; r < 6; ++r) _mm512_storeu_ps(dst + 16 * r, acc[6 * s + r][p]);
+}
+
+// Adds one finished 6x16 tile into an output at c (leading dimension ld),
+// only its height x width part.
+template <int S, int P>
+__attribute__((always_inline)) inline void write_tile(__m512 (&acc)[6 * S][P], int s, int p,
+                                                      float* c, u64 ld, u64 height, u64 width) {
+    if (height == 6 && width == 16) {
+#pragma GCC unroll 6
+        for (int r = 0; r < 6; ++r) {
+            float* row = c + r * ld;
+            _mm512_storeu_ps(row, _mm512_add_ps(_mm512_loadu_ps(row), acc[6 * s + r][p]));
+        }
+        return;
+    }
+    alignas(64) float tile[96];
+    store_to<S, P>(acc, s, p, tile);
+    for (u64 i = 0; i < height; ++i)
+        for (u64 j = 0; j < width; ++j) c[i * ld + j] += tile[16 * i + j];
+}
+
+// The register tile of S strips (1 or 2) by P panels (1 or 2) whose first 6x16
+// tile is strip ir / 6 and panel jr / 16 of the block.
+template <int S, int P>
+void tile(const PairTiles& t, u64 ir, u64 jr) {
+    const float* ap[S];
+    const float* bp[P];
+    u64 height[S], width[P];
+    bool full = true;
+    for (int s = 0; s < S; ++s) {
+        ap[s] = t.a + (ir / 6 + s) * t.a_panel_floats;
+        height[s] = min_u64(6, t.rows - ir - 6 * s);
+        full = full && height[s] == 6;
+    }
+    for (int p = 0; p < P; ++p) {
+        bp[p] = t.b + (jr / 16 + p) * t.b_panel_floats;
+        width[p] = min_u64(16, t.cols - jr - 16 * p);
+        full = full && width[p] == 16;
+    }
+    const u64 K = t.depth;
+    const bool prefetch = full && t.last;
+    const u64 pf = (K > kPrefetchLead ? K : kPrefetchLead) - kPrefetchLead;
+
+    __m512 acc[6 * S][P];
+    for (int i = 0; i < 6 * S; ++i)
+        for (int p = 0; p < P; ++p) acc[i][p] = _mm512_setzero_ps();
+    alignas(64) float running[S * P * 96];  // tile (s, p) at 96 * (s * P + p)
+
+    for (u64 k0 = 0; k0 < K; k0 += kChunk) {
+        const u64 k1 = min_u64(k0 + kChunk, K);
+        for (int i = 0; i < 6 * S; ++i)
+            for (int p = 0; p < P; ++p) acc[i][p] = _mm512_setzero_ps();
+        u64 k = k0;
+        if (prefetch && pf >= k0 && pf < k1) {
+            const u64 before = k0 + 4 * ((pf - k0) / 4);
+            steps<S, P>(acc, ap, bp, k, before);
+            k = before;
+            float* const outs[2] = {t.out.c2, t.out.c1};
+            const u64 lds[2] = {t.out.ld_c2, t.out.ld_c1};
+            for (int o = 0; o < 2; ++o) {
+                const float* const c = outs[o];
+                const u64 ld = lds[o];
+                for (u64 i = 0; i < 6 * S; ++i) {
+                    const char* line = reinterpret_cast<const char*>(c + (t.row + ir + i) * ld +
+                                                                     t.col + jr);
+                    _mm_prefetch(line, _MM_HINT_T0);
+                    _mm_prefetch(line + 60, _MM_HINT_T0);
+                    if (P == 2) {
+                        _mm_prefetch(line + 64, _MM_HINT_T0);
+                        _mm_prefetch(line + 124, _MM_HINT_T0);
+                    }
+                }
+            }
+        }
+        steps<S, P>(acc, ap, bp, k, k1);
+        // Chunk sums combine in float: chunk + running.
+        for (int s = 0; s < S; ++s)
+            for (int p = 0; p < P; ++p) {
+                float* run = running + 96 * (s * P + p);
+                if (k0 != 0) add_from<S, P>(acc, s, p, run);
+                if (k1 < K) store_to<S, P>(acc, s, p, run);
+            }
+    }
+
+    for (int s = 0; s < S; ++s)
+        for (int p = 0; p < P; ++p) {
+            float* partial =
+                t.partial + 96 * ((jr / 16 + p) * t.strips_per_block + ir / 6 + s);
+            if (!t.first) add_from<S, P>(acc, s, p, partial);
+            if (!t.last) store_to<S, P>(acc, s, p, partial);
+        }
+    if (!t.last) return;
+
+    for (int s = 0; s < S; ++s)
+        for (int p = 0; p < P; ++p) {
+            const u64 r = t.row + ir + 6 * s, c = t.col + jr + 16 * p;
+            write_tile<S, P>(acc, s, p, t.out.c1 + r * t.out.ld_c1 + c, t.out.ld_c1, height[s],
+                             width[p]);
+            write_tile<S, P>(acc, s, p, t.out.c2 + r * t.out.ld_c2 + c, t.out.ld_c2, height[s],
+                             width[p]);
+        }
+}
+
+}  // namespace
+
+void KORVANE_AVX512_ENTRY(pair_tiles_avx512)(const PairTiles& t) {
+    for (u64 jr = 0; jr < t.cols; jr += 32) {
+        const bool two_panels = t.cols - jr > 16;
+        for (u64 ir = 0; ir < t.rows; ir += 12) {
+            const bool two_strips = t.rows - ir > 6;
+            if (two_strips) {
+                if (two_panels)
+                    tile<2, 2>(t, ir, jr);
+                else
+                    tile<2, 1>(t, ir, jr);
+            } else {
+                if (two_panels)
+                    tile<1, 2>(t, ir, jr);
+                else
+                    tile<1, 1>(t, ir, jr);
+            }
+        }
+    }
+}
+
+}  // namespace pan_adapter

@@ -165,9 +165,7 @@ TEST(BenchCli, UsageAndRefusals) {
         const char *env, *error;
     } failures[] = {
         {"WORKERS=65", "invalid worker/native thread configuration"},
-        {"WORKERS=64 CPU_BASE=1000", "invalid worker/native thread configuration"},
         {"WORKERS=4 NATIVE_THREADS=4 NATIVE_WAYS=2x2x2", "native ways must multiply to native thread count"},
-        {"DATA=normal", "invalid data distribution"},
         {"LD_PADDING=18446744073709551615", "matrix too large"},
         {"", "Pan grid must be even and in [2,32]"},
     };
@@ -285,6 +283,12 @@ TEST(BenchCli, DamagedProductsAreRejected) {
     EXPECT_EQ(v[2].at("pass"), "0");
     EXPECT_EQ(r.with("RUN_COMPLETE").at(0).at("numerical_rejections"), "2");
     EXPECT_FALSE(r.has("RUN_PASS"));
+
+    // A NaN in C: the records of the run, then the failure.
+    r = run(placement() + "KORVANE_BENCH_DAMAGE=nan", "256 64 1 pilot dense", "bench_damage_driver");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "FAILED nonfinite output or reference\n");
+    EXPECT_EQ(r.with("VALIDATION").back().at("nonfinite"), "1");
 
     // Exact data: one entry off by one fails, self-scan or not.
     for (const char* full : {"1", "0"}) {

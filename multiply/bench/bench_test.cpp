@@ -1,12 +1,10 @@
 // The benchmark driver's pieces in process: generated inputs against an
-// independent numpy model, the environment checks, the campaign order and
-// the validation rule.
+// independent numpy model, the environment checks and the campaign order.
 #include <gtest/gtest.h>
 
 #include <cblas.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -55,10 +53,7 @@ protected:
         problem.workers = count;
         pan_adapter::init_pool(count, base);
     }
-    static void TearDownTestSuite() {
-        accuracy::release();
-        pan_adapter::shutdown();
-    }
+    static void TearDownTestSuite() { pan_adapter::shutdown(); }
 };
 
 // The four matrices of a generated problem, laid out as the driver does.
@@ -180,24 +175,6 @@ TEST_F(BenchPool, InputsLayoutSeedsAndValueSets) {
             EXPECT_GT(values.size(), n * n);  // continuous values, not a small set
         }
     }
-    // Padding 0: no canary cells, so nothing can be wrong with them.
-    float x = 1.0f;
-    EXPECT_TRUE(padding_intact(&x, 1, 1));
-    std::vector<float> row(6, kCanary);
-    row[4] = 0.0f;
-    EXPECT_FALSE(padding_intact(row.data(), 1, 6));
-    row[4] = std::nanf("");
-    EXPECT_FALSE(padding_intact(row.data(), 1, 6));
-}
-
-TEST(BenchInputs, HalfsignAtSideOneAndNames) {
-    // Row 0 is not below N/2 = 0, so both offsets are -1.
-    const InputPair base = input_values(Distribution::balanced, 9, 1, 0, 0);
-    const InputPair half = input_values(Distribution::halfsign, 9, 1, 0, 0);
-    EXPECT_EQ(half.a, base.a * 0.015625f - 1.0f);
-    EXPECT_EQ(half.b, base.b * 0.015625f - 1.0f);
-    EXPECT_EQ(message_of([] { distribution_from_name("Balanced"); }), "invalid data distribution");
-    EXPECT_EQ(message_of([] { distribution_from_name("balanced "); }), "invalid data distribution");
 }
 
 // ------------------------------------------------------------ environment
@@ -268,24 +245,16 @@ TEST_F(BenchSettings, Refusals) {
 TEST_F(BenchSettings, DefaultsAndOverrides) {
     set("");
     Settings s = read_settings(4096, false);
-    EXPECT_EQ(s.ld, 4096u);
-    EXPECT_EQ(s.data, "balanced");
-    EXPECT_EQ(s.seed, 0u);
-    EXPECT_TRUE(s.full_reference);
-    EXPECT_EQ(s.native_threads, s.workers);
-    EXPECT_EQ(s.dense_grid.rows, 4);
-    EXPECT_EQ(s.dense_grid.cols, 8);
-    EXPECT_FALSE(read_settings(4096, true).full_reference);  // the memory campaign
+    EXPECT_TRUE(s.ld == 4096 && s.seed == 0 && s.full_reference && s.native_threads == s.workers);
+    EXPECT_TRUE(s.dense_grid.rows == 4 && s.dense_grid.cols == 8);  // leaf_grid(4096)
+    EXPECT_FALSE(read_settings(4096, true).full_reference);          // the memory campaign
 
     set("LD_PADDING=3 DATA=dyadic SEED=18446744073709551615 FULL_REFERENCE=1 DENSE_GRID=2x2:256 "
         "DENSE_KBLOCK=512 NATIVE_THREADS=1 NATIVE_WAYS=1x1x1 LEAF_GRIDS=4096=1x1,512=2x4:128,512=4x4");
     s = read_settings(4096, true);
-    EXPECT_EQ(s.ld, 4099u);
-    EXPECT_EQ(s.distribution, Distribution::dyadic);
-    EXPECT_EQ(s.seed, 18446744073709551615ull);
+    EXPECT_TRUE(s.ld == 4099 && s.distribution == Distribution::dyadic && s.seed == 18446744073709551615ull);
     EXPECT_TRUE(s.full_reference);  // FULL_REFERENCE overrides the memory default
-    EXPECT_EQ(s.dense_grid.rows, 2);
-    EXPECT_EQ(s.dense_grid.k_block, 512u);  // DENSE_KBLOCK replaces the grid's K block
+    EXPECT_TRUE(s.dense_grid.rows == 2 && s.dense_grid.k_block == 512);  // DENSE_KBLOCK replaces K
     EXPECT_EQ(s.native_ways[2], 1);
     // LEAF_GRIDS reaches leaf_grid (later entries win) but not the dense grid read before it.
     EXPECT_EQ(leaf_grid(512).rows, 4);
@@ -335,121 +304,9 @@ TEST(BenchCampaign, BalancedOrder) {
         ASSERT_EQ(got.size(), model.size()) << m;
         std::vector<int> count(m, 0);
         for (std::size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].rep, model[i].rep) << m << " at " << i;
-            EXPECT_EQ(got[i].method, model[i].method) << m << " at " << i;
+            EXPECT_TRUE(got[i].rep == model[i].rep && got[i].method == model[i].method) << m << " at " << i;
             ++count[got[i].method];
         }
-        for (int c : count) EXPECT_EQ(c, reps) << m;
+        EXPECT_EQ(count, std::vector<int>(m, reps)) << m;
     }
-}
-
-// ------------------------------------------------------------ validation
-
-namespace {
-
-// An integer or balanced problem of side 64 with two padding columns, its
-// exact (FP64-rounded) product in R and a copy in C, prepared for the check.
-class BenchValidation : public BenchPool {
-protected:
-    static constexpr std::uint64_t n = 64, ld = 66;
-    std::vector<float> a, b, c, r;
-
-    void make(const char* data) {
-        problem.data_distribution = data;
-        a.assign(n * ld, 0);
-        b = c = r = a;
-        input_job = {distribution_from_name(data), 1, n, ld, a.data(), b.data(), c.data(), r.data(),
-                     problem.workers};
-        pan_adapter::run_jobs(problem.workers, generate_inputs_job);
-        for (std::uint64_t i = 0; i < n; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) {
-                double s = 0;
-                for (std::uint64_t k = 0; k < n; ++k) s += double(a[i * ld + k]) * double(b[k * ld + j]);
-                r[i * ld + j] = c[i * ld + j] = static_cast<float>(s);
-            }
-        problem.n = n;
-        problem.ld = ld;
-        problem.A = a.data();
-        problem.B = b.data();
-        problem.C = c.data();
-        problem.R = r.data();
-        problem.lda = problem.ldb = problem.ldc = problem.ldr = ld;
-        accuracy::prepare(a.data(), ld, b.data(), ld, n);
-    }
-
-    // C := R scaled by f (the leading block only).
-    void scale_c(float f) {
-        for (std::uint64_t i = 0; i < n; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) c[i * ld + j] = r[i * ld + j] * f;
-    }
-
-    // Runs the validation; returns its VALIDATION line.
-    std::string validate(bool self_scan, bool* passed = nullptr) {
-        MethodSpec spec;
-        spec.name = "m";
-        const int before = numerical_rejections;
-        ::testing::internal::CaptureStdout();
-        std::string error;
-        try {
-            print_validation_report(spec, self_scan);
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        const auto at = out.find("VALIDATION ");
-        const std::string line = at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
-        const bool pass = line.find(" pass=1 ") != std::string::npos;
-        EXPECT_EQ(numerical_rejections - before, (pass || line.empty()) ? 0 : 1);
-        if (passed) *passed = pass;
-        return error.empty() ? line : "throws " + error + (line.empty() ? "" : " after " + line);
-    }
-};
-
-}  // namespace
-
-TEST_F(BenchValidation, ExactInputs) {
-    make("integer");
-    bool pass = false;
-    std::string line = validate(false, &pass);
-    EXPECT_TRUE(pass) << line;
-    EXPECT_NE(line.find("full_reference=fixed_AOCL full_rel=0 "), std::string::npos) << line;
-    // One entry off by any amount fails exact data, even far below 1e-4 relative.
-    c[5 * ld + 9] += 1.0f;
-    line = validate(false, &pass);
-    EXPECT_FALSE(pass) << line;
-    // At side 64 every row is sampled, so a self-scan sees it through the FP64 rows.
-    line = validate(true, &pass);
-    EXPECT_FALSE(pass) << line;
-    EXPECT_NE(line.find("full_reference=self_scan_only full_rel=0 "), std::string::npos) << line;
-}
-
-TEST_F(BenchValidation, RelativeErrorAndNonFinite) {
-    make("balanced");
-    bool pass = false;
-    EXPECT_EQ(validate(false, &pass).find("VALIDATION label=m pass=1 "), 0u);
-    scale_c(1.0f + 2e-5f);
-    validate(false, &pass);
-    EXPECT_TRUE(pass);
-    scale_c(1.0f + 2e-4f);
-    validate(false, &pass);
-    EXPECT_FALSE(pass);
-    validate(true, &pass);  // the FP64 samples still see it
-    EXPECT_FALSE(pass);
-
-    c[3 * ld + 4] = std::nanf("");
-    const std::string line = validate(false, &pass);
-    EXPECT_EQ(line.rfind("throws nonfinite output or reference after VALIDATION label=m pass=0 ", 0), 0u) << line;
-    EXPECT_NE(line.find("nonfinite=1"), std::string::npos);
-}
-
-TEST_F(BenchValidation, PaddingCanary) {
-    make("balanced");
-    for (std::vector<float>* m : {&a, &b, &c, &r}) {
-        float& cell = (*m)[(n - 1) * ld + n + 1];
-        const float saved = cell;
-        cell = 0.0f;
-        EXPECT_EQ(validate(false), "throws matrix padding overwritten");
-        cell = saved;
-    }
-    EXPECT_EQ(validate(false).find("VALIDATION "), 0u);
 }

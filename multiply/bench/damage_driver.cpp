@@ -2,7 +2,9 @@
 // product, chosen by KORVANE_BENCH_DAMAGE:
 //   "relative": every entry of C scaled by 1 + 2e-4;
 //   "entry":    C[N/2][N/3] increased by one;
+//   "nan":      C[N/2][N/3] made a quiet NaN;
 //   "padding":  the first padding cell of C's last row overwritten.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +23,8 @@ void damage_c() {
             for (std::uint64_t j = 0; j < n; ++j) c[i * ld + j] *= 1.0f + 2e-4f;
     } else if (std::strcmp(damage, "entry") == 0) {
         c[n / 2 * ld + n / 3] += 1.0f;
+    } else if (std::strcmp(damage, "nan") == 0) {
+        c[n / 2 * ld + n / 3] = std::nanf("");
     } else if (std::strcmp(damage, "padding") == 0) {
         c[(n - 1) * ld + n] = 0.0f;
     }

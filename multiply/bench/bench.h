@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "multiply/accuracy/accuracy.h"
 #include "multiply/method/method_spec.h"
 
 // The benchmark entry; 0 after a complete campaign, 2 on a usage error, a
@@ -43,9 +42,6 @@ Distribution distribution_from_name(const std::string& name);
 
 // True when the current problem's distribution name is exactly `name`.
 bool data_is(const char* name);
-
-// True for the distributions whose products are exact in float32.
-bool exact_input(Distribution d);
 
 // SplitMix64 output function.
 std::uint64_t mix(std::uint64_t x);
@@ -134,15 +130,6 @@ double median(std::vector<double> values);
 
 // Failed validations so far.
 extern int numerical_rejections;
-
-// The pass rule of one validation: finite output, reference and samples;
-// full comparison (unless self-scan) and FP64 samples below 1e-4; for exact
-// inputs also no difference at all.
-struct Verdict {
-    bool pass;
-    bool finite;
-};
-Verdict judge(const AccuracyResult& r, bool self_scan, bool exact);
 
 // Run line, METHOD_DETAIL, PARTIAL_CALLS and EQUIL_DETAIL of one run.
 void print_run_report(const char* label, const MethodSpec& spec, int rep, double seconds,

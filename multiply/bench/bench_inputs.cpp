@@ -49,10 +49,6 @@ Distribution distribution_from_name(const std::string& name) {
 
 bool data_is(const char* name) { return problem.data_distribution == name; }
 
-bool exact_input(Distribution d) {
-    return d == Distribution::integer || d == Distribution::dyadic || d == Distribution::rational;
-}
-
 std::uint64_t mix(std::uint64_t x) {
     std::uint64_t z = x;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;

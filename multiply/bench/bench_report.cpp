@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
 #include "multiply/bench/pending_parts.h"
 #include "multiply/method/center.h"
@@ -59,7 +60,13 @@ std::uint64_t metadata_bytes() {
 
 bool below(double x, double limit) { return std::isfinite(x) && x < limit; }
 
-}  // namespace
+// The pass rule of one validation: finite output, reference and samples;
+// full comparison (unless self-scan) and FP64 samples below 1e-4; for exact
+// inputs also no difference at all.
+struct Verdict {
+    bool pass;
+    bool finite;
+};
 
 Verdict judge(const AccuracyResult& r, bool self_scan, bool exact) {
     const bool finite = r.nonfinite == 0 && r.ref_nonfinite == 0 && r.fp64_ref_nonfinite == 0;
@@ -71,6 +78,8 @@ Verdict judge(const AccuracyResult& r, bool self_scan, bool exact) {
         pass = pass && r.fp64_rows_rel == 0 && r.points_maxabs == 0 && (self_scan || r.full_maxabs == 0);
     return {pass, finite};
 }
+
+}  // namespace
 
 void print_run_report(const char* label, const MethodSpec& spec, int rep, double seconds,
                       double setup_seconds) {

@@ -1,0 +1,309 @@
+// End-to-end tests of korvane_multiply_bench (and of the same entry with a
+// test hook that damages C after each product), run as subprocesses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/cpus.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The methods of the pilot that this build can run.
+const char* const kPilotMethods = "dense,center_pan2,strassen_pan1,pan2@64,aocl_pan2,strassen_aocl1,native";
+
+// The full pilot list of the program, with the accurate and agg1 engines and
+// the equilibration transform. Flip the flag once all three are built.
+const char* const kFullPilotMethods =
+    "dense,center_pan2,center_accurate2s32t256p1,strassen_pan1,agg1@64,scale_center_agg1@64,strassen_agg1@64";
+constexpr bool kAccurateAgg1AndEquilibrationBuilt = false;
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+    std::vector<std::string> lines;                  // the benchmark's own records, in order
+    std::vector<std::map<std::string, std::string>> fields;  // their name=value fields (tag under "")
+
+    // Records with this tag.
+    std::vector<std::map<std::string, std::string>> with(const std::string& tag) const {
+        std::vector<std::map<std::string, std::string>> r;
+        for (const auto& f : fields)
+            if (f.at("") == tag) r.push_back(f);
+        return r;
+    }
+    bool has(const std::string& tag) const { return !with(tag).empty(); }
+};
+
+const std::set<std::string> kTags = {"CASE", "OUTER_SCHEDULE", "CAMPAIGN", "LEAF_CONFIG", "EXACT_DOMAIN",
+                                     "OPENBLAS", "CHECK_STORAGE", "REFERENCE", "PILOT", "WARMUP", "MEASURE",
+                                     "MEMORY", "METHOD_DETAIL", "PARTIAL_CALLS", "EQUIL_DETAIL", "VALIDATION",
+                                     "ERROR_DETAIL", "SUMMARY", "RUN_COMPLETE", "RUN_PASS", "AOCL_CALL_AUDIT"};
+
+std::string slurp(const fs::path& p) {
+    std::stringstream s;
+    s << std::ifstream(p, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+// WORKERS and CPU_BASE that fit this process: consecutive usable CPUs, at most 8.
+std::string placement() {
+    const auto& cpus = usable_cpus();
+    int count = 1;
+    while (count < 8 && count < static_cast<int>(cpus.size()) && cpus[count] == cpus[0] + count) ++count;
+    return "WORKERS=" + std::to_string(count) + " CPU_BASE=" + std::to_string(cpus[0]) + " ";
+}
+
+Result run(const std::string& env, const std::string& args, const char* program = "korvane_multiply_bench") {
+    const fs::path dir = fs::temp_directory_path() / ("korvane_bench_cli_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string cmd = "cd '" + dir.string() + "' && env " + env + " '" KORVANE_BINARY_DIR "/multiply/bench/" +
+                            program + "' " + args + " >out.txt 2>err.txt";
+    const int raw = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    r.out = slurp(dir / "out.txt");
+    r.err = slurp(dir / "err.txt");
+    fs::remove_all(dir);
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string tag, word;
+        words >> tag;
+        if (!kTags.count(tag)) continue;
+        std::map<std::string, std::string> f{{"", tag}};
+        while (words >> word) {
+            const auto eq = word.find('=');
+            if (eq != std::string::npos) f[word.substr(0, eq)] = word.substr(eq + 1);
+        }
+        r.lines.push_back(line);
+        r.fields.push_back(f);
+    }
+    return r;
+}
+
+std::vector<std::string> split(const std::string& csv) {
+    std::vector<std::string> items;
+    std::istringstream in(csv);
+    std::string item;
+    while (std::getline(in, item, ',')) items.push_back(item);
+    return items;
+}
+
+// "TAG name" for every record, name being its method or label when it has one.
+std::vector<std::string> tags_and_names(const Result& r) {
+    std::vector<std::string> out;
+    for (const auto& f : r.fields) {
+        std::string s = f.at("");
+        if (f.count("method")) s += " " + f.at("method");
+        if (f.count("label")) s += " " + f.at("label");
+        out.push_back(s);
+    }
+    return out;
+}
+
+// What a passing pilot at N = 2048 prints, in order.
+std::vector<std::string> expected_pilot(const std::string& methods) {
+    std::vector<std::string> e = {"CASE", "OUTER_SCHEDULE", "CAMPAIGN", "LEAF_CONFIG", "LEAF_CONFIG",
+                                  "LEAF_CONFIG", "LEAF_CONFIG", "OPENBLAS", "CHECK_STORAGE", "REFERENCE",
+                                  "VALIDATION reference", "ERROR_DETAIL reference"};
+    for (const std::string& m : split(methods))
+        for (const char* tag : {"PILOT", "METHOD_DETAIL", "PARTIAL_CALLS", "EQUIL_DETAIL", "VALIDATION", "ERROR_DETAIL"})
+            e.push_back(std::string(tag) + " " + m);
+    e.insert(e.end(), {"RUN_COMPLETE", "RUN_PASS", "AOCL_CALL_AUDIT"});
+    return e;
+}
+
+void expect_pilot_passes(const std::string& methods) {
+    const Result r = run(placement() + "LD_PADDING=3", "2048 1024 1 pilot " + methods);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tags_and_names(r), expected_pilot(methods));
+    for (const auto& v : r.with("VALIDATION")) EXPECT_EQ(v.at("pass"), "1") << v.at("label");
+    for (const auto& run : r.with("PILOT")) EXPECT_EQ(run.at("rep"), "0");
+    std::vector<std::string> sides;
+    for (const auto& l : r.with("LEAF_CONFIG")) sides.push_back(l.at("side") + ":" + l.at("grid"));
+    EXPECT_EQ(sides, (std::vector<std::string>{"1024:1x2", "512:1x1", "256:1x1", "128:1x1"}));
+    const auto c = r.with("CASE").at(0);
+    EXPECT_EQ(c.at("ld"), "2051");
+    EXPECT_EQ(c.at("raw_ABC_bytes"), std::to_string(12ull * 2048 * 2051));
+    EXPECT_EQ(c.at("dense_grid"), "2x4");
+    EXPECT_EQ(r.with("CHECK_STORAGE").at(0).at("fp32_reference_bytes"), std::to_string(4ull * 2048 * 2051));
+    EXPECT_EQ(r.with("RUN_COMPLETE").at(0).at("numerical_rejections"), "0");
+}
+
+}  // namespace
+
+TEST(BenchCli, UsageAndRefusals) {
+    const std::string program = KORVANE_BINARY_DIR "/multiply/bench/korvane_multiply_bench";
+    Result r = run(placement(), "2048 1024 1 pilot");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "usage: " + program + " N leaf reps compare|pilot|memory methods_csv\n");
+    EXPECT_EQ(r.out, "");
+
+    // Rejected arguments: status 2 and nothing printed.
+    for (const char* args : {"0 1024 1 pilot dense", "2147483648 1024 1 pilot dense", "64 0 1 pilot dense",
+                             "64 64 0 pilot dense", "64 64 1 pilot ''", "64 64 1 memory dense,dense",
+                             "64 64 1 benchmark dense"}) {
+        r = run(placement(), args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.out + r.err, "") << args;
+    }
+
+    // Failures: one line on standard error, nothing started.
+    const struct {
+        const char *env, *error;
+    } failures[] = {
+        {"WORKERS=65", "invalid worker/native thread configuration"},
+        {"WORKERS=4 NATIVE_THREADS=4 NATIVE_WAYS=2x2x2", "native ways must multiply to native thread count"},
+        {"LD_PADDING=18446744073709551615", "matrix too large"},
+        {"", "Pan grid must be even and in [2,32]"},
+    };
+    for (const auto& f : failures) {
+        r = run(placement() + f.env, "64 64 1 pilot dense,pan3");
+        EXPECT_EQ(r.status, 2) << f.env;
+        EXPECT_EQ(r.err, "FAILED " + std::string(f.error) + "\n") << f.env;
+        EXPECT_EQ(r.out, "") << f.env;
+    }
+    // The default of 64 workers on a machine with fewer usable CPUs: refused before any thread starts.
+    if (usable_cpus_from(0) < 64) {
+        r = run("", "64 64 1 pilot dense");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "FAILED WORKERS from CPU_BASE exceed the usable CPUs\n");
+        EXPECT_EQ(r.out, "");
+    }
+
+    // A count of reps that is no multiple of the method count fails after the reference.
+    r = run(placement(), "256 64 4 compare dense,strassen_aocl1,pan2@64");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "FAILED balanced confirmation needs reps multiple of method count\n");
+    EXPECT_TRUE(r.has("REFERENCE"));
+    EXPECT_FALSE(r.has("WARMUP") || r.has("RUN_COMPLETE"));
+}
+
+TEST(BenchCli, PilotPrintsEveryRecordInOrder) { expect_pilot_passes(kPilotMethods); }
+
+TEST(BenchCli, PilotOverTheFullMethodList) {
+    if (!kAccurateAgg1AndEquilibrationBuilt) GTEST_SKIP() << "needs the accurate and agg1 engines and equilibration";
+    expect_pilot_passes(kFullPilotMethods);
+}
+
+TEST(BenchCli, CompareRunsTheBalancedOrderAndSummarises) {
+    const Result r = run(placement() + "SEED=3", "256 64 4 compare dense,strassen_aocl1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> runs;
+    std::map<std::string, std::vector<double>> seconds;
+    for (const auto& f : r.fields) {
+        const std::string& tag = f.at("");
+        if (tag == "WARMUP" || tag == "MEASURE") runs.push_back(tag + " " + f.at("rep") + " " + f.at("method"));
+        if (tag == "MEASURE") seconds[f.at("method")].push_back(std::stod(f.at("seconds")));
+    }
+    EXPECT_EQ(runs, (std::vector<std::string>{"WARMUP -1 dense", "WARMUP -1 strassen_aocl1", "MEASURE 0 dense",
+                                              "MEASURE 0 strassen_aocl1", "MEASURE 1 strassen_aocl1",
+                                              "MEASURE 1 dense", "MEASURE 2 strassen_aocl1", "MEASURE 2 dense",
+                                              "MEASURE 3 dense", "MEASURE 3 strassen_aocl1"}));
+    // One SUMMARY per method, in list order, from that method's measured seconds.
+    const auto summaries = r.with("SUMMARY");
+    ASSERT_EQ(summaries.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const auto& s = summaries[i];
+        EXPECT_EQ(s.at("method"), i == 0 ? "dense" : "strassen_aocl1");
+        EXPECT_EQ(s.at("reps"), "4");
+        std::vector<double> t = seconds[s.at("method")];
+        std::sort(t.begin(), t.end());
+        EXPECT_NEAR(std::stod(s.at("median")), (t[1] + t[2]) / 2, 2e-9);
+        EXPECT_NEAR(std::stod(s.at("min")), t[0], 1e-9);
+        EXPECT_NEAR(std::stod(s.at("max")), t[3], 1e-9);
+    }
+    EXPECT_EQ(r.with("CAMPAIGN").at(0).at("seed"), "3");
+    EXPECT_EQ(r.with("RUN_COMPLETE").at(0).at("operation"), "compare");
+    EXPECT_TRUE(r.has("RUN_PASS"));
+}
+
+TEST(BenchCli, MemoryCampaignScansItself) {
+    Result r = run(placement(), "256 64 1 memory center_pan2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.with("CAMPAIGN").at(0).at("full_reference"), "0");
+    EXPECT_FALSE(r.has("REFERENCE"));
+    EXPECT_EQ(r.with("CHECK_STORAGE").at(0).at("fp32_reference_bytes"), "0");
+    ASSERT_EQ(r.with("MEMORY").size(), 1u);
+    EXPECT_EQ(r.with("MEMORY").at(0).at("rep"), "0");
+    EXPECT_EQ(r.with("VALIDATION").at(0).at("full_reference"), "self_scan_only");
+    EXPECT_TRUE(r.has("RUN_PASS"));
+
+    r = run(placement() + "FULL_REFERENCE=1", "256 64 1 memory center_pan2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.has("REFERENCE"));
+    EXPECT_EQ(r.with("VALIDATION").at(1).at("full_reference"), "fixed_AOCL");
+}
+
+TEST(BenchCli, ExactInputsGiveExactProducts) {
+    const std::pair<const char*, const char*> domains[] = {
+        {"integer", "EXACT_DOMAIN representation=integer numerator_bound=2 input_denominator=1 output_denominator=1"},
+        {"dyadic", "EXACT_DOMAIN representation=dyadic numerator_bound=2 input_denominator=8 output_denominator=64"},
+        {"rational", "EXACT_DOMAIN representation=integer_numerators A_denominator=3 B_denominator=5 "
+                     "C_denominator=15 numerator_bound=2 FP32_numerators=1 rational_values_never_rounded=1"},
+    };
+    for (const auto& [data, domain] : domains) {
+        const Result r = run(placement() + "DATA=" + data, "512 128 1 pilot dense,strassen_pan1,center_pan2");
+        ASSERT_EQ(r.status, 0) << data << ": " << r.err;
+        EXPECT_NE(std::find(r.lines.begin(), r.lines.end(), domain), r.lines.end()) << data;
+        for (const auto& v : r.with("VALIDATION")) {
+            EXPECT_EQ(v.at("pass"), "1") << data << " " << v.at("label");
+            EXPECT_EQ(v.at("full_rel"), "0") << data << " " << v.at("label");
+            EXPECT_EQ(v.at("maxabs"), "0") << data << " " << v.at("label");
+            EXPECT_EQ(v.at("fp64_rows"), "0") << data << " " << v.at("label");
+        }
+        for (const auto& e : r.with("ERROR_DETAIL")) EXPECT_EQ(e.at("exact_input"), "1");
+    }
+    const Result r = run(placement() + "DATA=cancel", "64 64 1 pilot dense");
+    EXPECT_FALSE(r.has("EXACT_DOMAIN"));
+    EXPECT_EQ(r.with("ERROR_DETAIL").at(0).at("exact_input"), "0");
+}
+
+TEST(BenchCli, DamagedProductsAreRejected) {
+    // 2e-4 relative error in every run: counted, the campaign goes on, no RUN_PASS.
+    Result r = run(placement() + "KORVANE_BENCH_DAMAGE=relative", "256 64 1 pilot dense,strassen_aocl1",
+                   "bench_damage_driver");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto v = r.with("VALIDATION");
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].at("pass"), "1");  // the reference itself
+    EXPECT_EQ(v[1].at("pass"), "0");
+    EXPECT_EQ(v[2].at("pass"), "0");
+    EXPECT_EQ(r.with("RUN_COMPLETE").at(0).at("numerical_rejections"), "2");
+    EXPECT_FALSE(r.has("RUN_PASS"));
+
+    // A NaN in C: the records of the run, then the failure.
+    r = run(placement() + "KORVANE_BENCH_DAMAGE=nan", "256 64 1 pilot dense", "bench_damage_driver");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "FAILED nonfinite output or reference\n");
+    EXPECT_EQ(r.with("VALIDATION").back().at("nonfinite"), "1");
+
+    // Exact data: one entry off by one fails, self-scan or not.
+    for (const char* full : {"1", "0"}) {
+        r = run(placement() + "DATA=integer FULL_REFERENCE=" + full + " KORVANE_BENCH_DAMAGE=entry",
+                "256 64 1 pilot dense", "bench_damage_driver");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.with("VALIDATION").back().at("pass"), "0") << full;
+        EXPECT_FALSE(r.has("RUN_PASS")) << full;
+    }
+
+    // A written padding cell ends the run.
+    r = run(placement() + "LD_PADDING=2 KORVANE_BENCH_DAMAGE=padding", "256 64 1 pilot dense,strassen_aocl1",
+            "bench_damage_driver");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "FAILED matrix padding overwritten\n");
+    EXPECT_EQ(r.with("PILOT").size(), 1u);
+    EXPECT_FALSE(r.has("RUN_COMPLETE"));
+}

@@ -11,7 +11,7 @@
 
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
-#include "multiply/bench/pending_parts.h"
+#include "multiply/method/equil.h"
 #include "multiply/method/center.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
@@ -104,7 +104,7 @@ void print_run_report(const char* label, const MethodSpec& spec, int rep, double
         static_cast<std::size_t>(am.agg_q));
 
     const std::uint64_t rows_a = center::published_rows_a, rows_b = center::published_rows_b;
-    const equil::PublishedStats& eq = equil::published;
+    const equil::Statistics& eq = equil::published;
     const bool mutated = (rows_a != 0 || rows_b != 0) ? true : eq.applied;
     std::printf(
         "METHOD_DETAIL method=%s macro_grid=%d accurate=%d aocl_corrections=%d centered=%d correction_k=%zu "

@@ -177,10 +177,6 @@ bool pwrite_full(int fd, const char* p, std::uint64_t left, std::uint64_t off) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Moves rows [lo, hi) of thread t with `move` (pread_full or pwrite_full
 // shaped). Without padding (ld == n) consecutive rows touch in memory as in
 // the file, so the whole share goes in one call: one long transfer costs the

@@ -1,4 +1,9 @@
 // korvane_multiply: C = A·B for square float32 matrices.
+//
+// The run goes through four steps, each a small function below: parse the
+// command line, choose the route (method and internal side) from the inputs,
+// run it (back ends and pools, matrices, reading, set-up, product), and report
+// (progress lines, then C written to its file).
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include "common/common.h"
+#include "common/cpus.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/io/io.h"
@@ -24,17 +30,35 @@
 
 namespace {
 
-// Zeroes a whole padded matrix on the pool: each worker touches its own rows first.
-void first_touch(const MatrixStorage& m, std::uint64_t n) {
-    fill_params.pattern = 0;
-    fill_params.side = n;
-    fill_params.data = m.data;
-    fill_params.ld = m.ld;
-    pan_adapter::run_jobs(problem.workers, fill_rows_job);
-}
+// What the command line asked for, before any limit is applied.
+struct Options {
+    std::string mode = "safe";
+    std::uint64_t side_hint = 0;  // --n, 0 = none
+    bool check = false;
+    int workers = 0;
+    std::uint64_t leaf = 0;
+    std::vector<std::string> paths;  // positional arguments: A, B and C when well formed
+};
 
-// Owns the three matrices; on every way out (after start-up) the method state
-// and pools are released before the buffers go.
+// The chosen route: both inputs, their side N, the internal side n, the
+// method text and the note that the start line carries after the mode.
+struct Route {
+    io::Info a, b;
+    std::uint64_t N = 0;
+    std::uint64_t n = 0;
+    std::string method;
+    std::string suffix;
+};
+
+// Seconds printed on the multiply line.
+struct RunTimes {
+    double reading = 0;
+    double setup = 0;
+    double multiply = 0;
+};
+
+// Owns the three matrices; on every way out after the back ends started, the
+// method state and pools are released before the buffers go.
 struct Matrices {
     MatrixStorage a, b, c;
     bool started = false;
@@ -46,101 +70,138 @@ struct Matrices {
     }
 };
 
-int run(int argc, char** argv) {
-    const char* thp_env = std::getenv("KORVANE_THP");
-    const std::string thp = thp_env ? thp_env : "collapse";
-    if (thp == "off") prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+// KORVANE_THP, "collapse" when unset; "off" disables transparent huge pages
+// for the whole process.
+std::string huge_page_mode() {
+    const char* env = std::getenv("KORVANE_THP");
+    std::string mode = env ? env : "collapse";
+    if (mode == "off") prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+    return mode;
+}
 
-    std::string mode = "safe";
-    std::uint64_t side_hint = 0;
-    bool check = false;
-    std::vector<std::string> positional;
+// Scans argv[1 ..] in order; a repeated option overrides the earlier one.
+// Throws on an unknown option, a missing value or a value that is no number.
+Options parse_options(int argc, char** argv) {
+    Options o;
+    o.workers = problem.workers;
+    o.leaf = problem.leaf;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mode") {
             if (i + 1 >= argc) throw std::runtime_error("missing value after " + arg);
-            mode = argv[++i];
+            o.mode = argv[++i];
         } else if (arg == "--n") {
             if (i + 1 >= argc) throw std::runtime_error("missing value after " + arg);
-            side_hint = std::stoul(argv[++i]);
+            o.side_hint = std::stoul(argv[++i]);
         } else if (arg == "--workers") {
-            problem.workers = std::stoi(next_value(i, argc, argv, arg));
+            o.workers = std::stoi(next_value(i, argc, argv, arg));
         } else if (arg == "--leaf") {
-            problem.leaf = std::stoul(next_value(i, argc, argv, arg));
+            o.leaf = std::stoul(next_value(i, argc, argv, arg));
         } else if (arg == "--check") {
-            check = true;
+            o.check = true;
         } else if (arg.rfind("--", 0) == 0) {
             throw std::runtime_error("unknown option " + arg);
         } else {
-            positional.push_back(arg);
+            o.paths.push_back(arg);
         }
     }
-    if (positional.size() != 3) {
-        std::fprintf(stderr,
-                     "usage: %s A_file B_file C_file [--mode safe|accurate|fast|large|classical] "
-                     "[--n N] [--workers W] [--leaf L] [--check]\n"
-                     "       files: .npy (float32, C order, square) or raw float32 row-major\n",
-                     argv[0]);
-        return 2;
-    }
+    return o;
+}
 
-    long online = sysconf(_SC_NPROCESSORS_ONLN);
-    int workers = problem.workers < 64 ? problem.workers : 64;
-    if (online > 0 && workers > online) workers = static_cast<int>(online);
-    if (workers < 1 || problem.leaf == 0) throw std::runtime_error("invalid --workers or --leaf");
-    problem.workers = workers;
-    problem.native_threads = workers;
+void print_usage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s A_file B_file C_file [--mode safe|accurate|fast|large|classical] "
+                 "[--n N] [--workers W] [--leaf L] [--check]\n"
+                 "       files: .npy (float32, C order, square) or raw float32 row-major\n",
+                 program);
+}
 
-    const io::Info info_a = io::inspect_input(positional[0], side_hint);
-    const io::Info info_b = io::inspect_input(positional[1], side_hint);
-    if (info_a.side != info_b.side)
-        throw std::runtime_error("A and B must be square matrices of the same size");
-    const std::uint64_t N = info_a.side;
+// The worker count: at most 64, and at most the CPUs this process may run on
+// from cpu_base on (every worker is pinned to one of them).
+int limit_workers(int requested, std::uint64_t leaf, int cpu_base) {
+    long cpus = usable_cpus_from(cpu_base);
+    if (cpus <= 0) cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    int workers = requested < 64 ? requested : 64;
+    if (cpus > 0 && workers > cpus) workers = static_cast<int>(cpus);
+    if (workers < 1 || leaf == 0) throw std::runtime_error("invalid --workers or --leaf");
+    return workers;
+}
+
+// Inspects both inputs and picks the method and the internal side.
+Route choose_route(const Options& o, std::uint64_t leaf) {
+    Route r;
+    r.a = io::inspect_input(o.paths[0], o.side_hint);
+    r.b = io::inspect_input(o.paths[1], o.side_hint);
+    if (r.a.side != r.b.side) throw std::runtime_error("A and B must be square matrices of the same size");
+    r.N = r.a.side;
     // N + 4·leaf > 2^31 - 1, without wrap-around.
     const std::uint64_t limit = 2147483647ull;
-    if (N > limit || problem.leaf > (limit - N) / 4) throw std::runtime_error("matrix too large");
+    if (r.N > limit || leaf > (limit - r.N) / 4) throw std::runtime_error("matrix too large");
 
-    std::string method;
-    std::string suffix;
-    if (N < 8192 || mode == "classical") {
-        method = "dense";
-        if (mode != "classical") suffix = " -> classical (matrix too small for the fast routes)";
-    } else if (mode == "safe") {
-        method = "center_pan2";
-    } else if (mode == "accurate") {
-        method = "center_accurate2s32t256p1";
-    } else if (mode == "fast") {
-        method = "strassen_pan1";
-    } else if (mode == "large") {
-        method = "scale_center_agg1";
+    if (r.N < 8192 || o.mode == "classical") {
+        r.method = "dense";
+        if (o.mode != "classical") r.suffix = " -> classical (matrix too small for the fast routes)";
+    } else if (o.mode == "safe") {
+        r.method = "center_pan2";
+    } else if (o.mode == "accurate") {
+        r.method = "center_accurate2s32t256p1";
+    } else if (o.mode == "fast") {
+        r.method = "strassen_pan1";
+    } else if (o.mode == "large") {
+        r.method = "scale_center_agg1";
     } else {
-        throw std::runtime_error("unknown mode " + mode);
+        throw std::runtime_error("unknown mode " + o.mode);
     }
-    const std::uint64_t multiple = method == "dense" ? 1 : 2 * problem.leaf;
-    const std::uint64_t n = (N + multiple - 1) / multiple * multiple;
-    problem.n = n;
-    problem.ld = n;
-    problem.data_distribution = "balanced";
-    problem.full_reference = false;
-    if (method == "scale_center_agg1" && n / problem.leaf < 30) {
-        method = "center_pan2";
-        suffix = " -> safe (matrix too small for the large route: fewer than 30 blocks per side)";
+    // Every route but dense works on whole pairs of leaf blocks.
+    const std::uint64_t multiple = r.method == "dense" ? 1 : 2 * leaf;
+    r.n = (r.N + multiple - 1) / multiple * multiple;
+    if (r.method == "scale_center_agg1" && r.n / leaf < 30) {
+        r.method = "center_pan2";
+        r.suffix = " -> safe (matrix too small for the large route: fewer than 30 blocks per side)";
     }
-    problem.leaf_grid_n = leaf_grid(n);
+    return r;
+}
 
+void print_start_line(const Options& o, const Route& r) {
     std::printf("korvane_multiply: N = %zu (internal %zu), mode %s%s, %d workers, leaf %zu\n",
-                static_cast<std::size_t>(N), static_cast<std::size_t>(n), mode.c_str(), suffix.c_str(),
-                workers, static_cast<std::size_t>(problem.leaf));
+                static_cast<std::size_t>(r.N), static_cast<std::size_t>(r.n), o.mode.c_str(), r.suffix.c_str(),
+                problem.workers, static_cast<std::size_t>(problem.leaf));
     std::fflush(stdout);
+}
 
-    Matrices m;
+// OpenBLAS to one thread, the AOCL backend, then the pools, each once. From
+// the first pool on, `started` makes every way out stop them again.
+void start_backends(bool& started) {
     openblas_set_num_threads(1);
-    aocl_backend::initialize(workers, problem.cpu_base);
-    // From here on every way out stops the pools (release_all copes with a
-    // partial start).
-    m.started = true;
-    pan_adapter::init_pool(workers, problem.cpu_base);
+    aocl_backend::initialize(problem.workers, problem.cpu_base);
+    started = true;
+    pan_adapter::init_pool(problem.workers, problem.cpu_base);
+}
 
+// Zeroes a whole padded matrix on the pool: each worker touches its own rows first.
+void first_touch(const MatrixStorage& m, std::uint64_t n) {
+    fill_params.pattern = 0;
+    fill_params.side = n;
+    fill_params.data = m.data;
+    fill_params.ld = m.ld;
+    pan_adapter::run_jobs(problem.workers, fill_rows_job);
+}
+
+// The same first touch for an input matrix whose leading N x N block the
+// reader overwrites next: only its padding needs the zeros.
+void first_touch_input(const MatrixStorage& m, std::uint64_t n, std::uint64_t N) {
+    touch_params.side = n;
+    touch_params.kept = N;
+    touch_params.data = m.data;
+    touch_params.ld = m.ld;
+    pan_adapter::run_jobs(problem.workers, touch_rows_job);
+}
+
+// A, B and C of side n in the Problem views, first touched by the workers,
+// with zeros wherever the reader does not write. Asking for huge pages before
+// the first touch lets the faults map them directly, so the collapse
+// afterwards finds nothing left to copy.
+void prepare_matrices(Matrices& m, std::uint64_t n, std::uint64_t N, const std::string& thp) {
     allocate_matrix(m.a, n, n);
     allocate_matrix(m.b, n, n);
     allocate_matrix(m.c, n, n);
@@ -152,31 +213,39 @@ int run(int argc, char** argv) {
     problem.ldc = m.c.ld;
     problem.R = nullptr;
     problem.ldr = 0;
-    first_touch(m.a, n);
-    first_touch(m.b, n);
+    for (const MatrixStorage* s : {&m.a, &m.b, &m.c}) request_huge_pages(s->data, s->bytes, thp);
+    first_touch_input(m.a, n, N);
+    first_touch_input(m.b, n, N);
     first_touch(m.c, n);
-    advise_huge_pages(m.a.data, m.a.bytes, thp);
-    advise_huge_pages(m.b.data, m.b.bytes, thp);
-    advise_huge_pages(m.c.data, m.c.bytes, thp);
+    for (const MatrixStorage* s : {&m.a, &m.b, &m.c}) advise_huge_pages(s->data, s->bytes, thp);
+}
 
-    std::uint64_t t0 = monotonic_ns();
-    io::read_matrix(positional[0], info_a, m.a.data, m.a.ld);
-    io::read_matrix(positional[1], info_b, m.b.data, m.b.ld);
-    const double reading = seconds_since(t0);
+// Reads A and B, then sets up and runs the method (after sampling the
+// untouched inputs when checking).
+RunTimes multiply_files(const Options& o, const Route& r, const Matrices& m) {
+    RunTimes t;
+    const std::uint64_t t0 = monotonic_ns();
+    io::read_matrix(o.paths[0], r.a, m.a.data, m.a.ld);
+    io::read_matrix(o.paths[1], r.b, m.b.data, m.b.ld);
+    t.reading = seconds_since(t0);
 
-    const MethodSpec spec = parse_method_spec(method);
-    if (check) accuracy::prepare(problem.A, problem.lda, problem.B, problem.ldb, N);
+    const MethodSpec spec = parse_method_spec(r.method);
+    if (o.check) accuracy::prepare(problem.A, problem.lda, problem.B, problem.ldb, r.N);
+    t.setup = setup_method(spec);
+    t.multiply = execute_method(spec);
+    return t;
+}
 
-    const double setup = setup_method(spec);
-    const double multiply = execute_method(spec);
-
+// The multiply line, the phases line of every route but dense, and with
+// --check the check line.
+void report(const Route& r, const RunTimes& t, bool check) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double peak = static_cast<double>(static_cast<unsigned long>(usage.ru_maxrss)) / 1048576.0;
-    std::printf("multiply: %.3f s (setup %.3f s, reading %.3f s), peak memory %.1f GB\n", multiply,
-                setup, reading, peak);
+    std::printf("multiply: %.3f s (setup %.3f s, reading %.3f s), peak memory %.1f GB\n", t.multiply, t.setup,
+                t.reading, peak);
     const PhaseTimers& pt = phase_timers;
-    if (method == "scale_center_agg1") {
+    if (r.method == "scale_center_agg1") {
         std::printf("phases: conditioning %.3f s, block sums %.3f s, main products %.3f s (deferred %ld, "
                     "drained %ld, tail %.3f s, leaves per worker %ld-%ld, finish spread %.3f s), "
                     "corrections %.3f s, broadcast %.3f s, decode %.3f s\n",
@@ -184,7 +253,7 @@ int run(int argc, char** argv) {
                     static_cast<long>(pt.agg_drain_leaves), pt.agg_drain_max,
                     static_cast<long>(pt.agg_leaves_min), static_cast<long>(pt.agg_leaves_max),
                     pt.agg_finish_spread, pt.agg_corr, pt.agg_bcast, pt.decode);
-    } else if (method != "dense") {
+    } else if (r.method != "dense") {
         std::printf("phases: conditioning %.3f s, block products %.3f s, corrections %.3f s, vendor "
                     "products %.3f s, decode %.3f s\n",
                     pt.forms, pt.pan_main, pt.pan_corr, pt.dense, pt.decode);
@@ -198,12 +267,42 @@ int run(int argc, char** argv) {
                     static_cast<unsigned long long>(result.nonfinite));
     }
     std::fflush(stdout);
+}
 
-    t0 = monotonic_ns();
-    io::write_matrix(positional[2], m.c.data, N, m.c.ld);
-    std::printf("wrote %s (%zu x %zu float32) in %.3f s\n", positional[2].c_str(),
-                static_cast<std::size_t>(N), static_cast<std::size_t>(N), seconds_since(t0));
+// Writes the leading N x N block of C and prints the wrote line.
+void write_result(const std::string& path, const MatrixStorage& c, std::uint64_t N) {
+    const std::uint64_t t0 = monotonic_ns();
+    io::write_matrix(path, c.data, N, c.ld);
+    std::printf("wrote %s (%zu x %zu float32) in %.3f s\n", path.c_str(), static_cast<std::size_t>(N),
+                static_cast<std::size_t>(N), seconds_since(t0));
     std::fflush(stdout);
+}
+
+int run(int argc, char** argv) {
+    const std::string thp = huge_page_mode();
+    const Options o = parse_options(argc, argv);
+    if (o.paths.size() != 3) {
+        print_usage(argv[0]);
+        return 2;
+    }
+    problem.leaf = o.leaf;
+    problem.workers = limit_workers(o.workers, o.leaf, problem.cpu_base);
+    problem.native_threads = problem.workers;
+
+    const Route r = choose_route(o, problem.leaf);
+    problem.n = r.n;
+    problem.ld = r.n;
+    problem.data_distribution = "balanced";
+    problem.full_reference = false;
+    problem.leaf_grid_n = leaf_grid(r.n);
+    print_start_line(o, r);
+
+    Matrices m;
+    start_backends(m.started);
+    prepare_matrices(m, r.n, r.N, thp);
+    const RunTimes t = multiply_files(o, r, m);
+    report(r, t, o.check);
+    write_result(o.paths[2], m.c, r.N);
     return 0;
 }
 

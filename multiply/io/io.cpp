@@ -135,20 +135,29 @@ bool pwrite_full(int fd, const char* p, std::uint64_t left, std::uint64_t off) {
     return true;
 }
 
+// Moves rows [lo, hi) of thread t with `move` (pread_full or pwrite_full
+// shaped). Without padding (ld == n) consecutive rows touch in memory as in
+// the file, so the whole share goes in one call: one long transfer costs the
+// file system far less than one call per row.
+template <class Move>
+bool move_rows(int t, const Transfer& tr, Move move) {
+    std::uint64_t lo = 0, hi = 0;
+    row_range(t, tr.n, lo, hi);
+    const std::uint64_t row_bytes = tr.n * 4;
+    if (lo < hi && tr.ld == tr.n) return move(lo * tr.ld, (hi - lo) * row_bytes, tr.offset + lo * row_bytes);
+    for (std::uint64_t r = lo; r < hi; ++r)
+        if (!move(r * tr.ld, row_bytes, tr.offset + r * row_bytes)) return false;
+    return true;
+}
+
 }  // namespace
 
 void read_rows(int t, Transfer& tr) noexcept {
     try {
-        std::uint64_t lo = 0, hi = 0;
-        row_range(t, tr.n, lo, hi);
-        const std::uint64_t row_bytes = tr.n * 4;
-        for (std::uint64_t r = lo; r < hi; ++r) {
-            if (!pread_full(tr.fd, reinterpret_cast<char*>(tr.dst + r * tr.ld), row_bytes,
-                            tr.offset + r * row_bytes)) {
-                tr.failed.exchange(1);
-                return;
-            }
-        }
+        const bool ok = move_rows(t, tr, [&](std::uint64_t element, std::uint64_t bytes, std::uint64_t off) {
+            return pread_full(tr.fd, reinterpret_cast<char*>(tr.dst + element), bytes, off);
+        });
+        if (!ok) tr.failed.exchange(1);
     } catch (...) {
         tr.failed.exchange(1);
     }
@@ -156,16 +165,10 @@ void read_rows(int t, Transfer& tr) noexcept {
 
 void write_rows(int t, Transfer& tr) noexcept {
     try {
-        std::uint64_t lo = 0, hi = 0;
-        row_range(t, tr.n, lo, hi);
-        const std::uint64_t row_bytes = tr.n * 4;
-        for (std::uint64_t r = lo; r < hi; ++r) {
-            if (!pwrite_full(tr.fd, reinterpret_cast<const char*>(tr.src + r * tr.ld), row_bytes,
-                             tr.offset + r * row_bytes)) {
-                tr.failed.exchange(1);
-                return;
-            }
-        }
+        const bool ok = move_rows(t, tr, [&](std::uint64_t element, std::uint64_t bytes, std::uint64_t off) {
+            return pwrite_full(tr.fd, reinterpret_cast<const char*>(tr.src + element), bytes, off);
+        });
+        if (!ok) tr.failed.exchange(1);
     } catch (...) {
         tr.failed.exchange(1);
     }

@@ -46,8 +46,9 @@ void read_matrix(const std::string& path, const Info& info, float* dst, std::uin
 // ending in ".npy" gets a version 1.0 header, any other path raw data.
 void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld);
 
-// Thread bodies: thread t moves rows [t*n/8, (t+1)*n/8). They never throw;
-// a failure only sets tr.failed.
+// Thread bodies: thread t moves rows [t*n/8, (t+1)*n/8), one positioned call
+// per row, or one for all of them when ld == n. They never throw; a failure
+// only sets tr.failed.
 void read_rows(int t, Transfer& tr) noexcept;
 void write_rows(int t, Transfer& tr) noexcept;
 

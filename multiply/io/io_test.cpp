@@ -291,14 +291,18 @@ TEST_F(IoFiles, WrittenFilesEqualNumpysBytes) {
         SCOPED_TRACE(n);
         const std::string src_bytes = slurp(at("src" + std::to_string(n) + ".ref"));
         ASSERT_EQ(src_bytes.size(), n * n * 4);
-        // The source has a wider leading dimension than the side.
-        const std::uint64_t ld = n + 5;
-        std::vector<float> src(std::max<std::uint64_t>(n * ld, 1), -7.0f);
-        for (std::uint64_t r = 0; r < n; ++r) std::memcpy(src.data() + r * ld, src_bytes.data() + r * n * 4, n * 4);
-        io::write_matrix(at("out.npy"), src.data(), n, ld);
-        io::write_matrix(at("out.raw"), src.data(), n, ld);
-        EXPECT_TRUE(slurp(at("out.npy")) == slurp(at("saved" + std::to_string(n) + ".npy"))) << "differs from np.save";
-        EXPECT_TRUE(slurp(at("out.raw")) == src_bytes);
+        // Sources with a wider leading dimension than the side (rows move one
+        // by one) and without one (each thread's rows move as one span).
+        for (std::uint64_t ld : {n + 5, n}) {
+            std::vector<float> src(std::max<std::uint64_t>(n * ld, 1), -7.0f);
+            for (std::uint64_t r = 0; r < n; ++r)
+                std::memcpy(src.data() + r * ld, src_bytes.data() + r * n * 4, n * 4);
+            io::write_matrix(at("out.npy"), src.data(), n, ld);
+            io::write_matrix(at("out.raw"), src.data(), n, ld);
+            EXPECT_TRUE(slurp(at("out.npy")) == slurp(at("saved" + std::to_string(n) + ".npy")))
+                << "differs from np.save, ld " << ld;
+            EXPECT_TRUE(slurp(at("out.raw")) == src_bytes) << "ld " << ld;
+        }
     }
 }
 

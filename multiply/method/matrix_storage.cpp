@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -16,6 +17,50 @@
 #endif
 
 FillParams fill_params;
+TouchParams touch_params;
+
+namespace {
+
+// Rows [first, last) of worker w's share of side rows; false for a job that owns none.
+bool worker_rows(int w, std::uint64_t side, std::uint64_t& first, std::uint64_t& last) {
+    const int W = problem.workers;
+    // Jobs outside [0, W) own no rows: a dispatch with more jobs than the
+    // worker count must not write past the last row.
+    if (W <= 0 || w < 0 || w >= W) return false;
+    using u128 = unsigned __int128;
+    first = static_cast<std::uint64_t>(u128(unsigned(w)) * side / unsigned(W));
+    last = static_cast<std::uint64_t>(u128(unsigned(w) + 1) * side / unsigned(W));
+    return first < last;
+}
+
+// One store into every 4 KiB page that [p, p + count) reaches.
+void touch_pages(float* p, std::uint64_t count) {
+    if (count == 0) return;
+    constexpr std::uintptr_t page = 4096;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t end = begin + count * sizeof(float);
+    p[0] = 0.0f;
+    for (std::uintptr_t a = (begin + page) & ~(page - 1); a < end; a += page) *reinterpret_cast<float*>(a) = 0.0f;
+}
+
+// The whole pages inside [data, data + bytes): false when there are none.
+bool whole_pages(const float* data, std::uint64_t bytes, void*& start, std::size_t& len) {
+    if (data == nullptr) return false;
+    constexpr std::uintptr_t page = 4096;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    if (begin > std::numeric_limits<std::uintptr_t>::max() - (page - 1)) return false;
+    if (bytes > std::numeric_limits<std::uintptr_t>::max() - begin) return false;
+    const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+    const std::uintptr_t end = begin + bytes;
+    if (end <= first) return false;
+    const std::uintptr_t length = (end - first) & ~(page - 1);
+    if (length == 0) return false;
+    start = reinterpret_cast<void*>(first);
+    len = length;
+    return true;
+}
+
+}  // namespace
 
 void allocate_matrix(MatrixStorage& storage, std::uint64_t rows, std::uint64_t cols) {
     constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
@@ -42,31 +87,53 @@ void allocate_matrix(MatrixStorage& storage, std::uint64_t rows, std::uint64_t c
 }
 
 void fill_rows_job(int w) {
-    const int W = problem.workers;
-    // Jobs outside [0, W) own no rows: a dispatch with more jobs than the
-    // worker count must not write past the last row.
-    if (W <= 0 || w < 0 || w >= W) return;
     const FillParams p = fill_params;
-    using u128 = unsigned __int128;
-    const auto first = static_cast<std::uint64_t>(u128(unsigned(w)) * p.side / unsigned(W));
-    const auto last = static_cast<std::uint64_t>(u128(unsigned(w) + 1) * p.side / unsigned(W));
-    const float value = std::bit_cast<float>(p.pattern);
-    for (std::uint64_t r = first; r < last; ++r) std::fill_n(p.data + r * p.ld, p.side, value);
+    std::uint64_t first = 0, last = 0;
+    if (!worker_rows(w, p.side, first, last)) return;
+    // Rows without a gap between them go as one span: one long store stream
+    // (a zero fill becomes one memset) instead of one per row.
+    const bool whole = p.ld == p.side;
+    const std::uint64_t count = whole ? (last - first) * p.side : p.side;
+    const std::uint64_t rows = whole ? 1 : last - first;
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        float* dst = p.data + (first + r) * p.ld;
+        if (p.pattern == 0)
+            std::memset(dst, 0, count * sizeof(float));
+        else
+            std::fill_n(dst, count, std::bit_cast<float>(p.pattern));
+    }
+}
+
+void touch_rows_job(int w) {
+    const TouchParams p = touch_params;
+    std::uint64_t first = 0, last = 0;
+    if (!worker_rows(w, p.side, first, last)) return;
+    const std::uint64_t kept = std::min(p.kept, p.side);
+    if (p.ld == p.side && kept == p.side) {
+        touch_pages(p.data + first * p.ld, (last - first) * p.side);
+        return;
+    }
+    for (std::uint64_t r = first; r < last; ++r) {
+        float* row = p.data + r * p.ld;
+        const std::uint64_t skip = r < kept ? kept : 0;
+        touch_pages(row, skip);
+        std::memset(row + skip, 0, (p.side - skip) * sizeof(float));
+    }
 }
 
 void advise_huge_pages(float* data, std::uint64_t bytes, const std::string& mode) {
-    if (mode != "collapse" || data == nullptr) return;
-    constexpr std::uintptr_t page = 4096;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    if (begin > std::numeric_limits<std::uintptr_t>::max() - (page - 1)) return;
-    if (bytes > std::numeric_limits<std::uintptr_t>::max() - begin) return;
-    const std::uintptr_t start = (begin + page - 1) & ~(page - 1);
-    const std::uintptr_t end = begin + bytes;
-    if (end <= start) return;
-    const std::uintptr_t len = (end - start) & ~(page - 1);
-    if (len == 0) return;
+    void* start = nullptr;
+    std::size_t len = 0;
+    if (mode != "collapse" || !whole_pages(data, bytes, start, len)) return;
     // Both results are ignored: advice is best effort, and kernels without
     // collapse support refuse the second call.
-    (void)madvise(reinterpret_cast<void*>(start), len, MADV_HUGEPAGE);
-    (void)madvise(reinterpret_cast<void*>(start), len, MADV_COLLAPSE);
+    (void)madvise(start, len, MADV_HUGEPAGE);
+    (void)madvise(start, len, MADV_COLLAPSE);
+}
+
+void request_huge_pages(float* data, std::uint64_t bytes, const std::string& mode) {
+    void* start = nullptr;
+    std::size_t len = 0;
+    if (mode != "collapse" || !whole_pages(data, bytes, start, len)) return;
+    (void)madvise(start, len, MADV_HUGEPAGE);
 }

@@ -35,9 +35,34 @@ extern FillParams fill_params;
 
 // Pool job: worker w of W = problem.workers writes the pattern into rows
 // [w*side/W, (w+1)*side/W), elements 0..side-1 of each. Elements between side
-// and ld are not touched.
+// and ld are not touched. When ld == side the rows of a share are one
+// contiguous span and are filled as one.
 void fill_rows_job(int w);
+
+// Parameters of one first-touch run of a block that the caller fills
+// itself right afterwards (as the reader fills A and B), written before
+// pan_adapter::run_jobs(problem.workers, touch_rows_job).
+struct TouchParams {
+    std::uint64_t side = 0;  // rows and columns of the block
+    std::uint64_t kept = 0;  // the leading kept x kept part is overwritten by the caller
+    float* data = nullptr;   // first element
+    std::uint64_t ld = 0;    // leading dimension in elements
+};
+extern TouchParams touch_params;
+
+// Pool job: worker w of W = problem.workers first-touches rows
+// [w*side/W, (w+1)*side/W) of the block. Inside the leading kept x kept part
+// it stores into every 4 KiB page once (the contents stay undefined there);
+// every other element 0..side-1 of the rows is zeroed, as fill_rows_job
+// would. Elements between side and ld are not touched.
+void touch_rows_job(int w);
 
 // With mode "collapse": MADV_HUGEPAGE then MADV_COLLAPSE on the whole pages
 // inside [data, data + bytes). Any other mode does nothing. Never fails.
 void advise_huge_pages(float* data, std::uint64_t bytes, const std::string& mode);
+
+// With mode "collapse": MADV_HUGEPAGE alone on the same pages, for a block
+// not touched yet, so that its first touch faults huge pages in directly
+// instead of leaving small pages for a later collapse to copy. Any other
+// mode does nothing. Never fails.
+void request_huge_pages(float* data, std::uint64_t bytes, const std::string& mode);

@@ -15,7 +15,9 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "common/cpus.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -23,7 +25,7 @@ namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-int usable_workers() { return static_cast<int>(std::clamp<long>(sysconf(_SC_NPROCESSORS_ONLN), 1, 8)); }
+int usable_workers() { return static_cast<int>(std::clamp<std::size_t>(usable_cpus().size(), 1, 8)); }
 
 TEST(MatrixStorage, AllocationIsAlignedAndRoundedUpAndAFailureLeavesAnEmptyRecord) {
     // Byte counts worked out by hand: rows*cols*4 rounded up to 64.
@@ -120,8 +122,11 @@ TEST_F(FillRows, EachPoolSizeFillsExactlyTheRequestedBlock) {
     const std::uint32_t patterns[] = {0u, 0x7F800001u, 0x80000000u};
     for (int W = 1; W <= usable_workers(); ++W) {
         pan_adapter::init_pool(W, 0);
+        // With extra columns every row is filled on its own; without them a
+        // worker's rows are one span, which must stop at the block's last row.
         for (std::uint64_t side : {1, 7, 8, 65, 333})
-            for (std::uint32_t pattern : patterns) fill_and_check(W, W, side, pattern, 3, 5, side);
+            for (std::uint32_t pattern : patterns)
+                for (std::uint64_t extra_cols : {5, 0}) fill_and_check(W, W, side, pattern, 3, extra_cols, side);
         pan_adapter::shutdown();
     }
     // Huge-page advice after the fill keeps the contents (9 MiB: several huge-page ranges).
@@ -139,6 +144,61 @@ TEST_F(FillRows, JobsBeyondTheWorkerCountWriteNothing) {
     fill_and_check(8, 3, 9, 0x3F800000u, 11, 2, 9);
     // A worker count of zero fills nothing (and does not divide by zero).
     fill_and_check(4, 0, 9, 0x3F800000u, 1, 1, 0);
+}
+
+// First touch of an input block: a fresh mapping (every page still absent),
+// sentinel-filled bytes in its second half. Afterwards every page the block
+// reaches is resident, and every element of the block outside the kept part
+// is zero; the columns beyond the side and the rows below keep their bytes.
+TEST_F(FillRows, TouchReachesEveryPageAndZeroesAllButTheKeptBlock) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const int W = usable_workers();
+    pan_adapter::init_pool(W, 0);
+    problem.workers = W;
+    const struct { std::uint64_t side, kept, ld; } cases[] = {
+        {1024, 1024, 1024},  // no padding: touches only, one span per worker
+        {1000, 1000, 1000},  // the same with uneven shares
+        {1024, 1000, 1024},  // padding rows and columns to zero
+        {700, 650, 1100},    // rows wider than the side; kept rows end mid-page
+        {300, 0, 300},       // nothing kept: a plain zero fill
+    };
+    for (const auto& c : cases) {
+        const std::uint64_t rows = c.side + 2, bytes = rows * c.ld * 4;
+        const std::size_t map_bytes = (bytes + page - 1) / page * page;
+        void* base = mmap(nullptr, map_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(base, MAP_FAILED);
+        // Small pages only, so that residency shows exactly which pages were touched.
+        madvise(base, map_bytes, MADV_NOHUGEPAGE);
+        auto* m = static_cast<float*>(base);
+        touch_params = TouchParams{c.side, c.kept, m, c.ld};
+        pan_adapter::run_jobs(W, touch_rows_job);
+        std::vector<unsigned char> resident(map_bytes / page);
+        ASSERT_EQ(mincore(base, map_bytes, resident.data()), 0);
+        // The block ends inside row side - 1; pages past it stay untouched.
+        const std::uint64_t block_end = ((c.side - 1) * c.ld + c.side) * 4;
+        std::uint64_t missing = 0, extra = 0;
+        for (std::size_t i = 0; i < resident.size(); ++i) {
+            const bool reached = i * page < block_end;
+            missing += reached && !(resident[i] & 1);
+            extra += !reached && (resident[i] & 1);
+        }
+        EXPECT_EQ(missing, 0u) << "side " << c.side << " kept " << c.kept << " ld " << c.ld;
+        EXPECT_EQ(extra, 0u) << "side " << c.side << " kept " << c.kept << " ld " << c.ld;
+
+        // Again over sentinel bytes (an allocator may hand out used memory).
+        std::memset(base, 0xA5, bytes);
+        pan_adapter::run_jobs(W, touch_rows_job);
+        std::uint64_t wrong = 0;
+        for (std::uint64_t r = 0; r < rows; ++r)
+            for (std::uint64_t col = 0; col < c.ld; ++col) {
+                std::uint32_t b;
+                std::memcpy(&b, m + r * c.ld + col, 4);
+                if (r < c.kept && col < c.kept) continue;  // left to the caller
+                wrong += b != (r < c.side && col < c.side ? 0u : 0xA5A5A5A5u);
+            }
+        EXPECT_EQ(wrong, 0u) << "side " << c.side << " kept " << c.kept << " ld " << c.ld;
+        munmap(base, map_bytes);
+    }
 }
 
 // Whether the VMA of this process that contains addr carries MADV_HUGEPAGE
@@ -177,6 +237,16 @@ TEST(HugePages, AdviceCoversOnlyWholePagesInsideTheBlock) {
     for (int i = 0; marked && i < 4; ++i) EXPECT_EQ(has_hugepage_flag(page(i)), i == 1) << "page " << i;
     munmap(base, 4 * 4096);
     if (!marked) GTEST_SKIP() << "kernel does not mark MADV_HUGEPAGE areas";
+
+    // The request made before a first touch covers the same pages, under the same mode.
+    base = mmap(nullptr, 4 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(base, MAP_FAILED);
+    request_huge_pages(at(page(0) + 64), 4000, "collapse");
+    for (const char* mode : {"off", "Collapse", ""}) request_huge_pages(at(page(2)), 8192, mode);
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(has_hugepage_flag(page(i))) << "page " << i;
+    request_huge_pages(at(page(0) + 64), 10000, "collapse");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(has_hugepage_flag(page(i)), i == 1) << "page " << i;
+    munmap(base, 4 * 4096);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "multiply/pan_adapter/pan_engine.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/pan_adapter/leaf_plan.h"
+#include "multiply/pan_adapter/pool.h"
 
 namespace pan_adapter {
 
@@ -69,7 +72,11 @@ std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
     return a * b;
 }
 
-void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
+namespace {
+
+// pan_alloc_workspace with the zero fill optional: without it the caller
+// zero-fills the buffers itself before anything reads them.
+void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats, bool zero) {
     std::uint64_t bytes = 0;
     if (floats != 0) {
         if (floats >= (std::uint64_t{1} << 62))
@@ -88,9 +95,60 @@ void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uin
         void* p = nullptr;
         if (posix_memalign(&p, 64, bytes) != 0 || p == nullptr) throw_bad_alloc();
         set.push_back(static_cast<float*>(p));
-        std::memset(p, 0, bytes);
+        if (zero) std::memset(p, 0, bytes);
     }
     pan_state.workspace_bytes = counter;
+}
+
+// The zero fill of a fresh preparation, run on the pool so that the pages
+// are first touched by the workers, many at a time: each worker clears its
+// own per-worker buffers (at its first job), the shared blocks go one per job.
+struct WorkspaceFill {
+    std::uint64_t block_bytes = 0;
+    std::uint64_t leaf_bytes = 0;
+    std::vector<float*> shared;  // RA, CA2, RB, CB2, U, T and P blocks
+    std::unique_ptr<std::atomic<bool>[]> own_done;
+};
+WorkspaceFill workspace_fill;
+
+void clear_own_buffers(std::uint64_t w) {
+    std::memset(pan_state.a_sums[w], 0, workspace_fill.block_bytes);
+    std::memset(pan_state.b_sums[w], 0, workspace_fill.block_bytes);
+    std::memset(pan_state.leaf_workspaces[w], 0, workspace_fill.leaf_bytes);
+}
+
+void workspace_fill_job(int t) {
+    const int w = pan_worker_id;
+    if (w >= 0 && w < workers() && !workspace_fill.own_done[static_cast<std::size_t>(w)].exchange(true))
+        clear_own_buffers(static_cast<std::uint64_t>(w));
+    std::memset(workspace_fill.shared[static_cast<std::size_t>(t)], 0, workspace_fill.block_bytes);
+}
+
+std::uint64_t round64_bytes(std::uint64_t floats) { return (floats * 4 + 63) / 64 * 64; }
+
+// Zero-fills every workspace of the preparation in progress; the caller
+// holds the adapter mutex.
+void fill_workspaces_on_pool(std::uint64_t block_floats, std::uint64_t leaf_floats) {
+    const auto W = static_cast<std::size_t>(workers());
+    workspace_fill.block_bytes = round64_bytes(block_floats);
+    workspace_fill.leaf_bytes = round64_bytes(leaf_floats);
+    workspace_fill.shared.clear();
+    for (auto* set : {&pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u,
+                      &pan_state.t, &pan_state.p})
+        workspace_fill.shared.insert(workspace_fill.shared.end(), set->begin(), set->end());
+    workspace_fill.own_done.reset(new std::atomic<bool>[W]);
+    for (std::size_t w = 0; w < W; ++w) workspace_fill.own_done[w].store(false);
+    implementation::pool.dispatch(static_cast<int>(workspace_fill.shared.size()), workspace_fill_job);
+    // A worker that claimed no job still gets zeroed buffers.
+    for (std::size_t w = 0; w < W; ++w)
+        if (!workspace_fill.own_done[w].load()) clear_own_buffers(w);
+    workspace_fill.shared.clear();
+}
+
+}  // namespace
+
+void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
+    alloc_workspace_set(set, count, floats, true);
 }
 
 void release_workspaces() {
@@ -140,13 +198,15 @@ void prepare(std::uint64_t s, std::uint64_t L) {
     leaf_routing::pan_leaf_side = L;
     try {
         const auto W = static_cast<std::uint64_t>(workers());
-        pan_alloc_workspace(pan_state.a_sums, W, grid.block_floats);
-        pan_alloc_workspace(pan_state.b_sums, W, grid.block_floats);
-        pan_alloc_workspace(pan_state.leaf_workspaces, W, pair_workspace_floats_default(L));
+        const std::uint64_t leaf_floats = pair_workspace_floats_default(L);
+        alloc_workspace_set(pan_state.a_sums, W, grid.block_floats, false);
+        alloc_workspace_set(pan_state.b_sums, W, grid.block_floats, false);
+        alloc_workspace_set(pan_state.leaf_workspaces, W, leaf_floats, false);
         for (auto* set : {&pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2,
                           &pan_state.u, &pan_state.t})
-            pan_alloc_workspace(*set, g, grid.block_floats);
-        pan_alloc_workspace(pan_state.p, g * g, grid.block_floats);
+            alloc_workspace_set(*set, g, grid.block_floats, false);
+        alloc_workspace_set(pan_state.p, g * g, grid.block_floats, false);
+        fill_workspaces_on_pool(grid.block_floats, leaf_floats);
 
         const std::uint64_t tasks = g * g * g;
         pan_schedule.tasks.resize(tasks);

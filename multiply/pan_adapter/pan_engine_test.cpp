@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -135,6 +136,45 @@ TEST_F(PanEngine, SingleBlockGridAndRePrepare) {
     pan_adapter::prepare(128, 128);
     EXPECT_EQ(pan_state.workspace_bytes, 11 * 128 * 144 * 4 + 2 * 22816 * 4);  // by hand
     EXPECT_TRUE(all_zero(pan_state.p[0], 128 * 144));
+}
+
+// A preparation hands out zeroed workspaces even where the allocator gives
+// back memory that an earlier preparation dirtied.
+TEST_F(PanEngine, WorkspacesAreZeroedOverReusedMemory) {
+    auto sets = [] {
+        return std::vector<std::vector<float*>*>{&pan_state.a_sums, &pan_state.b_sums, &pan_state.ra,
+                                                 &pan_state.ca2,    &pan_state.rb,     &pan_state.cb2,
+                                                 &pan_state.u,      &pan_state.t,      &pan_state.p};
+    };
+    std::set<const float*> dirtied;
+    auto dirty_all = [&](u64 block_floats, u64 leaf_floats) {
+        for (auto* set : sets())
+            for (float* b : *set) {
+                std::fill_n(b, block_floats, -1.0f);
+                dirtied.insert(b);
+            }
+        for (float* b : pan_state.leaf_workspaces) {
+            std::fill_n(b, leaf_floats, -1.0f);
+            dirtied.insert(b);
+        }
+    };
+    pan_adapter::prepare(128, 64);
+    dirty_all(64 * 80, 7392);
+    pan_adapter::prepare(64, 32);  // frees the dirty buffers, then allocates smaller ones
+    dirty_all(32 * 48, pan_adapter::pair_workspace_floats_default(32));
+    pan_adapter::prepare(128, 64);
+    u64 reused = 0, wrong = 0;
+    for (auto* set : sets())
+        for (const float* b : *set) {
+            reused += dirtied.count(b);
+            wrong += !all_zero(b, 64 * 80);
+        }
+    for (const float* b : pan_state.leaf_workspaces) {
+        reused += dirtied.count(b);
+        wrong += !all_zero(b, 7392);
+    }
+    EXPECT_EQ(wrong, 0u);
+    if (reused == 0) GTEST_SKIP() << "the allocator gave out no memory it had handed out before";
 }
 
 TEST_F(PanEngine, SixBySixGridTaskOrder) {

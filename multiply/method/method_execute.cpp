@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/cpus.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/center.h"
 #include "multiply/method/equil.h"
@@ -84,7 +85,11 @@ void run_native(const MethodSpec& spec) {
     if (sched_getaffinity(0, sizeof(restore.affinity), &restore.affinity) != 0) std::abort();
     cpu_set_t pin;
     CPU_ZERO(&pin);
-    if (problem.cpu_base < 1024) CPU_SET(problem.cpu_base, &pin);
+    // The first CPU of the worker team: cpu_base itself unless the process's
+    // mask leaves it out, so the pin never asks for a CPU it cannot have.
+    const int first = team_cpu(problem.cpu_base, 0);
+    const int cpu = first >= 0 ? first : problem.cpu_base;
+    if (cpu >= 0 && cpu < 1024) CPU_SET(cpu, &pin);
     if (sched_setaffinity(0, sizeof(pin), &pin) != 0) std::abort();
 
     aocl_backend::set_threads(problem.native_threads);

@@ -1,10 +1,12 @@
 #include "multiply/pan_adapter/pan_engine.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
+#include "common/clock.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/pan_adapter/leaf_plan.h"
@@ -14,7 +16,6 @@ namespace pan_adapter {
 namespace implementation {
 
 PanState pan_state;
-PanSchedule pan_schedule;
 
 namespace {
 
@@ -58,9 +59,31 @@ PanGrid check_pan_size(std::uint64_t s, std::uint64_t L) {
     return grid;
 }
 
+float* block_of(const PanView& v, std::uint64_t r, std::uint64_t q) {
+    const std::uint64_t L = pan_state.leaf;
+    return v.data + r * L * v.ld + q * L;
+}
+
+void chunk_rows(std::uint64_t chunk, std::uint64_t& first, std::uint64_t& end) {
+    first = chunk * pan_state.chunk_rows;
+    end = std::min(first + pan_state.chunk_rows, pan_state.leaf);
+}
+
+double timed_phase(std::uint64_t count, JobFn job) {
+    const std::uint64_t t0 = monotonic_ns();
+    pool.dispatch(static_cast<int>(count), job);
+    return seconds_since(t0);
+}
+
+double timed_main_phase(JobFn job) {
+    const std::uint64_t t0 = monotonic_ns();
+    reset_ready_list();
+    pool.dispatch(workers(), job);
+    return seconds_since(t0);
+}
+
 }  // namespace implementation
 
-using implementation::pan_schedule;
 using implementation::pan_state;
 
 std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
@@ -98,14 +121,7 @@ void release_workspaces() {
          {&pan_state.a_sums, &pan_state.b_sums, &pan_state.leaf_workspaces, &pan_state.ra,
           &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u, &pan_state.t, &pan_state.p})
         implementation::free_set(*set);
-    std::vector<implementation::PanTask>().swap(pan_schedule.tasks);
-    std::vector<int>().swap(pan_schedule.next);
-    std::vector<int>().swap(pan_schedule.prev);
-    std::vector<std::uint8_t>().swap(pan_schedule.busy_c);
-    std::vector<std::uint8_t>().swap(pan_schedule.busy_c2);
-    pan_schedule.remaining = 0;
-    pan_schedule.listed = 0;
-    pan_schedule.head = -1;
+    implementation::release_schedule();
     pan_state.run_a = pan_state.run_b = pan_state.run_a2 = pan_state.run_b2 = PanView{};
     pan_state.run_c = pan_state.run_c2 = PanView{};
     pan_state.grid = 0;
@@ -148,21 +164,7 @@ void prepare(std::uint64_t s, std::uint64_t L) {
             pan_alloc_workspace(*set, g, grid.block_floats);
         pan_alloc_workspace(pan_state.p, g * g, grid.block_floats);
 
-        const std::uint64_t tasks = g * g * g;
-        pan_schedule.tasks.resize(tasks);
-        pan_schedule.next.resize(tasks);
-        pan_schedule.prev.resize(tasks);
-        pan_schedule.busy_c.assign(g * g, 0);
-        pan_schedule.busy_c2.assign(g * g, 0);
-        // Within one diagonal d the g^2 tasks touch every C[i][k] and every
-        // C2[j][i] exactly once, so they are free of conflicts with each other;
-        // runs of g consecutive tasks share j and k.
-        for (std::uint64_t d = 0; d < g; ++d)
-            for (std::uint64_t a = 0; a < g; ++a)
-                for (std::uint64_t c = 0; c < g; ++c)
-                    pan_schedule.tasks[(d * g + a) * g + c] = {
-                        static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(a),
-                        static_cast<std::uint32_t>((a + d) % g)};
+        implementation::build_task_order(g);
     } catch (...) {
         release_workspaces();
         throw;

@@ -11,11 +11,10 @@
 // callers hold the adapter mutex.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "multiply/pan_adapter/pan_schedule.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace pan_adapter {
@@ -95,26 +94,6 @@ struct PanGrid {
 };
 PanGrid check_pan_size(std::uint64_t side, std::uint64_t leaf);
 
-struct PanTask {
-    std::uint32_t i, j, k;
-};
-
-// Task order and ready list of the main-product phase.
-struct PanSchedule {
-    std::vector<PanTask> tasks;  // g^3 tasks in schedule order
-    std::vector<int> next;       // circular ready list
-    std::vector<int> prev;
-    std::vector<std::uint8_t> busy_c;   // C[i][k] in use, at i*g + k
-    std::vector<std::uint8_t> busy_c2;  // C2[j][i] in use, at j*g + i
-    int head = -1;
-    int listed = 0;
-    std::uint32_t remaining = 0;
-    std::mutex mutex;
-    std::condition_variable cond;
-    // The run's leaf-product counter is leaf_routing::pan_leaf_counter, shared
-    // with the leaf router.
-};
-
 struct PanState {
     bool prepared = false;
     std::uint64_t side = 0;
@@ -139,7 +118,21 @@ struct PanState {
 };
 
 extern PanState pan_state;
-extern PanSchedule pan_schedule;
+
+// Block (r, q) of a view for the prepared leaf L: its first element is (r L, q L).
+float* block_of(const PanView& v, std::uint64_t r, std::uint64_t q);
+
+// Rows [first, end) of the 64-row chunk `chunk` of a prepared block.
+void chunk_rows(std::uint64_t chunk, std::uint64_t& first, std::uint64_t& end);
+
+// One phase of a run: count jobs on the pool (the caller holds the adapter
+// mutex; count 0 runs nothing); returns its seconds. The count was bounded to
+// the int range by the preparation.
+double timed_phase(std::uint64_t count, JobFn job);
+
+// The main-product phase: resets the ready list, then one job per worker;
+// returns its seconds, the reset included.
+double timed_main_phase(JobFn job);
 
 }  // namespace implementation
 

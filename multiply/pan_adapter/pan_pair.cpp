@@ -8,42 +8,24 @@
 // + T[j]. The correction phase removes the first two of each with one product
 // on the summed operand; the sums of P[j][k] = A2[j][k] B[j][k] give U and T.
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 
+#include "common/clock.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/pan_engine.h"
 #include "multiply/pan_adapter/pan_kernel.h"
 
 namespace pan_adapter {
 
-using implementation::pan_schedule;
+using implementation::block_of;
+using implementation::chunk_rows;
 using implementation::pan_state;
 
 namespace {
 
 using u64 = std::uint64_t;
-
-double seconds_now() {
-    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count()) /
-           1e9;
-}
-
-// Block (r, q) of a view: its first element is (r L, q L).
-float* block_of(const PanView& v, u64 r, u64 q) {
-    const u64 L = pan_state.leaf;
-    return v.data + r * L * v.ld + q * L;
-}
-
-// Rows [first, end) of the 64-row chunk `chunk` of a block.
-void chunk_rows(u64 chunk, u64& first, u64& end) {
-    first = chunk * pan_state.chunk_rows;
-    end = std::min(first + pan_state.chunk_rows, pan_state.leaf);
-}
 
 // dst = src[0] + src[1] + ... in order, on rows [r0, r1), L floats per row.
 template <class Src>
@@ -67,16 +49,16 @@ void clear_run_views() {
     pan_state.run_c = pan_state.run_c2 = PanView{};
 }
 
-// Index of the first listed task whose two output blocks are free, or -1.
-int find_free_task(u64 g) {
-    auto& sc = pan_schedule;
-    int t = sc.head;
-    for (int n = 0; n < sc.listed; ++n) {
-        const auto& task = sc.tasks[static_cast<u64>(t)];
-        if (!sc.busy_c[task.i * g + task.k] && !sc.busy_c2[task.j * g + task.i]) return t;
-        t = sc.next[static_cast<u64>(t)];
-    }
-    return -1;
+// One aggregated product of the main phase: (A[i][j] + A2[j][k]) (B[j][k] + B2[k][i])
+// added into C[i][k] and C2[j][i].
+void pair_task(const implementation::PanTask& task) {
+    const PanView &A = pan_state.run_a, &A2 = pan_state.run_a2, &B = pan_state.run_b,
+                  &B2 = pan_state.run_b2, &C = pan_state.run_c, &C2 = pan_state.run_c2;
+    const u64 i = task.i, j = task.j, k = task.k;
+    pair_product(pan_state.leaf, block_of(A, i, j), A.ld, block_of(A2, j, k), A2.ld,
+                 block_of(B, j, k), B.ld, block_of(B2, k, i), B2.ld, block_of(C, i, k), C.ld,
+                 block_of(C2, j, i), C2.ld,
+                 pan_state.leaf_workspaces[static_cast<u64>(pan_worker_id)]);
 }
 
 }  // namespace
@@ -120,52 +102,7 @@ void pan_line_sums_job(int t) {
         r0, r1);
 }
 
-void pan_main_products_job(int) {
-    auto& sc = pan_schedule;
-    const u64 g = static_cast<u64>(pan_state.grid);
-    const u64 L = pan_state.leaf;
-    const PanView &A = pan_state.run_a, &A2 = pan_state.run_a2, &B = pan_state.run_b,
-                  &B2 = pan_state.run_b2, &C = pan_state.run_c, &C2 = pan_state.run_c2;
-    float* const workspace = pan_state.leaf_workspaces[static_cast<u64>(pan_worker_id)];
-    for (;;) {
-        implementation::PanTask task;
-        {
-            std::unique_lock<std::mutex> lock(sc.mutex);
-            if (sc.remaining == 0) return;
-            int t = find_free_task(g);
-            while (t < 0) {
-                sc.cond.wait(lock);
-                if (sc.remaining == 0) return;
-                t = find_free_task(g);
-            }
-            const auto ut = static_cast<u64>(t);
-            task = sc.tasks[ut];
-            sc.busy_c[task.i * g + task.k] = 1;
-            sc.busy_c2[task.j * g + task.i] = 1;
-            if (sc.listed > 1) {
-                const int nx = sc.next[ut], pv = sc.prev[ut];
-                sc.next[static_cast<u64>(pv)] = nx;
-                sc.prev[static_cast<u64>(nx)] = pv;
-                sc.head = nx;
-            } else {
-                sc.head = -1;
-            }
-            --sc.listed;
-        }
-        const u64 i = task.i, j = task.j, k = task.k;
-        pair_product(L, block_of(A, i, j), A.ld, block_of(A2, j, k), A2.ld, block_of(B, j, k), B.ld,
-                     block_of(B2, k, i), B2.ld, block_of(C, i, k), C.ld, block_of(C2, j, i), C2.ld,
-                     workspace);
-        leaf_routing::pan_leaf_counter.fetch_add(1);
-        {
-            std::lock_guard<std::mutex> lock(sc.mutex);
-            sc.busy_c[i * g + k] = 0;
-            sc.busy_c2[j * g + i] = 0;
-            --sc.remaining;
-        }
-        sc.cond.notify_all();
-    }
-}
+void pan_main_products_job(int) { implementation::run_scheduled_tasks(pair_task); }
 
 void pan_correction_products_job(int t) {
     const u64 g = static_cast<u64>(pan_state.grid);
@@ -260,7 +197,7 @@ PairTimes run_pair(PanView A, PanView B, bool accumulate, PanView A2, PanView B2
     std::lock_guard<std::mutex> lock(implementation::adapter_mutex);
     if (!pan_state.prepared) throw std::logic_error("Call pan_adapter::prepare before run_pair");
     PairTimes times;
-    const double t0 = seconds_now();
+    const std::uint64_t t0 = monotonic_ns();
     check_pair_views(A, B, A2, B2, C, C2);
 
     pan_state.run_a = A;
@@ -275,44 +212,19 @@ PairTimes run_pair(PanView A, PanView B, bool accumulate, PanView A2, PanView B2
         ~ClearViews() { clear_run_views(); }
     } clear_views;
 
-    auto& pool = implementation::pool;
     const u64 s = pan_state.side;
     const u64 g = static_cast<u64>(pan_state.grid);
     const u64 c = static_cast<u64>(pan_state.chunks_per_block);
-    // The preparation bounded every count below to the int range.
-    auto phase = [&](double& slot, u64 count, JobFn job) {
-        const double start = seconds_now();
-        pool.dispatch(static_cast<int>(count), job);
-        slot = seconds_now() - start;
-    };
-
-    if (!accumulate) phase(times.prologue, 2 * ((s + 63) / 64), pan_clear_outputs_job);
-    phase(times.forms, 4 * g * c, pan_line_sums_job);
-    {
-        const double start = seconds_now();
-        {
-            auto& sc = pan_schedule;
-            std::lock_guard<std::mutex> slock(sc.mutex);
-            const u64 n = g * g * g;
-            sc.remaining = static_cast<std::uint32_t>(n);
-            sc.listed = static_cast<int>(n);
-            sc.head = 0;
-            std::fill(sc.busy_c.begin(), sc.busy_c.end(), 0);
-            std::fill(sc.busy_c2.begin(), sc.busy_c2.end(), 0);
-            for (u64 t = 0; t < n; ++t) {
-                sc.next[t] = static_cast<int>(t + 1 == n ? 0 : t + 1);
-                sc.prev[t] = static_cast<int>(t == 0 ? n - 1 : t - 1);
-            }
-        }
-        pool.dispatch(workers(), pan_main_products_job);
-        times.main = seconds_now() - start;
-    }
-    phase(times.corrections, 3 * g * g, pan_correction_products_job);
-    phase(times.reduce, 2 * g * c, pan_correction_sums_job);
-    phase(times.decode, 2 * g * g * c, pan_decode_job);
+    using implementation::timed_phase;
+    if (!accumulate) times.prologue = timed_phase(2 * ((s + 63) / 64), pan_clear_outputs_job);
+    times.forms = timed_phase(4 * g * c, pan_line_sums_job);
+    times.main = implementation::timed_main_phase(pan_main_products_job);
+    times.corrections = timed_phase(3 * g * g, pan_correction_products_job);
+    times.reduce = timed_phase(2 * g * c, pan_correction_sums_job);
+    times.decode = timed_phase(2 * g * g * c, pan_decode_job);
 
     times.leaf_products = leaf_routing::pan_leaf_counter.load();
-    times.total_seconds = seconds_now() - t0;
+    times.total_seconds = seconds_since(t0);
     return times;
 }
 

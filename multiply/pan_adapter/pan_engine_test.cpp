@@ -16,26 +16,19 @@
 
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/leaf_plan.h"
+#include "multiply/pan_adapter/pan_test_support.h"
 
 using pan_adapter::PanView;
 using pan_adapter::implementation::check_pan_size;
 using pan_adapter::implementation::pan_schedule;
 using pan_adapter::implementation::pan_state;
 using u64 = std::uint64_t;
+using pan_test::expect_exact;
+using pan_test::expect_throw_msg;
+using pan_test::kCanary;
+using pan_test::Mat;
 
 namespace {
-
-template <class E, class F>
-void expect_throw_msg(F fn, const std::string& msg) {
-    try {
-        fn();
-        ADD_FAILURE() << "no exception, expected: " << msg;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), msg);
-    } catch (...) {
-        ADD_FAILURE() << "wrong exception type, expected: " << msg;
-    }
-}
 
 const char* const kBadSide = "Pan side must be positive, fit BLAS int and be divisible by leaf";
 const char* const kTaskRange = "Pan schedule exceeds its int task-index range";
@@ -61,42 +54,6 @@ protected:
         EXPECT_EQ(pan_state.workspace_bytes, 0u);
     }
 };
-
-constexpr float kCanary = 1234.5f;
-
-// An s x s matrix inside a buffer with leading dimension ld; padding holds the canary.
-struct Mat {
-    u64 s, ld;
-    std::vector<float> buf;
-    Mat(u64 s_, u64 ld_) : s(s_), ld(ld_), buf(s_ * ld_, kCanary) {}
-    float& at(u64 r, u64 c) { return buf[r * ld + c]; }
-    PanView view() { return {buf.data(), ld}; }
-    // Small integers keep every sum and product of the Pan algebra exact in float.
-    void fill(std::mt19937& rng, int lo, int hi) {
-        std::uniform_int_distribution<int> d(lo, hi);
-        for (u64 r = 0; r < s; ++r)
-            for (u64 c = 0; c < s; ++c) at(r, c) = static_cast<float>(d(rng));
-    }
-};
-
-// c == base + times * (a b), by exact integer arithmetic, and the canary in c's padding.
-void expect_exact(Mat& c, Mat& a, Mat& b, const std::vector<float>* base, int times,
-                  const char* what) {
-    u64 bad = 0;
-    for (u64 r = 0; r < c.s; ++r)
-        for (u64 col = 0; col < c.ld; ++col) {
-            double want = kCanary;
-            if (col < c.s) {
-                double dot = 0.0;
-                for (u64 k = 0; k < c.s; ++k) dot += static_cast<double>(a.at(r, k)) * b.at(k, col);
-                want = (base ? (*base)[r * c.ld + col] : 0.0) + times * dot;
-            }
-            if (static_cast<double>(c.at(r, col)) != want && bad++ < 5)
-                ADD_FAILURE() << what << " (" << r << "," << col << "): " << c.at(r, col)
-                              << " vs " << want;
-        }
-    EXPECT_EQ(bad, 0u) << what;
-}
 
 }  // namespace
 

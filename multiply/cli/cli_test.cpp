@@ -89,12 +89,6 @@ TEST_F(MultiplyCli, UsageAndOptionErrors) {
         EXPECT_EQ(r.err, err) << args;
     }
     EXPECT_FALSE(fs::exists(dir / "c.npy"));
-
-    // A route whose engine this build lacks fails cleanly, after the pools started.
-    Result r = run("sparse8192.raw sparse8192.raw c.raw --mode accurate --workers 8");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("FAILED ", 0), 0u) << r.err;
-    EXPECT_FALSE(fs::exists(dir / "c.raw"));
 }
 
 TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
@@ -188,4 +182,44 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
            "    worst = np.max(np.abs(c - ref)) / np.max(np.abs(ref))\n"
            "    print(mode, err, worst)\n"
            "    assert err < 1e-5 and worst < 1e-4, (mode, err, worst)\n");
+}
+
+// The accurate route (FP64-accumulating Pan after centring) with --check on
+// inputs whose rows partly get centring offsets and partly mix signs over a
+// wide range of magnitudes: C within float32 tolerance of numpy's FP64
+// product, a check line to match, and the input files untouched.
+TEST_F(MultiplyCli, AccurateRouteMatchesNumpyAt8192) {
+    const std::string sums = "import numpy as np, hashlib\n"
+                             "sums = lambda: [hashlib.sha256(open(p, 'rb').read()).hexdigest()\n"
+                             "                for p in ('acc_a.npy', 'acc_b.npy')]\n";
+    python(sums +
+           "rng = np.random.default_rng(12)\n"
+           "n = 8192\n"
+           "a = rng.standard_normal((n, n), dtype=np.float32)\n"
+           "b = rng.standard_normal((n, n), dtype=np.float32)\n"
+           "a[::4] = rng.uniform(1.0, 2.0, (n // 4, n)).astype(np.float32)\n"
+           "scale = np.exp2(rng.integers(-20, 21, (n, 1))).astype(np.float32)\n"
+           "a[1::4] *= scale[1::4]\n"
+           "np.save('acc_a.npy', a)\n"
+           "np.save('acc_b.npy', b)\n"
+           "open('acc_sums.txt', 'w').write(' '.join(sums()))\n");
+    Result r = run("acc_a.npy acc_b.npy acc_c.npy --mode accurate --workers 8 --check");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.start_line().find("mode accurate, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
+    const std::string check_head = "\ncheck: relative error against FP64 on sampled rows ";
+    const std::size_t check = r.out.find(check_head);
+    ASSERT_NE(check, std::string::npos) << r.out;
+    const double rows_error = std::stod(r.out.substr(check + check_head.size()));
+    EXPECT_GT(rows_error, 0.0);
+    EXPECT_LT(rows_error, 1e-6) << r.out;
+    python(sums +
+           "assert sums() == open('acc_sums.txt').read().split(), 'an input file changed'\n"
+           "ref = np.load('acc_a.npy').astype(np.float64) @ np.load('acc_b.npy').astype(np.float64)\n"
+           "c = np.load('acc_c.npy')\n"
+           "assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
+           "err = np.linalg.norm(c - ref) / np.linalg.norm(ref)\n"
+           "worst = np.max(np.abs(c - ref)) / np.max(np.abs(ref))\n"
+           "print('accurate', err, worst)\n"
+           "assert err < 1e-6 and worst < 1e-5, (err, worst)\n");
 }

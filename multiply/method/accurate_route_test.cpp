@@ -16,6 +16,7 @@
 
 #include "common/cpus.h"
 #include "multiply/blas/aocl_backend.h"
+#include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pan_accurate.h"
@@ -23,17 +24,8 @@
 
 namespace {
 
+using blas_test::error_of;
 using u64 = std::uint64_t;
-
-template <class F>
-std::string message_of(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 // A, B and C of side n as the Problem's views.
 struct Matrices {
@@ -60,12 +52,10 @@ struct Matrices {
         setup_method(spec);
         std::fill(c.begin(), c.end(), 0.0f);
         execute_method(spec);
-        double err = 0, norm = 0;
-        for (u64 i = 0; i < n * n; ++i) {
-            err += (c[i] - ref[i]) * (c[i] - ref[i]);
-            norm += ref[i] * ref[i];
-        }
-        return std::sqrt(err / norm);
+        std::vector<double> diff(c.begin(), c.end());
+        const int count = static_cast<int>(n * n);
+        cblas_daxpy(count, -1.0, ref.data(), 1, diff.data(), 1);
+        return cblas_dnrm2(count, diff.data(), 1) / cblas_dnrm2(count, ref.data(), 1);
     }
 };
 
@@ -128,15 +118,15 @@ TEST_F(AccurateRoute, AccurateMethodsRunThroughSetupAndExecute) {
     // Options the name grammar cannot produce are still refused by set-up.
     MethodSpec spec = parse_method_spec("accurate2");
     spec.correction_tile = 64;
-    EXPECT_EQ(message_of([&] { setup_method(spec); }),
+    EXPECT_EQ(error_of([&] { setup_method(spec); }),
               "accurate correction tile must be 0, 128, or 256");
     spec.correction_tile = 0;
     spec.correction_k = 0;
-    EXPECT_EQ(message_of([&] { setup_method(spec); }),
+    EXPECT_EQ(error_of([&] { setup_method(spec); }),
               "accurate correction K block must be positive");
     spec.correction_k = 64;
     spec.main_subk = 48;
-    EXPECT_EQ(message_of([&] { setup_method(spec); }), "accurate main SUBK must be 32, 64, or 128");
+    EXPECT_EQ(error_of([&] { setup_method(spec); }), "accurate main SUBK must be 32, 64, or 128");
     // A following plain method releases the accurate buffers.
     setup_method(parse_method_spec("pan2"));
     EXPECT_EQ(pan_adapter::accurate_bytes(), 0u);
@@ -163,7 +153,8 @@ TEST_F(AccurateRoute, NoLessAccurateThanDenseUnderCancellation) {
     const double dense = m.run_error("dense", ref);
     const double accurate = m.run_error("center_accurate2s32t256p1", ref);
     const double pan = m.run_error("pan2", ref);
-    std::printf("relative error against FP64: dense %.3g, center_accurate2s32t256p1 %.3g, pan2 %.3g\n",
+    std::printf("relative error against FP64: dense %.3g, center_accurate2s32t256p1 %.3g, "
+                "pan2 %.3g\n",
                 dense, accurate, pan);
     EXPECT_LE(accurate, dense);
     // The float Pan route on the same inputs is several times worse.
@@ -210,7 +201,7 @@ TEST_F(AccurateRoute, NativeRouteReportsARefusedThreadSetting) {
     // with that message, and the thread's placement and the ways are back.
     native_ways[0] = native_ways[1] = native_ways[2] = 0;
     aocl_backend::testing::sgemm_observer = refuse_one_thread;
-    EXPECT_EQ(message_of([&] { execute_method(spec); }),
+    EXPECT_EQ(error_of([&] { execute_method(spec); }),
               "AOCL backend: AOCL local thread setting was not accepted");
     put_library_back();
     cpu_set_t after;
@@ -221,7 +212,7 @@ TEST_F(AccurateRoute, NativeRouteReportsARefusedThreadSetting) {
 
     // Both fail: the product's exception is the one reported.
     aocl_backend::testing::sgemm_observer = fail_product;
-    EXPECT_EQ(message_of([&] { execute_method(spec); }), "product refused");
+    EXPECT_EQ(error_of([&] { execute_method(spec); }), "product refused");
     put_library_back();
 
     // With the library behaving, the route runs and ends on one thread.

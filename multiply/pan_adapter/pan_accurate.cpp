@@ -9,7 +9,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/clock.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/accurate_kernel.h"
@@ -108,7 +107,7 @@ Correction correction_of(u64 t) {
         // ACC2[j][i] -= A[i][j] (RB[j] + CB2[i])
         const u64 i = t / g, j = t % g;
         round_sum(wb, line_block(2 * g + j), line_block(3 * g + i));
-        const PanView& A = st.run_a;
+        const PanView& A = st.run.a;
         c.left = packed ? copy_block(pk, block_of(A, i, j), A.ld) : block_of(A, i, j);
         c.ld_left = packed ? ld : A.ld;
         c.right = wb;
@@ -120,7 +119,7 @@ Correction correction_of(u64 t) {
         // ACC[i][k] -= (RA[i] + CA2[k]) B2[k][i]
         const u64 u = t - g2, i = u / g, k = u % g;
         round_sum(wa, line_block(i), line_block(g + k));
-        const PanView& B2 = st.run_b2;
+        const PanView& B2 = st.run.b2;
         c.left = wa;
         c.ld_left = ld;
         c.right = packed ? copy_block(pk, block_of(B2, k, i), B2.ld) : block_of(B2, k, i);
@@ -131,7 +130,7 @@ Correction correction_of(u64 t) {
     } else {
         // P[j][k] = A2[j][k] B[j][k]
         const u64 u = t - 2 * g2, j = u / g, k = u % g;
-        const PanView &A2 = st.run_a2, &B = st.run_b;
+        const PanView &A2 = st.run.a2, &B = st.run.b;
         c.left = packed ? copy_block(wa, block_of(A2, j, k), A2.ld) : block_of(A2, j, k);
         c.ld_left = packed ? ld : A2.ld;
         c.right = packed ? copy_block(wb, block_of(B, j, k), B.ld) : block_of(B, j, k);
@@ -179,17 +178,11 @@ void correction_tile(const Correction& c, u64 r0, u64 c0, u64 rows, u64 cols, u6
 void accurate_task(const implementation::PanTask& task) {
     auto& st = accurate_state;
     const u64 i = task.i, j = task.j, k = task.k;
-    accurate_pair_product(st.leaf, block_of(st.run_a, i, j), st.run_a.ld,
-                          block_of(st.run_a2, j, k), st.run_a2.ld, block_of(st.run_b, j, k),
-                          st.run_b.ld, block_of(st.run_b2, k, i), st.run_b2.ld,
+    accurate_pair_product(st.leaf, block_of(st.run.a, i, j), st.run.a.ld,
+                          block_of(st.run.a2, j, k), st.run.a2.ld, block_of(st.run.b, j, k),
+                          st.run.b.ld, block_of(st.run.b2, k, i), st.run.b2.ld,
                           acc_block(st.acc, i, k), st.side, acc_block(st.acc2, j, i), st.side,
                           pan_state.leaf_workspaces[static_cast<u64>(pan_worker_id)]);
-}
-
-void clear_run_views() {
-    auto& st = accurate_state;
-    st.run_a = st.run_b = st.run_a2 = st.run_b2 = st.run_c = st.run_c2 = PanView{};
-    st.accumulate = false;
 }
 
 }  // namespace
@@ -200,7 +193,7 @@ void accurate_widen_job(int t) {
     const u64 h = (s + 63) / 64;
     const u64 idx = static_cast<u64>(t);
     const bool first = idx < h;
-    const PanView& out = first ? st.run_c : st.run_c2;
+    const PanView& out = first ? st.run.c : st.run.c2;
     double* const acc = (first ? st.acc : st.acc2).data();
     const u64 r0 = 64 * (first ? idx : idx - h);
     const u64 r1 = std::min(r0 + 64, s);
@@ -224,7 +217,7 @@ void accurate_line_sums_job(int t) {
     chunk_rows(static_cast<u64>(t) % c, r0, r1);
     const u64 q = line / g, l = line % g;
     // Block row l of A, block column l of A2, block row l of B, block column l of B2.
-    const PanView* const sources[4] = {&st.run_a, &st.run_a2, &st.run_b, &st.run_b2};
+    const PanView* const sources[4] = {&st.run.a, &st.run.a2, &st.run.b, &st.run.b2};
     const PanView& src = *sources[q];
     const bool row = q % 2 == 0;
     widened_sum_rows(
@@ -280,33 +273,17 @@ void accurate_accumulate_job(int t) {
 }
 
 void accurate_difference_job(int t) {
+    // C[i][k] = float(ACC[i][k] - U64[k]); C2[j][i] = float(ACC2[j][i] - T64[j]).
     auto& st = accurate_state;
-    const u64 g = st.grid;
-    const u64 c = static_cast<u64>(pan_state.chunks_per_block);
+    const implementation::DecodeBlock d = implementation::decode_block(t);
+    const PanView& v = d.second ? st.run.c2 : st.run.c;
+    float* const out = block_of(v, d.row, d.col);
+    const double* const acc = acc_block(d.second ? st.acc2 : st.acc, d.row, d.col);
+    const double* const sub = line_block((d.second ? 5 : 4) * st.grid + d.line);
     const u64 L = st.leaf, ld = pan_state.block_ld;
-    const u64 b = static_cast<u64>(t) / c;
-    u64 r0, r1;
-    chunk_rows(static_cast<u64>(t) % c, r0, r1);
-    float* out;
-    u64 out_ld;
-    const double* acc;
-    const double* sub;
-    if (b < g * g) {  // C[i][k] = float(ACC[i][k] - U64[k])
-        const u64 i = b / g, k = b % g;
-        out = block_of(st.run_c, i, k);
-        out_ld = st.run_c.ld;
-        acc = acc_block(st.acc, i, k);
-        sub = line_block(4 * g + k);
-    } else {  // C2[j][i] = float(ACC2[j][i] - T64[j])
-        const u64 u = b - g * g, j = u / g, i = u % g;
-        out = block_of(st.run_c2, j, i);
-        out_ld = st.run_c2.ld;
-        acc = acc_block(st.acc2, j, i);
-        sub = line_block(5 * g + j);
-    }
-    for (u64 r = r0; r < r1; ++r)
+    for (u64 r = d.r0; r < d.r1; ++r)
         for (u64 col = 0; col < L; ++col)
-            out[r * out_ld + col] = static_cast<float>(acc[r * st.side + col] - sub[r * ld + col]);
+            out[r * v.ld + col] = static_cast<float>(acc[r * st.side + col] - sub[r * ld + col]);
 }
 
 void release_accurate() {
@@ -316,7 +293,8 @@ void release_accurate() {
     std::vector<double>().swap(st.lines);
     std::vector<double>().swap(st.worker_blocks);
     std::vector<float>().swap(st.packed);
-    clear_run_views();
+    st.run = PanRunViews{};
+    st.accumulate = false;
     st.side = st.leaf = st.grid = st.block_elements = st.workers = 0;
     st.prepared = false;
 }
@@ -396,37 +374,13 @@ PairTimes run_accurate(PanView A, PanView B, bool accumulate, PanView A2, PanVie
     if (!st.prepared || !pan_state.prepared || pan_state.recorded_side != st.side ||
         pan_state.recorded_leaf != st.leaf || static_cast<u64>(workers()) != st.workers)
         throw std::logic_error("prepare accurate Pan after every external reconfiguration");
-    PairTimes times;
-    const std::uint64_t t0 = monotonic_ns();
-    check_pair_views(A, B, A2, B2, C, C2);
-
-    st.run_a = A;
-    st.run_b = B;
-    st.run_a2 = A2;
-    st.run_b2 = B2;
-    st.run_c = C;
-    st.run_c2 = C2;
     st.accumulate = accumulate;
-    leaf_routing::pan_leaf_counter.store(0);
     st.correction_gemms.store(0);
-    // The run views must not outlive the call, whatever a phase throws.
-    struct ClearViews {
-        ~ClearViews() { clear_run_views(); }
-    } clear_views;
-
-    const u64 s = st.side, g = st.grid;
-    const u64 c = static_cast<u64>(pan_state.chunks_per_block);
-    using implementation::timed_phase;
-    times.prologue = timed_phase(2 * ((s + 63) / 64), accurate_widen_job);
-    times.forms = timed_phase(4 * g * c, accurate_line_sums_job);
-    times.main = implementation::timed_main_phase(accurate_scheduled_leaf_job);
-    times.corrections = timed_phase(3 * g * g, accurate_leaf_job);
-    times.reduce = timed_phase(2 * g * c, accurate_accumulate_job);
-    times.decode = timed_phase(2 * g * g * c, accurate_difference_job);
-
-    times.leaf_products = leaf_routing::pan_leaf_counter.load();
-    times.total_seconds = seconds_since(t0);
-    return times;
+    // The widening runs whether or not the call accumulates.
+    return implementation::run_pair_call(
+        st.run, {A, B, A2, B2, C, C2},
+        {accurate_widen_job, accurate_line_sums_job, accurate_scheduled_leaf_job, accurate_leaf_job,
+         accurate_accumulate_job, accurate_difference_job});
 }
 
 }  // namespace pan_adapter

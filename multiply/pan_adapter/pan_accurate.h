@@ -81,7 +81,7 @@ struct AccurateState {
     std::vector<double> lines;          // 6g blocks: RA, CA2, RB, CB2, U, T (g each)
     std::vector<double> worker_blocks;  // one FP64 block per worker
     std::vector<float> packed;          // one float block per worker, with packed corrections
-    PanView run_a, run_b, run_a2, run_b2, run_c, run_c2;
+    PanRunViews run;
     bool accumulate = false;
     std::atomic<std::uint64_t> correction_gemms{0};
 };

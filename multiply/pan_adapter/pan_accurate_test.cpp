@@ -19,9 +19,7 @@
 
 using pan_adapter::PanView;
 using pan_adapter::implementation::accurate_state;
-using pan_test::expect_exact;
 using pan_test::expect_throw_msg;
-using pan_test::Mat;
 using u64 = std::uint64_t;
 
 namespace {
@@ -84,25 +82,17 @@ void run_exact_cases(int workers) {
                      (c.packed ? " packed" : "") + (c.accumulate ? " accumulate" : ""));
         pan_adapter::configure_accurate(c.k, c.subk, c.tile, c.packed);
         pan_adapter::prepare_accurate(s, c.L);
-        std::mt19937 rng(seed++);
-        Mat A(s, s + 3), B(s, s), A2(s, s + 16), B2(s, s + 1), C(s, s + 5), C2(s, s + 9);
-        for (Mat* m : {&A, &B, &A2, &B2}) m->fill(rng, -3, 3);
-        C.fill(rng, -50, 50);  // a base to add to, or leftovers the prologue drops
-        C2.fill(rng, -50, 50);
-        const std::vector<float> c0 = C.buf, c20 = C2.buf;
+        pan_test::PairOperands m(s, seed++);
         const u64 per_job = (c.tile == 0 ? 1 : ceil_div(c.L, c.tile) * ceil_div(c.L, 128)) *
                             ceil_div(c.L, c.k);
         for (int run = 0; run < 2; ++run) {
-            const auto t = pan_adapter::run_accurate(A.view(), B.view(), c.accumulate, A2.view(),
-                                                     B2.view(), C.view(), C2.view());
+            const auto t = m.run(pan_adapter::run_accurate, c.accumulate);
             EXPECT_EQ(t.leaf_products, g * g * g + 3 * g * g);
             EXPECT_EQ(pan_adapter::accurate_correction_gemm_count(), 3 * g * g * per_job);
             EXPECT_GE(t.total_seconds, t.main + t.corrections);
         }
-        const int times = c.accumulate ? 2 : 1;
-        expect_exact(C, A, B, c.accumulate ? &c0 : nullptr, times, "C");
-        expect_exact(C2, A2, B2, c.accumulate ? &c20 : nullptr, times, "C2");
-        EXPECT_EQ(accurate_state.run_c.data, nullptr);  // the views do not outlive the call
+        m.expect_products(c.accumulate, 2);
+        EXPECT_EQ(accurate_state.run.c.data, nullptr);  // the views do not outlive the call
     }
 }
 
@@ -123,32 +113,20 @@ TEST_F(PanAccurate, CorrectionGemmCountsOfALargeLeaf) {
     // L = 1024, K = 64: 16 pieces per correction job; tiles of 256 x 128 make
     // it 4 * 8 * 16 = 512.
     const u64 s = 1024;
-    std::mt19937 rng(3);
-    Mat A(s, s), B(s, s), C(s, s), C2(s, s);
-    A.fill(rng, -2, 2);
-    B.fill(rng, -2, 2);
+    pan_test::PairOperands m(s, 3);
     for (u64 tile : {0u, 256u}) {
         pan_adapter::configure_accurate(64, 64, tile, false);
         pan_adapter::prepare_accurate(s, s);
-        const auto t = pan_adapter::run_accurate(A.view(), B.view(), false, B.view(), A.view(),
-                                                 C.view(), C2.view());
-        EXPECT_EQ(t.leaf_products, 4u);
+        EXPECT_EQ(m.run(pan_adapter::run_accurate, false).leaf_products, 4u);
         EXPECT_EQ(pan_adapter::accurate_correction_gemm_count(), tile == 0 ? 3u * 16 : 3u * 512);
-        expect_exact(C, A, B, nullptr, 1, "C");
-        expect_exact(C2, B, A, nullptr, 1, "C2");
+        m.expect_products(false, 1);
     }
 }
 
 TEST_F(PanAccurate, RefusesAStalePreparation) {
     const u64 s = 256;
-    std::mt19937 rng(4);
-    Mat A(s, s), B(s, s), C(s, s), C2(s, s);
-    A.fill(rng, -2, 2);
-    B.fill(rng, -2, 2);
-    auto run = [&] {
-        pan_adapter::run_accurate(A.view(), B.view(), false, A.view(), B.view(), C.view(),
-                                  C2.view());
-    };
+    pan_test::PairOperands m(s, 4);
+    auto run = [&] { m.run(pan_adapter::run_accurate, false); };
     expect_throw_msg<std::logic_error>(run, kStale);
 
     pan_adapter::prepare_accurate(s, 128);
@@ -164,7 +142,7 @@ TEST_F(PanAccurate, RefusesAStalePreparation) {
     expect_throw_msg<std::logic_error>(run, kStale);
     pan_adapter::prepare(s, 128);
     EXPECT_NO_THROW(run());
-    expect_exact(C, A, B, nullptr, 1, "C");
+    m.expect_products(false, 1);
 
     // A pool restart drops the Pan workspaces; another worker count as well.
     restart_pool(std::min(2, available));
@@ -181,14 +159,14 @@ TEST_F(PanAccurate, RefusesAStalePreparation) {
 
     // Bad views are refused before anything is written.
     pan_adapter::prepare_accurate(s, 128);
-    std::fill(C.buf.begin(), C.buf.end(), 5.0f);
+    std::fill(m.C.buf.begin(), m.C.buf.end(), 5.0f);
     expect_throw_msg<std::invalid_argument>(
         [&] {
-            pan_adapter::run_accurate(A.view(), B.view(), false, A.view(), B.view(), C.view(),
-                                      A.view());
+            pan_adapter::run_accurate(m.A.view(), m.B.view(), false, m.A2.view(), m.B2.view(),
+                                      m.C.view(), m.A.view());
         },
         "Pan output view overlaps an input");
-    for (float x : C.buf) ASSERT_EQ(x, 5.0f);
+    for (float x : m.C.buf) ASSERT_EQ(x, 5.0f);
 }
 
 TEST_F(PanAccurate, SettingsAndThePackedSwitch) {

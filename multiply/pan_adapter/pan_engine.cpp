@@ -69,17 +69,60 @@ void chunk_rows(std::uint64_t chunk, std::uint64_t& first, std::uint64_t& end) {
     end = std::min(first + pan_state.chunk_rows, pan_state.leaf);
 }
 
-double timed_phase(std::uint64_t count, JobFn job) {
-    const std::uint64_t t0 = monotonic_ns();
-    pool.dispatch(static_cast<int>(count), job);
-    return seconds_since(t0);
+DecodeBlock decode_block(int t) {
+    const auto g = static_cast<std::uint64_t>(pan_state.grid);
+    const auto c = static_cast<std::uint64_t>(pan_state.chunks_per_block);
+    const std::uint64_t b = static_cast<std::uint64_t>(t) / c;
+    DecodeBlock d;
+    d.second = b >= g * g;
+    if (!d.second) {  // C[i][k]: loses U[k]
+        d.row = b / g;
+        d.col = b % g;
+        d.line = d.col;
+    } else {  // C2[j][i]: loses T[j]
+        const std::uint64_t u = b - g * g;
+        d.row = u / g;
+        d.col = u % g;
+        d.line = d.row;
+    }
+    chunk_rows(static_cast<std::uint64_t>(t) % c, d.r0, d.r1);
+    return d;
 }
 
-double timed_main_phase(JobFn job) {
+void run_phases(const PairPhases& phases, PairTimes& times) {
+    const std::uint64_t s = pan_state.side;
+    const auto g = static_cast<std::uint64_t>(pan_state.grid);
+    const auto c = static_cast<std::uint64_t>(pan_state.chunks_per_block);
+    auto timed = [](std::uint64_t count, JobFn job) {
+        const std::uint64_t t0 = monotonic_ns();
+        pool.dispatch(static_cast<int>(count), job);
+        return seconds_since(t0);
+    };
+    if (phases.prologue != nullptr) times.prologue = timed(2 * ((s + 63) / 64), phases.prologue);
+    times.forms = timed(4 * g * c, phases.forms);
     const std::uint64_t t0 = monotonic_ns();
     reset_ready_list();
-    pool.dispatch(workers(), job);
-    return seconds_since(t0);
+    pool.dispatch(workers(), phases.main);
+    times.main = seconds_since(t0);
+    times.corrections = timed(3 * g * g, phases.corrections);
+    times.reduce = timed(2 * g * c, phases.reduce);
+    times.decode = timed(2 * g * g * c, phases.decode);
+}
+
+PairTimes run_pair_call(PanRunViews& run, const PanRunViews& views, const PairPhases& phases) {
+    PairTimes times;
+    const std::uint64_t t0 = monotonic_ns();
+    check_pair_views(views.a, views.b, views.a2, views.b2, views.c, views.c2);
+    run = views;
+    struct Clear {
+        PanRunViews& run;
+        ~Clear() { run = PanRunViews{}; }
+    } clear{run};
+    leaf_routing::pan_leaf_counter.store(0);
+    run_phases(phases, times);
+    times.leaf_products = leaf_routing::pan_leaf_counter.load();
+    times.total_seconds = seconds_since(t0);
+    return times;
 }
 
 }  // namespace implementation
@@ -122,8 +165,7 @@ void release_workspaces() {
           &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u, &pan_state.t, &pan_state.p})
         implementation::free_set(*set);
     implementation::release_schedule();
-    pan_state.run_a = pan_state.run_b = pan_state.run_a2 = pan_state.run_b2 = PanView{};
-    pan_state.run_c = pan_state.run_c2 = PanView{};
+    pan_state.run = PanRunViews{};
     pan_state.grid = 0;
     pan_state.block_ld = 0;
     pan_state.leaf = 0;

@@ -23,7 +23,6 @@ using pan_adapter::implementation::check_pan_size;
 using pan_adapter::implementation::pan_schedule;
 using pan_adapter::implementation::pan_state;
 using u64 = std::uint64_t;
-using pan_test::expect_exact;
 using pan_test::expect_throw_msg;
 using pan_test::kCanary;
 using pan_test::Mat;
@@ -286,26 +285,18 @@ TEST_F(PanEngine, PairRunIsExactOnIntegerData) {
             SCOPED_TRACE("W=" + std::to_string(workers) + " g=" + std::to_string(g) +
                          (accumulate ? " accumulate" : ""));
             pan_adapter::prepare(s, z.L);
-            std::mt19937 rng(seed++);
-            Mat A(s, s + 3), B(s, s), A2(s, s + 16), B2(s, s + 1), C(s, s + 5), C2(s, s + 9);
-            for (Mat* m : {&A, &B, &A2, &B2}) m->fill(rng, -3, 3);
-            C.fill(rng, -50, 50);  // a base to add to, or leftovers the prologue clears
-            C2.fill(rng, -50, 50);
-            const std::vector<float> c0 = C.buf, c20 = C2.buf;
+            pan_test::PairOperands m(s, seed++);
             for (int run = 0; run < 2; ++run) {
-                const auto t = pan_adapter::run_pair(A.view(), B.view(), accumulate, A2.view(),
-                                                     B2.view(), C.view(), C2.view());
+                const auto t = m.run(pan_adapter::run_pair, accumulate);
                 EXPECT_EQ(t.leaf_products, g * g * g + 3 * g * g);
                 EXPECT_GE(t.total_seconds, t.main);
                 if (accumulate) {
                     EXPECT_EQ(t.prologue, 0.0);
                 }
             }
-            const int times = accumulate ? 2 : 1;
-            expect_exact(C, A, B, accumulate ? &c0 : nullptr, times, "C");
-            expect_exact(C2, A2, B2, accumulate ? &c20 : nullptr, times, "C2");
+            m.expect_products(accumulate, 2);
             // The run views do not outlive the call.
-            EXPECT_EQ(pan_state.run_c.data, nullptr);
+            EXPECT_EQ(pan_state.run.c.data, nullptr);
         }
     }
 }

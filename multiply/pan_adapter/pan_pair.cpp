@@ -12,7 +12,6 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "common/clock.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/pan_engine.h"
 #include "multiply/pan_adapter/pan_kernel.h"
@@ -44,16 +43,11 @@ void sum_rows(float* dst, u64 dst_ld, u64 count, Src src, u64 r0, u64 r1) {
     }
 }
 
-void clear_run_views() {
-    pan_state.run_a = pan_state.run_b = pan_state.run_a2 = pan_state.run_b2 = PanView{};
-    pan_state.run_c = pan_state.run_c2 = PanView{};
-}
-
 // One aggregated product of the main phase: (A[i][j] + A2[j][k]) (B[j][k] + B2[k][i])
 // added into C[i][k] and C2[j][i].
 void pair_task(const implementation::PanTask& task) {
-    const PanView &A = pan_state.run_a, &A2 = pan_state.run_a2, &B = pan_state.run_b,
-                  &B2 = pan_state.run_b2, &C = pan_state.run_c, &C2 = pan_state.run_c2;
+    const PanView &A = pan_state.run.a, &A2 = pan_state.run.a2, &B = pan_state.run.b,
+                  &B2 = pan_state.run.b2, &C = pan_state.run.c, &C2 = pan_state.run.c2;
     const u64 i = task.i, j = task.j, k = task.k;
     pair_product(pan_state.leaf, block_of(A, i, j), A.ld, block_of(A2, j, k), A2.ld,
                  block_of(B, j, k), B.ld, block_of(B2, k, i), B2.ld, block_of(C, i, k), C.ld,
@@ -67,7 +61,7 @@ void pan_clear_outputs_job(int t) {
     const u64 s = pan_state.side;
     const u64 h = (s + 63) / 64;
     const u64 idx = static_cast<u64>(t);
-    const PanView& v = idx < h ? pan_state.run_c : pan_state.run_c2;
+    const PanView& v = idx < h ? pan_state.run.c : pan_state.run.c2;
     const u64 first = 64 * (idx < h ? idx : idx - h);
     const u64 end = std::min(first + 64, s);
     for (u64 r = first; r < end; ++r) std::memset(v.data + r * v.ld, 0, s * sizeof(float));
@@ -88,10 +82,10 @@ void pan_line_sums_job(int t) {
         const PanView& src;
         bool row;
     };
-    const Line lines[4] = {{pan_state.ra, pan_state.run_a, true},
-                           {pan_state.ca2, pan_state.run_a2, false},
-                           {pan_state.rb, pan_state.run_b, true},
-                           {pan_state.cb2, pan_state.run_b2, false}};
+    const Line lines[4] = {{pan_state.ra, pan_state.run.a, true},
+                           {pan_state.ca2, pan_state.run.a2, false},
+                           {pan_state.rb, pan_state.run.b, true},
+                           {pan_state.cb2, pan_state.run.b2, false}};
     const Line& sel = lines[group < 3 ? group : 3];
     sum_rows(
         sel.dst[l], ld, g,
@@ -109,8 +103,8 @@ void pan_correction_products_job(int t) {
     const u64 L = pan_state.leaf;
     const u64 ld = pan_state.block_ld;
     const u64 w = static_cast<u64>(pan_worker_id);
-    const PanView &A = pan_state.run_a, &A2 = pan_state.run_a2, &B = pan_state.run_b,
-                  &B2 = pan_state.run_b2, &C = pan_state.run_c, &C2 = pan_state.run_c2;
+    const PanView &A = pan_state.run.a, &A2 = pan_state.run.a2, &B = pan_state.run.b,
+                  &B2 = pan_state.run.b2, &C = pan_state.run.c, &C2 = pan_state.run.c2;
     const u64 idx = static_cast<u64>(t);
     const u64 g2 = g * g;
     auto add_blocks = [&](float* dst, const float* x, const float* y) {
@@ -167,65 +161,24 @@ void pan_correction_sums_job(int t) {
 }
 
 void pan_decode_job(int t) {
-    const u64 g = static_cast<u64>(pan_state.grid);
-    const u64 c = static_cast<u64>(pan_state.chunks_per_block);
-    const u64 L = pan_state.leaf;
-    const u64 ld = pan_state.block_ld;
-    const u64 b = static_cast<u64>(t) / c;
-    u64 r0, r1;
-    chunk_rows(static_cast<u64>(t) % c, r0, r1);
-    float* out;
-    u64 out_ld;
-    const float* sub;
-    if (b < g * g) {  // C[i][k] -= U[k]
-        const u64 i = b / g, k = b % g;
-        out = block_of(pan_state.run_c, i, k);
-        out_ld = pan_state.run_c.ld;
-        sub = pan_state.u[k];
-    } else {  // C2[j][i] -= T[j]
-        const u64 u = b - g * g, j = u / g, i = u % g;
-        out = block_of(pan_state.run_c2, j, i);
-        out_ld = pan_state.run_c2.ld;
-        sub = pan_state.t[j];
-    }
-    for (u64 r = r0; r < r1; ++r)
-        for (u64 col = 0; col < L; ++col) out[r * out_ld + col] -= sub[r * ld + col];
+    // C[i][k] -= U[k]; C2[j][i] -= T[j].
+    const implementation::DecodeBlock d = implementation::decode_block(t);
+    const PanView& v = d.second ? pan_state.run.c2 : pan_state.run.c;
+    float* const out = block_of(v, d.row, d.col);
+    const float* const sub = (d.second ? pan_state.t : pan_state.u)[d.line];
+    const u64 L = pan_state.leaf, ld = pan_state.block_ld;
+    for (u64 r = d.r0; r < d.r1; ++r)
+        for (u64 col = 0; col < L; ++col) out[r * v.ld + col] -= sub[r * ld + col];
 }
 
 PairTimes run_pair(PanView A, PanView B, bool accumulate, PanView A2, PanView B2, PanView C,
                    PanView C2) {
     std::lock_guard<std::mutex> lock(implementation::adapter_mutex);
     if (!pan_state.prepared) throw std::logic_error("Call pan_adapter::prepare before run_pair");
-    PairTimes times;
-    const std::uint64_t t0 = monotonic_ns();
-    check_pair_views(A, B, A2, B2, C, C2);
-
-    pan_state.run_a = A;
-    pan_state.run_b = B;
-    pan_state.run_a2 = A2;
-    pan_state.run_b2 = B2;
-    pan_state.run_c = C;
-    pan_state.run_c2 = C2;
-    leaf_routing::pan_leaf_counter.store(0);
-    // The run views must not outlive the call, whatever a phase throws.
-    struct ClearViews {
-        ~ClearViews() { clear_run_views(); }
-    } clear_views;
-
-    const u64 s = pan_state.side;
-    const u64 g = static_cast<u64>(pan_state.grid);
-    const u64 c = static_cast<u64>(pan_state.chunks_per_block);
-    using implementation::timed_phase;
-    if (!accumulate) times.prologue = timed_phase(2 * ((s + 63) / 64), pan_clear_outputs_job);
-    times.forms = timed_phase(4 * g * c, pan_line_sums_job);
-    times.main = implementation::timed_main_phase(pan_main_products_job);
-    times.corrections = timed_phase(3 * g * g, pan_correction_products_job);
-    times.reduce = timed_phase(2 * g * c, pan_correction_sums_job);
-    times.decode = timed_phase(2 * g * g * c, pan_decode_job);
-
-    times.leaf_products = leaf_routing::pan_leaf_counter.load();
-    times.total_seconds = seconds_since(t0);
-    return times;
+    return implementation::run_pair_call(
+        pan_state.run, {A, B, A2, B2, C, C2},
+        {accumulate ? nullptr : pan_clear_outputs_job, pan_line_sums_job, pan_main_products_job,
+         pan_correction_products_job, pan_correction_sums_job, pan_decode_job});
 }
 
 }  // namespace pan_adapter

@@ -67,4 +67,33 @@ inline void expect_exact(Mat& c, Mat& a, Mat& b, const std::vector<float>* base,
     EXPECT_EQ(bad, 0u) << what;
 }
 
+// The six matrices of a pair product, on small integers, with leading
+// dimensions wider than the side; C and C2 start from other integers (a base
+// to add to, or leftovers that a run must drop).
+struct PairOperands {
+    Mat A, B, A2, B2, C, C2;
+    std::vector<float> c0, c20;  // C and C2 before any run
+    PairOperands(u64 s, unsigned seed)
+        : A(s, s + 3), B(s, s), A2(s, s + 16), B2(s, s + 1), C(s, s + 5), C2(s, s + 9) {
+        std::mt19937 rng(seed);
+        for (Mat* m : {&A, &B, &A2, &B2}) m->fill(rng, -3, 3);
+        C.fill(rng, -50, 50);
+        C2.fill(rng, -50, 50);
+        c0 = C.buf;
+        c20 = C2.buf;
+    }
+    // One call of a pair engine (run_pair or run_accurate) on these views.
+    template <class Engine>
+    pan_adapter::PairTimes run(Engine engine, bool accumulate) {
+        return engine(A.view(), B.view(), accumulate, A2.view(), B2.view(), C.view(), C2.view());
+    }
+    // C = A B and C2 = A2 B2 after any number of plain runs; after `runs`
+    // accumulating runs, each holds its old contents plus `runs` products.
+    void expect_products(bool accumulate, int runs) {
+        const int times = accumulate ? runs : 1;
+        expect_exact(C, A, B, accumulate ? &c0 : nullptr, times, "C");
+        expect_exact(C2, A2, B2, accumulate ? &c20 : nullptr, times, "C2");
+    }
+};
+
 }  // namespace pan_test

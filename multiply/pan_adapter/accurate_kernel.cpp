@@ -18,9 +18,6 @@ namespace {
 
 using u64 = std::uint64_t;
 
-using TileKernel = void (*)(u64, const float*, const float*, double*, u64, double*, u64, u64,
-                            u64);
-
 float* align64(float* p) {
     auto v = reinterpret_cast<std::uintptr_t>(p);
     return reinterpret_cast<float*>((v + 63) & ~std::uintptr_t{63});
@@ -109,6 +106,20 @@ void accurate_tile_kernel_subk128(u64 K, const float* a, const float* b, double*
     accurate_tile<128>(K, a, b, D1, ldD1, D2, ldD2, height, width);
 }
 
+void accurate_tiles_avx2(const AccurateTiles& t) {
+    const auto kernel = t.subk == 32    ? accurate_tile_kernel_subk32
+                        : t.subk == 128 ? accurate_tile_kernel_subk128
+                                        : accurate_tile_kernel_subk64;
+    for (u64 jr = 0; jr < t.cols; jr += 16) {
+        const u64 width = std::min<u64>(16, t.cols - jr);
+        const float* b_panel = t.b + (jr / 16) * t.b_panel_floats;
+        for (u64 ir = 0; ir < t.rows; ir += 6)
+            kernel(t.depth, t.a + (ir / 6) * t.a_panel_floats, b_panel, t.d1 + ir * t.ld_d1 + jr,
+                   t.ld_d1, t.d2 + ir * t.ld_d2 + jr, t.ld_d2, std::min<u64>(6, t.rows - ir),
+                   width);
+    }
+}
+
 void accurate_pair_product(u64 n, const float* A1, u64 ldA1, const float* A2, u64 ldA2,
                            const float* B1, u64 ldB1, const float* B2, u64 ldB2, double* D1,
                            u64 ldD1, double* D2, u64 ldD2, float* workspace) {
@@ -116,28 +127,28 @@ void accurate_pair_product(u64 n, const float* A1, u64 ldA1, const float* A2, u6
     const LeafLayout L = leaf_layout(n, leaf_plan_default(n));
     float* const b_region = align64(workspace);
     float* const a_region = b_region + L.b_floats;
-    const u64 subk = accurate_main_subk();
-    const TileKernel kernel = subk == 32    ? accurate_tile_kernel_subk32
-                              : subk == 128 ? accurate_tile_kernel_subk128
-                                            : accurate_tile_kernel_subk64;
+    AccurateTiles t{};
+    t.depth = n;
+    t.subk = accurate_main_subk();  // read once per call; other values run as 64
+    t.a_panel_floats = L.a_panel_floats;
+    t.b = b_region;
+    t.b_panel_floats = L.b_panel_floats;
+    t.ld_d1 = ldD1;
+    t.ld_d2 = ldD2;
 
     for (u64 jc = 0; jc < n; jc += L.nc_eff) {
-        const u64 cols = std::min(L.nc_eff, n - jc);
-        pack_b_sum16(n, cols, B1 + jc, ldB1, B2 + jc, ldB2, b_region, L.b_panel_floats);
+        t.cols = std::min(L.nc_eff, n - jc);
+        pack_b_sum16(n, t.cols, B1 + jc, ldB1, B2 + jc, ldB2, b_region, L.b_panel_floats);
         for (u64 ic = 0; ic < n; ic += L.mc_eff) {
-            const u64 rows = std::min(L.mc_eff, n - ic);
+            t.rows = std::min(L.mc_eff, n - ic);
             float* const a_block = a_region + (L.apf ? (ic / 6) * L.a_panel_floats : 0);
             if (jc == 0 || !L.apf)
-                pack_a_sum6(rows, n, A1 + ic * ldA1, ldA1, A2 + ic * ldA2, ldA2, a_block,
+                pack_a_sum6(t.rows, n, A1 + ic * ldA1, ldA1, A2 + ic * ldA2, ldA2, a_block,
                             L.a_panel_floats);
-            for (u64 jr = 0; jr < cols; jr += 16) {
-                const u64 width = std::min<u64>(16, cols - jr);
-                const float* b_panel = b_region + (jr / 16) * L.b_panel_floats;
-                for (u64 ir = 0; ir < rows; ir += 6)
-                    kernel(n, a_block + (ir / 6) * L.a_panel_floats, b_panel,
-                           D1 + (ic + ir) * ldD1 + jc + jr, ldD1, D2 + (ic + ir) * ldD2 + jc + jr,
-                           ldD2, std::min<u64>(6, rows - ir), width);
-            }
+            t.a = a_block;
+            t.d1 = D1 + ic * ldD1 + jc;
+            t.d2 = D2 + ic * ldD2 + jc;
+            accurate_tiles_avx2(t);
         }
     }
 }

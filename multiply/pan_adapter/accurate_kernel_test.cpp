@@ -160,6 +160,7 @@ TEST_F(AccurateKernel, BlockingDoesNotChangeTheResult) {
     std::mt19937 rng(77);
     const Operand A1(n, 1, rng), A2(n, 0, rng), B1(n, 2, rng), B2(n, 0, rng);
     Output D(n, 3, rng);
+    const Output D0 = D;
     Output E = D;
     std::vector<float> ws(pan_adapter::pair_workspace_floats_default(n));
     std::vector<double> scratch(n * n);
@@ -181,7 +182,25 @@ TEST_F(AccurateKernel, BlockingDoesNotChangeTheResult) {
                 n, ap.data() + (i / 6) * a_panel, b_base + (j / 16) * b_panel, E.p() + i * E.ld + j,
                 E.ld, scratch.data() + i * n + j, n, std::min<u64>(6, n - i),
                 std::min<u64>(16, n - j));
-    u64 bad = 0;
-    for (u64 i = 0; i < D.buf.size(); ++i) bad += !same_bits(D.buf[i], E.buf[i]);
-    EXPECT_EQ(bad, 0u);
+    // The register-tile stage over the whole block as one row and column block.
+    Output F = D0;
+    pan_adapter::accurate_tiles_avx2({.depth = n,
+                                      .subk = 32,
+                                      .a = ap.data(),
+                                      .a_panel_floats = a_panel,
+                                      .b = b_base,
+                                      .b_panel_floats = b_panel,
+                                      .d1 = F.p(),
+                                      .ld_d1 = F.ld,
+                                      .d2 = scratch.data(),
+                                      .ld_d2 = n,
+                                      .rows = n,
+                                      .cols = n});
+    u64 bad_tiles = 0, bad_stage = 0;
+    for (u64 i = 0; i < D.buf.size(); ++i) {
+        bad_tiles += !same_bits(D.buf[i], E.buf[i]);
+        bad_stage += !same_bits(D.buf[i], F.buf[i]);
+    }
+    EXPECT_EQ(bad_tiles, 0u);
+    EXPECT_EQ(bad_stage, 0u);
 }

@@ -21,21 +21,36 @@ std::int32_t native_ways[3] = {0, 0, 0};
 
 namespace {
 
-// Puts the main thread back where it was after the native route, whatever
-// happened inside it: one AOCL thread, its saved affinity, the saved ways.
+// Puts the main thread back where it was after the native route: one AOCL
+// thread, its saved affinity, the saved ways. On success finish() does it and
+// a refused thread setting fails the run; on a failure path the destructor
+// does it and the exception already on its way is the one that counts.
 struct NativeRestore {
     cpu_set_t affinity;
     std::int32_t ways[3];
     bool armed = true;
+    void put_back() noexcept {
+        if (sched_setaffinity(0, sizeof(affinity), &affinity) != 0) std::abort();
+        std::memcpy(native_ways, ways, sizeof(ways));
+    }
+    void finish() {
+        armed = false;
+        try {
+            aocl_backend::set_threads(1);
+        } catch (...) {
+            put_back();
+            throw;
+        }
+        put_back();
+    }
     ~NativeRestore() {
         if (!armed) return;
         try {
             aocl_backend::set_threads(1);
         } catch (...) {
-            // Still on the error path; the original exception is what matters.
+            // The exception already under way is the one reported.
         }
-        if (sched_setaffinity(0, sizeof(affinity), &affinity) != 0) std::abort();
-        std::memcpy(native_ways, ways, sizeof(ways));
+        put_back();
     }
 };
 
@@ -98,7 +113,7 @@ void run_native(const MethodSpec& spec) {
     aocl_backend::sgemm(101, 111, 111, n, n, n, 1.0f, problem.A, static_cast<int>(problem.lda),
                         problem.B, static_cast<int>(problem.ldb), 0.0f, problem.C,
                         static_cast<int>(problem.ldc));
-    // The destructor goes back to one thread, the saved affinity and the saved ways.
+    restore.finish();
 }
 
 void run_dense(const MethodSpec& spec) {

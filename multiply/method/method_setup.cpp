@@ -9,6 +9,7 @@
 #include "multiply/method/equil.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
+#include "multiply/pan_adapter/pan_accurate.h"
 #include "multiply/pan_adapter/pan_engine.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -39,7 +40,6 @@ void refuse_missing_parts(const MethodSpec& spec) {
                                  ", which this build does not have");
     };
     if (spec.agg) missing("the agg1 engine");
-    if (spec.accurate) missing("the accurate Pan engine");
 }
 
 // Buffers of every Strassen level: level l = 1..s has side n / 2^l, six
@@ -90,7 +90,8 @@ double setup_method(const MethodSpec& spec) {
     active_method.macro_grid = spec.macro_grid;
     active_method.accurate = spec.accurate;
     active_method.agg_q = 0;
-    release_pan_workspaces();
+    // The accurate buffers, then the Pan workspaces again (accurate mutex first).
+    pan_adapter::release_all();
 
     // Shape: levels 0..4 (compared unsigned) and n divisible by 2^max(s, 1).
     const std::uint32_t s = static_cast<std::uint32_t>(spec.strassen_levels);
@@ -117,6 +118,11 @@ double setup_method(const MethodSpec& spec) {
         if (L < 16) throw std::runtime_error("no practical compatible Pan leaf");
         active_method.pan_leaf = L;
         pan_adapter::prepare(b, L);
+        if (spec.accurate) {
+            pan_adapter::configure_accurate(spec.correction_k, spec.main_subk, spec.correction_tile,
+                                            spec.packed_corrections);
+            pan_adapter::prepare_accurate(b, L);
+        }
     }
 
     {
@@ -124,6 +130,7 @@ double setup_method(const MethodSpec& spec) {
         // agg1 is not prepared here (q = 0, no leaf groups): its share is the constant 1.
         active_method.pan_bytes = pan_adapter::implementation::pan_state.workspace_bytes + 1;
     }
+    if (spec.accurate) active_method.pan_bytes += pan_adapter::accurate_bytes();
     active_method.center_bytes = 0;
     active_method.equil_bytes = 0;
     if (spec.centered) {
@@ -142,6 +149,7 @@ double setup_method(const MethodSpec& spec) {
 void release_all() noexcept {
     release_equil_state();
     release_center_state();
+    pan_adapter::release_all();
     accuracy::release();
     free_strassen_workspaces();
     pan_adapter::shutdown();  // also releases the Pan workspaces

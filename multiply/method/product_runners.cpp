@@ -4,6 +4,7 @@
 #include "multiply/blas/aocl_tiles.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
+#include "multiply/pan_adapter/pan_accurate.h"
 #include "multiply/pan_adapter/pan_engine.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -45,10 +46,11 @@ pan_adapter::PanView view(const float* p, std::uint64_t ld) {
 void pair_call(const float* A, std::uint64_t ldA, const float* B, std::uint64_t ldB, const float* A2,
                std::uint64_t ldA2, const float* B2, std::uint64_t ldB2, float* C, std::uint64_t ldC,
                float* C2, std::uint64_t ldC2, bool accumulate) {
+    const auto engine = active_method.accurate ? pan_adapter::run_accurate : pan_adapter::run_pair;
+    add_pair_times(engine(view(A, ldA), view(B, ldB), accumulate, view(A2, ldA2), view(B2, ldB2),
+                          view(C, ldC), view(C2, ldC2)));
     if (active_method.accurate)
-        throw std::runtime_error("the accurate Pan engine is not part of this build");
-    add_pair_times(pan_adapter::run_pair(view(A, ldA), view(B, ldB), accumulate, view(A2, ldA2),
-                                         view(B2, ldB2), view(C, ldC), view(C2, ldC2)));
+        phase_timers.accurate_correction_gemms += pan_adapter::accurate_correction_gemm_count();
 }
 
 void zero_block(float* data, std::uint64_t ld, std::uint64_t side) {

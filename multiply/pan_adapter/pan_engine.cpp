@@ -1,5 +1,6 @@
 #include "multiply/pan_adapter/pan_engine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/clock.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/pan_adapter/leaf_plan.h"
@@ -17,7 +19,6 @@ namespace pan_adapter {
 namespace implementation {
 
 PanState pan_state;
-PanSchedule pan_schedule;
 
 namespace {
 
@@ -61,9 +62,74 @@ PanGrid check_pan_size(std::uint64_t s, std::uint64_t L) {
     return grid;
 }
 
+float* block_of(const PanView& v, std::uint64_t r, std::uint64_t q) {
+    const std::uint64_t L = pan_state.leaf;
+    return v.data + r * L * v.ld + q * L;
+}
+
+void chunk_rows(std::uint64_t chunk, std::uint64_t& first, std::uint64_t& end) {
+    first = chunk * pan_state.chunk_rows;
+    end = std::min(first + pan_state.chunk_rows, pan_state.leaf);
+}
+
+DecodeBlock decode_block(int t) {
+    const auto g = static_cast<std::uint64_t>(pan_state.grid);
+    const auto c = static_cast<std::uint64_t>(pan_state.chunks_per_block);
+    const std::uint64_t b = static_cast<std::uint64_t>(t) / c;
+    DecodeBlock d;
+    d.second = b >= g * g;
+    if (!d.second) {  // C[i][k]: loses U[k]
+        d.row = b / g;
+        d.col = b % g;
+        d.line = d.col;
+    } else {  // C2[j][i]: loses T[j]
+        const std::uint64_t u = b - g * g;
+        d.row = u / g;
+        d.col = u % g;
+        d.line = d.row;
+    }
+    chunk_rows(static_cast<std::uint64_t>(t) % c, d.r0, d.r1);
+    return d;
+}
+
+void run_phases(const PairPhases& phases, PairTimes& times) {
+    const std::uint64_t s = pan_state.side;
+    const auto g = static_cast<std::uint64_t>(pan_state.grid);
+    const auto c = static_cast<std::uint64_t>(pan_state.chunks_per_block);
+    auto timed = [](std::uint64_t count, JobFn job) {
+        const std::uint64_t t0 = monotonic_ns();
+        pool.dispatch(static_cast<int>(count), job);
+        return seconds_since(t0);
+    };
+    if (phases.prologue != nullptr) times.prologue = timed(2 * ((s + 63) / 64), phases.prologue);
+    times.forms = timed(4 * g * c, phases.forms);
+    const std::uint64_t t0 = monotonic_ns();
+    reset_ready_list();
+    pool.dispatch(workers(), phases.main);
+    times.main = seconds_since(t0);
+    times.corrections = timed(3 * g * g, phases.corrections);
+    times.reduce = timed(2 * g * c, phases.reduce);
+    times.decode = timed(2 * g * g * c, phases.decode);
+}
+
+PairTimes run_pair_call(PanRunViews& run, const PanRunViews& views, const PairPhases& phases) {
+    PairTimes times;
+    const std::uint64_t t0 = monotonic_ns();
+    check_pair_views(views.a, views.b, views.a2, views.b2, views.c, views.c2);
+    run = views;
+    struct Clear {
+        PanRunViews& run;
+        ~Clear() { run = PanRunViews{}; }
+    } clear{run};
+    leaf_routing::pan_leaf_counter.store(0);
+    run_phases(phases, times);
+    times.leaf_products = leaf_routing::pan_leaf_counter.load();
+    times.total_seconds = seconds_since(t0);
+    return times;
+}
+
 }  // namespace implementation
 
-using implementation::pan_schedule;
 using implementation::pan_state;
 
 std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
@@ -156,16 +222,8 @@ void release_workspaces() {
          {&pan_state.a_sums, &pan_state.b_sums, &pan_state.leaf_workspaces, &pan_state.ra,
           &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u, &pan_state.t, &pan_state.p})
         implementation::free_set(*set);
-    std::vector<implementation::PanTask>().swap(pan_schedule.tasks);
-    std::vector<int>().swap(pan_schedule.next);
-    std::vector<int>().swap(pan_schedule.prev);
-    std::vector<std::uint8_t>().swap(pan_schedule.busy_c);
-    std::vector<std::uint8_t>().swap(pan_schedule.busy_c2);
-    pan_schedule.remaining = 0;
-    pan_schedule.listed = 0;
-    pan_schedule.head = -1;
-    pan_state.run_a = pan_state.run_b = pan_state.run_a2 = pan_state.run_b2 = PanView{};
-    pan_state.run_c = pan_state.run_c2 = PanView{};
+    implementation::release_schedule();
+    pan_state.run = PanRunViews{};
     pan_state.grid = 0;
     pan_state.block_ld = 0;
     pan_state.leaf = 0;
@@ -208,21 +266,7 @@ void prepare(std::uint64_t s, std::uint64_t L) {
         alloc_workspace_set(pan_state.p, g * g, grid.block_floats, false);
         fill_workspaces_on_pool(grid.block_floats, leaf_floats);
 
-        const std::uint64_t tasks = g * g * g;
-        pan_schedule.tasks.resize(tasks);
-        pan_schedule.next.resize(tasks);
-        pan_schedule.prev.resize(tasks);
-        pan_schedule.busy_c.assign(g * g, 0);
-        pan_schedule.busy_c2.assign(g * g, 0);
-        // Within one diagonal d the g^2 tasks touch every C[i][k] and every
-        // C2[j][i] exactly once, so they are free of conflicts with each other;
-        // runs of g consecutive tasks share j and k.
-        for (std::uint64_t d = 0; d < g; ++d)
-            for (std::uint64_t a = 0; a < g; ++a)
-                for (std::uint64_t c = 0; c < g; ++c)
-                    pan_schedule.tasks[(d * g + a) * g + c] = {
-                        static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(a),
-                        static_cast<std::uint32_t>((a + d) % g)};
+        implementation::build_task_order(g);
     } catch (...) {
         release_workspaces();
         throw;

@@ -11,11 +11,10 @@
 // callers hold the adapter mutex.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "multiply/pan_adapter/pan_schedule.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace pan_adapter {
@@ -47,6 +46,11 @@ PanViewSpan check_view(PanView view);
 // Validates six views: each alone, then the outputs C and C2 against each
 // other and against every input. Inputs may overlap or coincide.
 void check_pair_views(PanView A, PanView B, PanView A2, PanView B2, PanView C, PanView C2);
+
+// The six views of the run in progress; empty between runs.
+struct PanRunViews {
+    PanView a, b, a2, b2, c, c2;
+};
 
 // Seconds of each phase of one pair-product call and its leaf products.
 struct PairTimes {
@@ -95,26 +99,6 @@ struct PanGrid {
 };
 PanGrid check_pan_size(std::uint64_t side, std::uint64_t leaf);
 
-struct PanTask {
-    std::uint32_t i, j, k;
-};
-
-// Task order and ready list of the main-product phase.
-struct PanSchedule {
-    std::vector<PanTask> tasks;  // g^3 tasks in schedule order
-    std::vector<int> next;       // circular ready list
-    std::vector<int> prev;
-    std::vector<std::uint8_t> busy_c;   // C[i][k] in use, at i*g + k
-    std::vector<std::uint8_t> busy_c2;  // C2[j][i] in use, at j*g + i
-    int head = -1;
-    int listed = 0;
-    std::uint32_t remaining = 0;
-    std::mutex mutex;
-    std::condition_variable cond;
-    // The run's leaf-product counter is leaf_routing::pan_leaf_counter, shared
-    // with the leaf router.
-};
-
 struct PanState {
     bool prepared = false;
     std::uint64_t side = 0;
@@ -135,11 +119,49 @@ struct PanState {
     std::vector<float*> p;                       // g^2 blocks, P[j][k] at j*g + k
 
     // Operand views of the run in progress.
-    PanView run_a, run_b, run_a2, run_b2, run_c, run_c2;
+    PanRunViews run;
 };
 
 extern PanState pan_state;
-extern PanSchedule pan_schedule;
+
+// Block (r, q) of a view for the prepared leaf L: its first element is (r L, q L).
+float* block_of(const PanView& v, std::uint64_t r, std::uint64_t q);
+
+// Rows [first, end) of the 64-row chunk `chunk` of a prepared block.
+void chunk_rows(std::uint64_t chunk, std::uint64_t& first, std::uint64_t& end);
+
+// What decode job t works on: t / c picks output block C[i][k] (the first g^2
+// blocks) or C2[j][i] (the next g^2), t mod c its 64-row chunk.
+struct DecodeBlock {
+    bool second;              // C2[j][i] rather than C[i][k]
+    std::uint64_t row, col;   // the block's place in its output: (i, k) or (j, i)
+    std::uint64_t line;       // index of the line sum it loses: k (U) or j (T)
+    std::uint64_t r0, r1;     // rows [r0, r1) of the block
+};
+DecodeBlock decode_block(int t);
+
+// The six phase jobs of a pair-product run, in order.
+struct PairPhases {
+    JobFn prologue;  // null: no prologue (2 ceil(s / 64) jobs otherwise)
+    JobFn forms;     // 4 g c jobs
+    JobFn main;      // one job per worker, after a ready-list reset
+    JobFn corrections;  // 3 g^2 jobs
+    JobFn reduce;    // 2 g c jobs
+    JobFn decode;    // 2 g^2 c jobs
+};
+
+// Runs the six phases on the pool for the prepared grid (the caller holds the
+// adapter mutex) and records each phase's seconds in times; the main phase's
+// seconds include the ready-list reset. The preparation bounded every job
+// count to the int range.
+void run_phases(const PairPhases& phases, PairTimes& times);
+
+// One whole pair-product call after its engine's own checks (the caller
+// holds the adapter mutex): checks the six views, records them in `run` for
+// the jobs, runs the phases and returns their times with the call's seconds
+// (view checks included) and leaf products. `run` is empty again afterwards,
+// whatever a phase throws.
+PairTimes run_pair_call(PanRunViews& run, const PanRunViews& views, const PairPhases& phases);
 
 }  // namespace implementation
 

@@ -18,26 +18,18 @@
 #include "common/test_cpus.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/leaf_plan.h"
+#include "multiply/pan_adapter/pan_test_support.h"
 
 using pan_adapter::PanView;
 using pan_adapter::implementation::check_pan_size;
 using pan_adapter::implementation::pan_schedule;
 using pan_adapter::implementation::pan_state;
 using u64 = std::uint64_t;
+using pan_test::expect_throw_msg;
+using pan_test::kCanary;
+using pan_test::Mat;
 
 namespace {
-
-template <class E, class F>
-void expect_throw_msg(F fn, const std::string& msg) {
-    try {
-        fn();
-        ADD_FAILURE() << "no exception, expected: " << msg;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), msg);
-    } catch (...) {
-        ADD_FAILURE() << "wrong exception type, expected: " << msg;
-    }
-}
 
 const char* const kBadSide = "Pan side must be positive, fit BLAS int and be divisible by leaf";
 const char* const kTaskRange = "Pan schedule exceeds its int task-index range";
@@ -63,42 +55,6 @@ protected:
         EXPECT_EQ(pan_state.workspace_bytes, 0u);
     }
 };
-
-constexpr float kCanary = 1234.5f;
-
-// An s x s matrix inside a buffer with leading dimension ld; padding holds the canary.
-struct Mat {
-    u64 s, ld;
-    std::vector<float> buf;
-    Mat(u64 s_, u64 ld_) : s(s_), ld(ld_), buf(s_ * ld_, kCanary) {}
-    float& at(u64 r, u64 c) { return buf[r * ld + c]; }
-    PanView view() { return {buf.data(), ld}; }
-    // Small integers keep every sum and product of the Pan algebra exact in float.
-    void fill(std::mt19937& rng, int lo, int hi) {
-        std::uniform_int_distribution<int> d(lo, hi);
-        for (u64 r = 0; r < s; ++r)
-            for (u64 c = 0; c < s; ++c) at(r, c) = static_cast<float>(d(rng));
-    }
-};
-
-// c == base + times * (a b), by exact integer arithmetic, and the canary in c's padding.
-void expect_exact(Mat& c, Mat& a, Mat& b, const std::vector<float>* base, int times,
-                  const char* what) {
-    u64 bad = 0;
-    for (u64 r = 0; r < c.s; ++r)
-        for (u64 col = 0; col < c.ld; ++col) {
-            double want = kCanary;
-            if (col < c.s) {
-                double dot = 0.0;
-                for (u64 k = 0; k < c.s; ++k) dot += static_cast<double>(a.at(r, k)) * b.at(k, col);
-                want = (base ? (*base)[r * c.ld + col] : 0.0) + times * dot;
-            }
-            if (static_cast<double>(c.at(r, col)) != want && bad++ < 5)
-                ADD_FAILURE() << what << " (" << r << "," << col << "): " << c.at(r, col)
-                              << " vs " << want;
-        }
-    EXPECT_EQ(bad, 0u) << what;
-}
 
 }  // namespace
 
@@ -370,15 +326,9 @@ TEST_F(PanEngine, PairRunIsExactOnIntegerData) {
             SCOPED_TRACE("W=" + std::to_string(workers) + " g=" + std::to_string(g) +
                          (accumulate ? " accumulate" : ""));
             pan_adapter::prepare(s, z.L);
-            std::mt19937 rng(seed++);
-            Mat A(s, s + 3), B(s, s), A2(s, s + 16), B2(s, s + 1), C(s, s + 5), C2(s, s + 9);
-            for (Mat* m : {&A, &B, &A2, &B2}) m->fill(rng, -3, 3);
-            C.fill(rng, -50, 50);  // a base to add to, or leftovers the prologue clears
-            C2.fill(rng, -50, 50);
-            const std::vector<float> c0 = C.buf, c20 = C2.buf;
+            pan_test::PairOperands m(s, seed++);
             for (int run = 0; run < 2; ++run) {
-                const auto t = pan_adapter::run_pair(A.view(), B.view(), accumulate, A2.view(),
-                                                     B2.view(), C.view(), C2.view());
+                const auto t = m.run(pan_adapter::run_pair, accumulate);
                 EXPECT_EQ(t.leaf_products, g * g * g + 3 * g * g);
                 // Every phase is timed, inside the whole call; clearing C and
                 // C2 is skipped when accumulating.
@@ -386,11 +336,9 @@ TEST_F(PanEngine, PairRunIsExactOnIntegerData) {
                 EXPECT_TRUE(t.forms > 0 && t.main > 0 && t.corrections > 0 && t.reduce > 0 && t.decode > 0);
                 EXPECT_GE(t.total_seconds + 1e-9, t.prologue + t.forms + t.main + t.corrections + t.reduce + t.decode);
             }
-            const int times = accumulate ? 2 : 1;
-            expect_exact(C, A, B, accumulate ? &c0 : nullptr, times, "C");
-            expect_exact(C2, A2, B2, accumulate ? &c20 : nullptr, times, "C2");
+            m.expect_products(accumulate, 2);
             // The run views do not outlive the call.
-            EXPECT_EQ(pan_state.run_c.data, nullptr);
+            EXPECT_EQ(pan_state.run.c.data, nullptr);
         }
     }
 }

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "multiply/pan_adapter/panel_pack.h"
+#include "multiply/pan_adapter/tile_avx2.h"
+
 namespace pan_adapter {
 
 namespace {
@@ -22,140 +25,7 @@ float* align64(float* p) {
     return reinterpret_cast<float*>((v + 63) & ~std::uintptr_t{63});
 }
 
-// B panels of one column block, whole depth: row k of panel p holds the sums
-// B1(k, 16p + c) + B2(k, 16p + c); columns at or past `cols` are 0.0.
-void pack_b(u64 n, u64 cols, const float* B1, u64 ldB1, const float* B2, u64 ldB2, float* panels,
-            u64 panel_floats) {
-    const u64 full = cols / 16;
-    const u64 rest = cols % 16;
-    for (u64 k = 0; k < n; ++k) {
-        const float* b1 = B1 + k * ldB1;
-        const float* b2 = B2 + k * ldB2;
-        float* dst = panels + 16 * k;
-        for (u64 p = 0; p < full; ++p, b1 += 16, b2 += 16, dst += panel_floats) {
-            _mm256_store_ps(dst, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_loadu_ps(b2)));
-            _mm256_store_ps(dst + 8,
-                            _mm256_add_ps(_mm256_loadu_ps(b1 + 8), _mm256_loadu_ps(b2 + 8)));
-        }
-        if (rest != 0) {
-            u64 c = 0;
-            for (; c < rest; ++c) dst[c] = b1[c] + b2[c];
-            for (; c < 16; ++c) dst[c] = 0.0f;
-        }
-    }
-}
-
-// Columns k0..k0+count-1 of the A strips of one row block (rows rows, starting
-// at A1/A2): strip s holds at column k the six sums A1(6s + r, k) + A2(6s + r, k),
-// 0.0 for rows past the block. Full strips are transposed eight columns at a
-// time with 8-float stores whose last two floats are overwritten by the next
-// column (or land in the panel's spare floats).
-void pack_a(u64 rows, u64 k0, u64 count, const float* A1, u64 ldA1, const float* A2, u64 ldA2,
-            float* panels, u64 panel_floats) {
-    for (u64 s = 0; s * 6 < rows; ++s) {
-        const u64 height = std::min<u64>(6, rows - 6 * s);
-        const float* a1 = A1 + 6 * s * ldA1;
-        const float* a2 = A2 + 6 * s * ldA2;
-        float* dst = panels + s * panel_floats;
-        u64 k = k0;
-        const u64 end = k0 + count;
-        if (height == 6) {
-            const __m256 zero = _mm256_setzero_ps();
-            for (; k + 8 <= end; k += 8) {
-                __m256 r[6];
-                for (int i = 0; i < 6; ++i)
-                    r[i] = _mm256_add_ps(_mm256_loadu_ps(a1 + i * ldA1 + k),
-                                         _mm256_loadu_ps(a2 + i * ldA2 + k));
-                const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-                const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-                const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-                const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-                const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
-                const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
-                const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-                const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-                const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-                const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-                const __m256 u4 = _mm256_shuffle_ps(t4, zero, 0x44);
-                const __m256 u5 = _mm256_shuffle_ps(t4, zero, 0xEE);
-                const __m256 u6 = _mm256_shuffle_ps(t5, zero, 0x44);
-                const __m256 u7 = _mm256_shuffle_ps(t5, zero, 0xEE);
-                float* d = dst + 6 * k;
-                _mm256_storeu_ps(d + 0, _mm256_permute2f128_ps(u0, u4, 0x20));
-                _mm256_storeu_ps(d + 6, _mm256_permute2f128_ps(u1, u5, 0x20));
-                _mm256_storeu_ps(d + 12, _mm256_permute2f128_ps(u2, u6, 0x20));
-                _mm256_storeu_ps(d + 18, _mm256_permute2f128_ps(u3, u7, 0x20));
-                _mm256_storeu_ps(d + 24, _mm256_permute2f128_ps(u0, u4, 0x31));
-                _mm256_storeu_ps(d + 30, _mm256_permute2f128_ps(u1, u5, 0x31));
-                _mm256_storeu_ps(d + 36, _mm256_permute2f128_ps(u2, u6, 0x31));
-                _mm256_storeu_ps(d + 42, _mm256_permute2f128_ps(u3, u7, 0x31));
-            }
-        }
-        for (; k < end; ++k) {
-            float* d = dst + 6 * k;
-            u64 r = 0;
-            for (; r < height; ++r) d[r] = a1[r * ldA1 + k] + a2[r * ldA2 + k];
-            for (; r < 6; ++r) d[r] = 0.0f;
-        }
-    }
-}
-
 }  // namespace
-
-// One depth step of the 6x16 register tile: two aligned B loads, six A
-// broadcasts, twelve FMAs (each accumulator one chain in increasing depth).
-#define PAN_STEP(ap, bp)                                      \
-    do {                                                      \
-        const __m256 b0 = _mm256_load_ps(bp);                 \
-        const __m256 b1 = _mm256_load_ps((bp) + 8);           \
-        __m256 t = _mm256_broadcast_ss((ap) + 0);             \
-        c00 = _mm256_fmadd_ps(t, b0, c00);                    \
-        c01 = _mm256_fmadd_ps(t, b1, c01);                    \
-        t = _mm256_broadcast_ss((ap) + 1);                    \
-        c10 = _mm256_fmadd_ps(t, b0, c10);                    \
-        c11 = _mm256_fmadd_ps(t, b1, c11);                    \
-        t = _mm256_broadcast_ss((ap) + 2);                    \
-        c20 = _mm256_fmadd_ps(t, b0, c20);                    \
-        c21 = _mm256_fmadd_ps(t, b1, c21);                    \
-        t = _mm256_broadcast_ss((ap) + 3);                    \
-        c30 = _mm256_fmadd_ps(t, b0, c30);                    \
-        c31 = _mm256_fmadd_ps(t, b1, c31);                    \
-        t = _mm256_broadcast_ss((ap) + 4);                    \
-        c40 = _mm256_fmadd_ps(t, b0, c40);                    \
-        c41 = _mm256_fmadd_ps(t, b1, c41);                    \
-        t = _mm256_broadcast_ss((ap) + 5);                    \
-        c50 = _mm256_fmadd_ps(t, b0, c50);                    \
-        c51 = _mm256_fmadd_ps(t, b1, c51);                    \
-    } while (0)
-
-// Runs `quads` groups of four steps, advancing ap and bp.
-#define PAN_QUADS(quads)                        \
-    for (u64 q_ = (quads); q_ != 0; --q_) {     \
-        PAN_STEP(ap, bp);                       \
-        PAN_STEP(ap + 6, bp + 16);              \
-        PAN_STEP(ap + 12, bp + 32);             \
-        PAN_STEP(ap + 18, bp + 48);             \
-        ap += 24;                               \
-        bp += 64;                               \
-    }
-
-// Applies OP(acc, ptr) to the twelve accumulators with the matching tile offsets.
-#define PAN_EACH(OP, base) \
-    OP(c00, (base) + 0);   \
-    OP(c01, (base) + 8);   \
-    OP(c10, (base) + 16);  \
-    OP(c11, (base) + 24);  \
-    OP(c20, (base) + 32);  \
-    OP(c21, (base) + 40);  \
-    OP(c30, (base) + 48);  \
-    OP(c31, (base) + 56);  \
-    OP(c40, (base) + 64);  \
-    OP(c41, (base) + 72);  \
-    OP(c50, (base) + 80);  \
-    OP(c51, (base) + 88)
-
-#define PAN_ADD_FROM(acc, p) acc = _mm256_add_ps(acc, _mm256_loadu_ps(p))
-#define PAN_STORE_TO(acc, p) _mm256_storeu_ps(p, acc)
 
 void pair_tile_kernel(u64 K, const float* a, const float* b, bool first, bool last,
                       float* partial, const PairOutput& out, u64 row, u64 col, u64 height,
@@ -289,15 +159,15 @@ void pair_product_blocked(u64 n, const float* A1, u64 ldA1, const float* A2, u64
 
     for (u64 jc = 0; jc < n; jc += L.nc_eff) {
         const u64 cols = std::min(L.nc_eff, n - jc);
-        pack_b(n, cols, B1 + jc, ldB1, B2 + jc, ldB2, b_region, L.b_panel_floats);
+        pack_b_sum16(n, cols, B1 + jc, ldB1, B2 + jc, ldB2, b_region, L.b_panel_floats);
         for (u64 ic = 0; ic < n; ic += L.mc_eff) {
             const u64 rows = std::min(L.mc_eff, n - ic);
             float* const a_block = a_region + (L.apf ? (ic / 6) * L.a_panel_floats : 0);
             for (u64 pc = 0; pc < n; pc += L.kc_eff) {
                 const u64 kcur = std::min(L.kc_eff, n - pc);
                 if (jc == 0 || !L.apf)
-                    pack_a(rows, pc, kcur, A1 + ic * ldA1, ldA1, A2 + ic * ldA2, ldA2, a_block,
-                           L.a_panel_floats);
+                    pack_a_sum6(rows, kcur, A1 + ic * ldA1 + pc, ldA1, A2 + ic * ldA2 + pc, ldA2,
+                                a_block + 6 * pc, L.a_panel_floats);
                 t.depth = kcur;
                 t.a = a_block + 6 * pc;
                 t.b = b_region + 16 * pc;

@@ -8,7 +8,6 @@
 // + T[j]. The correction phase removes the first two of each with one product
 // on the summed operand; the sums of P[j][k] = A2[j][k] B[j][k] give U and T.
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -19,31 +18,13 @@
 
 namespace pan_adapter {
 
-using implementation::pan_schedule;
+using implementation::block_of;
+using implementation::chunk_rows;
 using implementation::pan_state;
 
 namespace {
 
 using u64 = std::uint64_t;
-
-double seconds_now() {
-    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count()) /
-           1e9;
-}
-
-// Block (r, q) of a view: its first element is (r L, q L).
-float* block_of(const PanView& v, u64 r, u64 q) {
-    const u64 L = pan_state.leaf;
-    return v.data + r * L * v.ld + q * L;
-}
-
-// Rows [first, end) of the 64-row chunk `chunk` of a block.
-void chunk_rows(u64 chunk, u64& first, u64& end) {
-    first = chunk * pan_state.chunk_rows;
-    end = std::min(first + pan_state.chunk_rows, pan_state.leaf);
-}
 
 // dst = src[0] + src[1] + ... in order, on rows [r0, r1), L floats per row.
 template <class Src>
@@ -62,21 +43,16 @@ void sum_rows(float* dst, u64 dst_ld, u64 count, Src src, u64 r0, u64 r1) {
     }
 }
 
-void clear_run_views() {
-    pan_state.run_a = pan_state.run_b = pan_state.run_a2 = pan_state.run_b2 = PanView{};
-    pan_state.run_c = pan_state.run_c2 = PanView{};
-}
-
-// Index of the first listed task whose two output blocks are free, or -1.
-int find_free_task(u64 g) {
-    auto& sc = pan_schedule;
-    int t = sc.head;
-    for (int n = 0; n < sc.listed; ++n) {
-        const auto& task = sc.tasks[static_cast<u64>(t)];
-        if (!sc.busy_c[task.i * g + task.k] && !sc.busy_c2[task.j * g + task.i]) return t;
-        t = sc.next[static_cast<u64>(t)];
-    }
-    return -1;
+// One aggregated product of the main phase: (A[i][j] + A2[j][k]) (B[j][k] + B2[k][i])
+// added into C[i][k] and C2[j][i].
+void pair_task(const implementation::PanTask& task) {
+    const PanView &A = pan_state.run.a, &A2 = pan_state.run.a2, &B = pan_state.run.b,
+                  &B2 = pan_state.run.b2, &C = pan_state.run.c, &C2 = pan_state.run.c2;
+    const u64 i = task.i, j = task.j, k = task.k;
+    pair_product(pan_state.leaf, block_of(A, i, j), A.ld, block_of(A2, j, k), A2.ld,
+                 block_of(B, j, k), B.ld, block_of(B2, k, i), B2.ld, block_of(C, i, k), C.ld,
+                 block_of(C2, j, i), C2.ld,
+                 pan_state.leaf_workspaces[static_cast<u64>(pan_worker_id)]);
 }
 
 }  // namespace
@@ -85,7 +61,7 @@ void pan_clear_outputs_job(int t) {
     const u64 s = pan_state.side;
     const u64 h = (s + 63) / 64;
     const u64 idx = static_cast<u64>(t);
-    const PanView& v = idx < h ? pan_state.run_c : pan_state.run_c2;
+    const PanView& v = idx < h ? pan_state.run.c : pan_state.run.c2;
     const u64 first = 64 * (idx < h ? idx : idx - h);
     const u64 end = std::min(first + 64, s);
     for (u64 r = first; r < end; ++r) std::memset(v.data + r * v.ld, 0, s * sizeof(float));
@@ -106,10 +82,10 @@ void pan_line_sums_job(int t) {
         const PanView& src;
         bool row;
     };
-    const Line lines[4] = {{pan_state.ra, pan_state.run_a, true},
-                           {pan_state.ca2, pan_state.run_a2, false},
-                           {pan_state.rb, pan_state.run_b, true},
-                           {pan_state.cb2, pan_state.run_b2, false}};
+    const Line lines[4] = {{pan_state.ra, pan_state.run.a, true},
+                           {pan_state.ca2, pan_state.run.a2, false},
+                           {pan_state.rb, pan_state.run.b, true},
+                           {pan_state.cb2, pan_state.run.b2, false}};
     const Line& sel = lines[group < 3 ? group : 3];
     sum_rows(
         sel.dst[l], ld, g,
@@ -120,60 +96,15 @@ void pan_line_sums_job(int t) {
         r0, r1);
 }
 
-void pan_main_products_job(int) {
-    auto& sc = pan_schedule;
-    const u64 g = static_cast<u64>(pan_state.grid);
-    const u64 L = pan_state.leaf;
-    const PanView &A = pan_state.run_a, &A2 = pan_state.run_a2, &B = pan_state.run_b,
-                  &B2 = pan_state.run_b2, &C = pan_state.run_c, &C2 = pan_state.run_c2;
-    float* const workspace = pan_state.leaf_workspaces[static_cast<u64>(pan_worker_id)];
-    for (;;) {
-        implementation::PanTask task;
-        {
-            std::unique_lock<std::mutex> lock(sc.mutex);
-            if (sc.remaining == 0) return;
-            int t = find_free_task(g);
-            while (t < 0) {
-                sc.cond.wait(lock);
-                if (sc.remaining == 0) return;
-                t = find_free_task(g);
-            }
-            const auto ut = static_cast<u64>(t);
-            task = sc.tasks[ut];
-            sc.busy_c[task.i * g + task.k] = 1;
-            sc.busy_c2[task.j * g + task.i] = 1;
-            if (sc.listed > 1) {
-                const int nx = sc.next[ut], pv = sc.prev[ut];
-                sc.next[static_cast<u64>(pv)] = nx;
-                sc.prev[static_cast<u64>(nx)] = pv;
-                sc.head = nx;
-            } else {
-                sc.head = -1;
-            }
-            --sc.listed;
-        }
-        const u64 i = task.i, j = task.j, k = task.k;
-        pair_product(L, block_of(A, i, j), A.ld, block_of(A2, j, k), A2.ld, block_of(B, j, k), B.ld,
-                     block_of(B2, k, i), B2.ld, block_of(C, i, k), C.ld, block_of(C2, j, i), C2.ld,
-                     workspace);
-        leaf_routing::pan_leaf_counter.fetch_add(1);
-        {
-            std::lock_guard<std::mutex> lock(sc.mutex);
-            sc.busy_c[i * g + k] = 0;
-            sc.busy_c2[j * g + i] = 0;
-            --sc.remaining;
-        }
-        sc.cond.notify_all();
-    }
-}
+void pan_main_products_job(int) { implementation::run_scheduled_tasks(pair_task); }
 
 void pan_correction_products_job(int t) {
     const u64 g = static_cast<u64>(pan_state.grid);
     const u64 L = pan_state.leaf;
     const u64 ld = pan_state.block_ld;
     const u64 w = static_cast<u64>(pan_worker_id);
-    const PanView &A = pan_state.run_a, &A2 = pan_state.run_a2, &B = pan_state.run_b,
-                  &B2 = pan_state.run_b2, &C = pan_state.run_c, &C2 = pan_state.run_c2;
+    const PanView &A = pan_state.run.a, &A2 = pan_state.run.a2, &B = pan_state.run.b,
+                  &B2 = pan_state.run.b2, &C = pan_state.run.c, &C2 = pan_state.run.c2;
     const u64 idx = static_cast<u64>(t);
     const u64 g2 = g * g;
     auto add_blocks = [&](float* dst, const float* x, const float* y) {
@@ -230,90 +161,24 @@ void pan_correction_sums_job(int t) {
 }
 
 void pan_decode_job(int t) {
-    const u64 g = static_cast<u64>(pan_state.grid);
-    const u64 c = static_cast<u64>(pan_state.chunks_per_block);
-    const u64 L = pan_state.leaf;
-    const u64 ld = pan_state.block_ld;
-    const u64 b = static_cast<u64>(t) / c;
-    u64 r0, r1;
-    chunk_rows(static_cast<u64>(t) % c, r0, r1);
-    float* out;
-    u64 out_ld;
-    const float* sub;
-    if (b < g * g) {  // C[i][k] -= U[k]
-        const u64 i = b / g, k = b % g;
-        out = block_of(pan_state.run_c, i, k);
-        out_ld = pan_state.run_c.ld;
-        sub = pan_state.u[k];
-    } else {  // C2[j][i] -= T[j]
-        const u64 u = b - g * g, j = u / g, i = u % g;
-        out = block_of(pan_state.run_c2, j, i);
-        out_ld = pan_state.run_c2.ld;
-        sub = pan_state.t[j];
-    }
-    for (u64 r = r0; r < r1; ++r)
-        for (u64 col = 0; col < L; ++col) out[r * out_ld + col] -= sub[r * ld + col];
+    // C[i][k] -= U[k]; C2[j][i] -= T[j].
+    const implementation::DecodeBlock d = implementation::decode_block(t);
+    const PanView& v = d.second ? pan_state.run.c2 : pan_state.run.c;
+    float* const out = block_of(v, d.row, d.col);
+    const float* const sub = (d.second ? pan_state.t : pan_state.u)[d.line];
+    const u64 L = pan_state.leaf, ld = pan_state.block_ld;
+    for (u64 r = d.r0; r < d.r1; ++r)
+        for (u64 col = 0; col < L; ++col) out[r * v.ld + col] -= sub[r * ld + col];
 }
 
 PairTimes run_pair(PanView A, PanView B, bool accumulate, PanView A2, PanView B2, PanView C,
                    PanView C2) {
     std::lock_guard<std::mutex> lock(implementation::adapter_mutex);
     if (!pan_state.prepared) throw std::logic_error("Call pan_adapter::prepare before run_pair");
-    PairTimes times;
-    const double t0 = seconds_now();
-    check_pair_views(A, B, A2, B2, C, C2);
-
-    pan_state.run_a = A;
-    pan_state.run_b = B;
-    pan_state.run_a2 = A2;
-    pan_state.run_b2 = B2;
-    pan_state.run_c = C;
-    pan_state.run_c2 = C2;
-    leaf_routing::pan_leaf_counter.store(0);
-    // The run views must not outlive the call, whatever a phase throws.
-    struct ClearViews {
-        ~ClearViews() { clear_run_views(); }
-    } clear_views;
-
-    auto& pool = implementation::pool;
-    const u64 s = pan_state.side;
-    const u64 g = static_cast<u64>(pan_state.grid);
-    const u64 c = static_cast<u64>(pan_state.chunks_per_block);
-    // The preparation bounded every count below to the int range.
-    auto phase = [&](double& slot, u64 count, JobFn job) {
-        const double start = seconds_now();
-        pool.dispatch(static_cast<int>(count), job);
-        slot = seconds_now() - start;
-    };
-
-    if (!accumulate) phase(times.prologue, 2 * ((s + 63) / 64), pan_clear_outputs_job);
-    phase(times.forms, 4 * g * c, pan_line_sums_job);
-    {
-        const double start = seconds_now();
-        {
-            auto& sc = pan_schedule;
-            std::lock_guard<std::mutex> slock(sc.mutex);
-            const u64 n = g * g * g;
-            sc.remaining = static_cast<std::uint32_t>(n);
-            sc.listed = static_cast<int>(n);
-            sc.head = 0;
-            std::fill(sc.busy_c.begin(), sc.busy_c.end(), 0);
-            std::fill(sc.busy_c2.begin(), sc.busy_c2.end(), 0);
-            for (u64 t = 0; t < n; ++t) {
-                sc.next[t] = static_cast<int>(t + 1 == n ? 0 : t + 1);
-                sc.prev[t] = static_cast<int>(t == 0 ? n - 1 : t - 1);
-            }
-        }
-        pool.dispatch(workers(), pan_main_products_job);
-        times.main = seconds_now() - start;
-    }
-    phase(times.corrections, 3 * g * g, pan_correction_products_job);
-    phase(times.reduce, 2 * g * c, pan_correction_sums_job);
-    phase(times.decode, 2 * g * g * c, pan_decode_job);
-
-    times.leaf_products = leaf_routing::pan_leaf_counter.load();
-    times.total_seconds = seconds_now() - t0;
-    return times;
+    return implementation::run_pair_call(
+        pan_state.run, {A, B, A2, B2, C, C2},
+        {accumulate ? nullptr : pan_clear_outputs_job, pan_line_sums_job, pan_main_products_job,
+         pan_correction_products_job, pan_correction_sums_job, pan_decode_job});
 }
 
 }  // namespace pan_adapter

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/cpus.h"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -16,7 +18,7 @@
 
 namespace {
 
-int usable_workers() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)); }
+int usable_workers() { return std::clamp(static_cast<int>(usable_cpus().size()), 1, 8); }
 
 // Counts each index and notes any job that runs outside its own pinned CPU.
 std::vector<std::atomic<int>>* hits = nullptr;
@@ -28,7 +30,7 @@ void count_hit(int i) {
     cpu_set_t set;
     CPU_ZERO(&set);
     pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    if (id < 0 || id >= pan_adapter::workers() || CPU_COUNT(&set) != 1 || !CPU_ISSET(placement_base + id, &set))
+    if (id < 0 || id >= pan_adapter::workers() || CPU_COUNT(&set) != 1 || !CPU_ISSET(team_cpu(placement_base, id), &set))
         misplaced.fetch_add(1);
 }
 
@@ -82,7 +84,9 @@ TEST(Pool, EveryIndexRunsExactlyOnceOnPinnedWorkers) {
 TEST(Pool, PlacementAndOrderErrors) {
     EXPECT_EQ(message_of<std::logic_error>([] { pan_adapter::run_jobs(1, count_hit); }),
               "Call pan_adapter::init_pool before run_jobs");
-    for (auto [w, base] : std::vector<std::pair<int, int>>{{2, 1023}, {0, 0}, {1025, 0}, {4, -1}})
+    // The last case asks for one worker more than the process has CPUs.
+    const int all = static_cast<int>(usable_cpus().size());
+    for (auto [w, base] : std::vector<std::pair<int, int>>{{2, 1023}, {0, 0}, {1025, 0}, {4, -1}, {all + 1, 0}})
         EXPECT_EQ(message_of<std::invalid_argument>([&] { pan_adapter::init_pool(w, base); }),
                   "Pan pool CPU range is invalid");
 

@@ -10,19 +10,22 @@
 #include <fstream>
 #include <string>
 
-// Leaves room for `threads` more default-size thread stacks and a little
-// more; returns false when the limit could not be set.
+// Leaves room for `threads` more thread stacks and a little more; returns
+// false when the limit could not be set. New threads get 64 MiB stacks, larger
+// than any the C library keeps cached from threads that ended earlier, so
+// every start needs fresh address space.
 inline bool limit_thread_starts(int threads) {
+    constexpr std::size_t stack = std::size_t{64} << 20;
     pthread_attr_t attr;
-    std::size_t stack = 0;
     if (pthread_getattr_default_np(&attr) != 0) return false;
-    pthread_attr_getstacksize(&attr, &stack);
+    const bool set = pthread_attr_setstacksize(&attr, stack) == 0 && pthread_setattr_default_np(&attr) == 0;
     pthread_attr_destroy(&attr);
+    if (!set) return false;
     unsigned long long vm_kib = 0;
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmSize:", 0) == 0) vm_kib = std::stoull(line.substr(7));
-    if (vm_kib == 0 || stack == 0) return false;
+    if (vm_kib == 0) return false;
     rlimit lim{};
     if (getrlimit(RLIMIT_AS, &lim) != 0) return false;
     lim.rlim_cur = vm_kib * 1024 + static_cast<rlim_t>(threads) * stack + stack / 2;

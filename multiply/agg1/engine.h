@@ -109,6 +109,12 @@ struct State {
 
 extern State state;
 
+// Leaves per group: 8 for blocks up to 1024, fewer for larger blocks (about
+// the same work per group); AGG_KCH overrides, values <= 0 giving 1. Group
+// bounds are 16-bit, so the result never exceeds m (a longer chunk would be
+// the whole range anyway).
+std::int32_t leaves_per_group(u64 block, u64 m);
+
 // Main leaves of the scheme: (q^3 - 4q)/3.
 inline u64 main_leaf_count(u64 q) { return q < 2 ? 0 : (q * q * q - 4 * q) / 3; }
 

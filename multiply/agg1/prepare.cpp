@@ -50,10 +50,8 @@ std::unique_ptr<LockByte[]> zeroed_locks(u64 count) {
     return locks;
 }
 
-// Leaves per group: 8 for blocks up to 1024, fewer for larger blocks, so
-// that a group's work stays about the same; AGG_KCH overrides (values <= 0
-// give 1). Group bounds are 16-bit, so kch never exceeds m (a longer chunk
-// would be the whole range anyway).
+}  // namespace
+
 std::int32_t leaves_per_group(u64 block, u64 m) {
     const double r = 1024.0 / static_cast<double>(block);
     const double x = 8.0 * r * r * r;
@@ -64,6 +62,8 @@ std::int32_t leaves_per_group(u64 block, u64 m) {
     }
     return static_cast<std::int32_t>(std::min<u64>(static_cast<u64>(kch), m));
 }
+
+namespace {
 
 // Stage 1: base groups of one slice, wrap 0 then wrap 1, the pairs (a, b)
 // walked diagonal by diagonal.

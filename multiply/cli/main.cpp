@@ -14,6 +14,7 @@
 
 #include "common/common.h"
 #include "multiply/accuracy/accuracy.h"
+#include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/io/io.h"
 #include "multiply/method/matrix_storage.h"
@@ -140,6 +141,7 @@ int run(int argc, char** argv) {
     // partial start).
     m.started = true;
     pan_adapter::init_pool(workers, problem.cpu_base);
+    agg1::init_pool(workers, problem.cpu_base);
 
     allocate_matrix(m.a, n, n);
     allocate_matrix(m.b, n, n);

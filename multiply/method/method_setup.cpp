@@ -4,6 +4,8 @@
 #include <string>
 
 #include "multiply/accuracy/accuracy.h"
+#include "multiply/agg1/agg1.h"
+#include "multiply/agg1/term_product.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/center.h"
 #include "multiply/method/method_run.h"
@@ -37,7 +39,6 @@ void refuse_missing_parts(const MethodSpec& spec) {
         throw std::runtime_error("method " + spec.name + " needs " + what +
                                  ", which this build does not have");
     };
-    if (spec.agg) missing("the agg1 engine");
     if (spec.accurate) missing("the accurate Pan engine");
     if (spec.scale) missing("the equilibration transform");
 }
@@ -87,6 +88,8 @@ double setup_method(const MethodSpec& spec) {
     active_method.agg = spec.agg;
     active_method.macro_grid = spec.macro_grid;
     active_method.accurate = spec.accurate;
+    agg1::general_forms_only = spec.agg1g;
+    agg1::release_workspace();
     active_method.agg_q = 0;
     release_pan_workspaces();
 
@@ -117,10 +120,29 @@ double setup_method(const MethodSpec& spec) {
         pan_adapter::prepare(b, L);
     }
 
+    // agg1 block: halve the requested leaf until it divides the product side
+    // m = n / 2^s into an even number of blocks.
+    if (spec.agg) {
+        const std::uint64_t m = n >> s;
+        std::uint64_t L = spec.leaf != 0 ? spec.leaf : problem.leaf;
+        if (L < 2) throw std::runtime_error("no practical compatible agg leaf");
+        while (!(m % L == 0 && (m / L) % 2 == 0)) {
+            L /= 2;
+            if (L <= 1) throw std::runtime_error("no practical compatible agg leaf");
+        }
+        if (L < 16) throw std::runtime_error("no practical compatible agg leaf");
+        active_method.pan_leaf = L;
+        active_method.agg_q = m / L;
+        agg1::prepare(active_method.agg_q, L);
+    }
+
     {
         std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
-        // agg1 is not prepared here (q = 0, no leaf groups): its share is the constant 1.
-        active_method.pan_bytes = pan_adapter::implementation::pan_state.workspace_bytes + 1;
+        // agg1's share: its scratch, locks (q*q tiles, 4q accumulators), claim
+        // flags (groups + 1) and the 10-byte leaf groups.
+        const std::uint64_t q = agg1::prepared_q(), groups = agg1::group_count();
+        active_method.pan_bytes = pan_adapter::implementation::pan_state.workspace_bytes + agg1::scratch_bytes() +
+                                  q * (q + 4) + 1 + 11 * groups;
     }
     active_method.center_bytes = 0;
     active_method.equil_bytes = 0;
@@ -135,7 +157,9 @@ double setup_method(const MethodSpec& spec) {
 
 void release_all() noexcept {
     release_center_state();
+    agg1::release_workspace();
     accuracy::release();
     free_strassen_workspaces();
+    agg1::shutdown();
     pan_adapter::shutdown();  // also releases the Pan workspaces
 }

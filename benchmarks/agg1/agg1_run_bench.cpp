@@ -11,15 +11,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "benchmarks/agg1/bench_support.h"
 #include "multiply/agg1/agg1.h"
 
 namespace {
-
-float* alloc(std::size_t floats) {
-    void* p = nullptr;
-    if (posix_memalign(&p, 64, (floats * sizeof(float) + 63) / 64 * 64) != 0) std::abort();
-    return static_cast<float*>(p);
-}
 
 // xorshift64*: a fast fill of the inputs.
 void fill(float* p, std::size_t count, std::uint64_t seed) {
@@ -50,7 +45,7 @@ int main(int argc, char** argv) {
     try {
         agg1::init_pool(workers, cpu_base);
         const std::size_t nn = N * N;
-        float *A = alloc(nn), *B = alloc(nn), *C = alloc(nn);
+        float *A = aligned_floats(nn), *B = aligned_floats(nn), *C = aligned_floats(nn);
         fill(A, nn, 1);
         fill(B, nn, 2);
         std::fill_n(C, nn, 0.0f);

@@ -6,7 +6,6 @@
 // frequency drift and neighbours' load hit both alike; the best and the median
 // time of each are reported. Target: term product >= 0.85 x SGEMM.
 #include <cblas.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,39 +13,20 @@
 #include <random>
 #include <vector>
 
+#include "benchmarks/agg1/bench_support.h"
 #include "common/clock.h"
 #include "common/cpus.h"
+#include "common/pinned_thread.h"
 #include "multiply/agg1/term_product.h"
 
 extern "C" char* openblas_get_corename(void);
-
-namespace {
-
-float* alloc(std::size_t floats) {
-    void* p = nullptr;
-    if (posix_memalign(&p, 64, (floats * sizeof(float) + 63) / 64 * 64) != 0) std::abort();
-    return static_cast<float*>(p);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
     const int reps = argc > 2 ? std::atoi(argv[2]) : 15;
     const int cpu = argc > 3 ? std::atoi(argv[3]) : usable_cpus().back();
 
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (sched_setaffinity(0, sizeof(set), &set) != 0) {
-        std::perror("sched_setaffinity");
-        return 1;
-    }
+    pin_current_thread(cpu, report_pin_failure);
     openblas_set_num_threads(1);
 
     const std::size_t nn = n * n;
@@ -54,7 +34,7 @@ int main(int argc, char** argv) {
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);
     std::vector<float*> blocks;
     for (int i = 0; i < 12; ++i) {
-        float* p = alloc(nn);
+        float* p = aligned_floats(nn);
         for (std::size_t e = 0; e < nn; ++e) p[e] = i < 9 ? d(rng) : 0.0f;
         blocks.push_back(p);
     }
@@ -69,7 +49,7 @@ int main(int argc, char** argv) {
     float *A = blocks[9], *B = blocks[10], *C = blocks[11];
     for (std::size_t e = 0; e < nn; ++e) A[e] = d(rng), B[e] = d(rng);
     const pan_adapter::LeafPlan plan = pan_adapter::leaf_plan_default(n);
-    float* ws = alloc(agg1::term_workspace_floats(n, &plan));
+    float* ws = aligned_floats(agg1::term_workspace_floats(n, &plan));
 
     auto run_term = [&] { agg1::term_product(n, 3, ta, 3, tb, 3, tc, ws, &plan); };
     auto run_blas = [&] {
@@ -89,7 +69,7 @@ int main(int argc, char** argv) {
     const double flops = 2.0 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);
     const double term_best = *std::min_element(t_term.begin(), t_term.end());
     const double blas_best = *std::min_element(t_blas.begin(), t_blas.end());
-    const double term_med = median(t_term), blas_med = median(t_blas);
+    const double term_med = median_of(t_term), blas_med = median_of(t_blas);
     const char* coretype = std::getenv("OPENBLAS_CORETYPE");
     std::printf("TERM_PRODUCT_BENCH n=%llu reps=%d cpu=%d openblas_core=%s OPENBLAS_CORETYPE=%s config=\"%s\"\n",
                 static_cast<unsigned long long>(n), reps, cpu, openblas_get_corename(),

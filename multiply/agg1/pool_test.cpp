@@ -17,23 +17,13 @@
 #include <vector>
 
 #include "common/cpus.h"
+#include "multiply/agg1/test_support.h"
 #include "common/thread_start_limit.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
 
-int usable_workers() { return std::min(static_cast<int>(usable_cpus().size()), 8); }
-
-template <class E = std::exception, class F>
-std::string message_of(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 std::vector<std::atomic<int>>* hits = nullptr;
 std::atomic<int> finishes[1024];

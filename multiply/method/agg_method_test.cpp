@@ -11,6 +11,7 @@
 
 #include "common/cpus.h"
 #include "multiply/agg1/agg1.h"
+#include "multiply/agg1/test_support.h"
 #include "multiply/agg1/term_product.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"
@@ -19,20 +20,10 @@
 
 namespace {
 
-template <class F>
-std::string message_of(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 class AggMethod : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        problem.workers = problem.native_threads = std::min(8, static_cast<int>(usable_cpus().size()));
+        problem.workers = problem.native_threads = usable_workers();
         problem.cpu_base = usable_cpus().front();
         aocl_backend::initialize(problem.workers, problem.cpu_base);
         pan_adapter::init_pool(problem.workers, problem.cpu_base);

@@ -1,6 +1,7 @@
 // Times agg1::run on N x N float matrices: N = q * block on W pinned workers.
 // Usage: agg1_run_bench N block [reps=2] [workers=8] [cpu_base=0]
 //
+// The matrices are backed by transparent huge pages, as the program's are.
 // Prints one AGG1_RUN line for the best run: seconds, effective GFLOPS
 // (2 N^3 / seconds), the phase times of its report and its counts. Inputs are
 // uniform in [-1, 1]; the first run is a warm-up of the same size only when
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
     try {
         agg1::init_pool(workers, cpu_base);
         const std::size_t nn = N * N;
-        float *A = aligned_floats(nn), *B = aligned_floats(nn), *C = aligned_floats(nn);
+        float *A = huge_page_floats(nn), *B = huge_page_floats(nn), *C = huge_page_floats(nn);
         fill(A, nn, 1);
         fill(B, nn, 2);
         std::fill_n(C, nn, 0.0f);

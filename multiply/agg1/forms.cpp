@@ -17,6 +17,8 @@ namespace {
 
 using u64 = std::uint64_t;
 
+constexpr u64 kPrefetchRows = 4;  // B rows fetched ahead of the one being packed
+
 // How one packed element is formed from its terms. Each form has an 8-wide
 // combination (wide, given a loader of term t's 8 floats) and a one-float
 // tail (tail, given a reader of term t's float).
@@ -95,11 +97,14 @@ u64 pack_a(u64 rows, u64 k_len, const FormSet& f, float* dst, u64 stride) {
         u64 k = 0;
         if (height == 6) {
             for (; k + 8 <= k_len; k += 8) {
-                // The strip reads 6 rows of every term at once, more streams
-                // than the hardware follows: fetch each a few lines ahead.
-                if (k % 16 == 0)
+                // A strip reads six rows of every term at once, more streams
+                // than the hardware prefetcher follows: fetch the same depth
+                // of the next strip's rows while this one is formed.
+                if (k % 16 == 0 && s + 1 < strips)
                     for (int t = 0; t < terms; ++t)
-                        for (int r = 0; r < 6; ++r) _mm_prefetch(reinterpret_cast<const char*>(row[t][r] + k + 128), _MM_HINT_T0);
+                        for (u64 r = 0; r < 6; ++r)
+                            _mm_prefetch(reinterpret_cast<const char*>(f.data[t] + (6 * s + 6 + r) * f.ld[t] + k),
+                                         _MM_HINT_T0);
                 __m256 v[6], g[8];
                 for (int r = 0; r < 6; ++r)
                     v[r] = Form::wide(f, [&](int t) { return _mm256_loadu_ps(row[t][r] + k); });
@@ -128,6 +133,11 @@ void pack_b(u64 k_len, u64 cols, const FormSet& f, float* dst, u64 stride) {
     for (u64 k = 0; k < k_len; ++k) {
         const float* row[8];
         for (int t = 0; t < terms; ++t) row[t] = f.data[t] + k * f.ld[t];
+        // Rows are short runs far apart: fetch a few rows ahead.
+        if (k + kPrefetchRows < k_len)
+            for (int t = 0; t < terms; ++t)
+                for (u64 c = 0; c < cols; c += 16)
+                    _mm_prefetch(reinterpret_cast<const char*>(row[t] + kPrefetchRows * f.ld[t] + c), _MM_HINT_T0);
         for (u64 p = 0; p < full; ++p) {
             float* const d = dst + p * stride + 16 * k;
             const u64 c = 16 * p;

@@ -20,14 +20,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The methods of the pilot that this build can run.
+// A pilot over routes of every engine and transform, and one over the
+// remaining bases and prefixes.
 const char* const kPilotMethods = "dense,center_pan2,strassen_pan1,pan2@64,aocl_pan2,strassen_aocl1,native";
-
-// The full pilot list of the program, with the accurate and agg1 engines and
-// the equilibration transform. Flip the flag once all three are built.
 const char* const kFullPilotMethods =
     "dense,center_pan2,center_accurate2s32t256p1,strassen_pan1,agg1@64,scale_center_agg1@64,strassen_agg1@64";
-constexpr bool kAccurateAgg1AndEquilibrationBuilt = false;
 
 struct Result {
     int status = -1;
@@ -194,7 +191,6 @@ TEST(BenchCli, UsageAndRefusals) {
 TEST(BenchCli, PilotPrintsEveryRecordInOrder) { expect_pilot_passes(kPilotMethods); }
 
 TEST(BenchCli, PilotOverTheFullMethodList) {
-    if (!kAccurateAgg1AndEquilibrationBuilt) GTEST_SKIP() << "needs the accurate and agg1 engines and equilibration";
     expect_pilot_passes(kFullPilotMethods);
 }
 

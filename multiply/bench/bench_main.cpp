@@ -14,7 +14,7 @@
 #include "common/clock.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
-#include "multiply/bench/pending_parts.h"
+#include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/method_run.h"

@@ -218,8 +218,7 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
 // The large route (equilibrated and centred agg1) on inputs whose rows of A
 // and columns of B are scaled by 2^k, k in -20..20, half the rows of A also
 // centred: with the scales divided out, C is within float32 tolerance of
-// numpy's FP64 product. Until the build has the agg1 engine, set-up refuses
-// the route and the test skips.
+// numpy's FP64 product.
 TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
     const std::string np_import = "import numpy as np\n";
     python(np_import +
@@ -235,8 +234,6 @@ TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
            "np.save('large_k.npy', np.stack([ka, kb]))\n");
     Result r = run("large_a.npy large_b.npy large_c.npy --mode large --leaf 256 --check --workers 8");
     EXPECT_EQ(r.start_line().rfind("korvane_multiply: N = 8192 (internal 8192), mode large, ", 0), 0u) << r.out;
-    if (r.status == 2 && r.err.find("needs the agg1 engine") != std::string::npos)
-        GTEST_SKIP() << "needs the agg1 engine";
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos) << r.out;

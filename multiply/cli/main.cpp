@@ -20,6 +20,7 @@
 #include "common/common.h"
 #include "common/cpus.h"
 #include "multiply/accuracy/accuracy.h"
+#include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/io/io.h"
 #include "multiply/method/matrix_storage.h"
@@ -176,6 +177,7 @@ void start_backends(bool& started) {
     aocl_backend::initialize(problem.workers, problem.cpu_base);
     started = true;
     pan_adapter::init_pool(problem.workers, problem.cpu_base);
+    agg1::init_pool(problem.workers, problem.cpu_base);
 }
 
 // Zeroes a whole padded matrix on the pool: each worker touches its own rows first.

@@ -21,6 +21,7 @@
 #include "common/cpus.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/center.h"
+#include "multiply/agg1/agg1.h"
 #include "multiply/method/equil.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
@@ -123,18 +124,6 @@ std::vector<double> normalised_errors(const Inputs& in, const std::vector<const 
     return errors;
 }
 
-// Set-up of the agg1 methods fails with this text in a build without that
-// engine; the tests that need agg1 skip on it and run once set-up accepts them.
-bool agg1_engine_missing(const MethodSpec& spec) {
-    try {
-        setup_method(spec);
-    } catch (const std::runtime_error& e) {
-        if (std::string(e.what()).find("needs the agg1 engine") != std::string::npos) return true;
-        throw;
-    }
-    return false;
-}
-
 class Equil : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -143,6 +132,7 @@ protected:
         problem.cpu_base = usable_cpus().front();
         aocl_backend::initialize(problem.workers, problem.cpu_base);
         pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        agg1::init_pool(problem.workers, problem.cpu_base);
     }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override {
@@ -481,7 +471,7 @@ void scaling_pays_off(const char* scaled, const char* plain) {
     for (auto [method, c] : {std::pair{scaled, &c_scaled}, std::pair{plain, &c_plain}}) {
         problem.C = c->data();
         const MethodSpec spec = parse_method_spec(method);
-        if (agg1_engine_missing(spec)) GTEST_SKIP() << "needs the agg1 engine";
+        setup_method(spec);
         execute_method(spec);
     }
     const std::vector<double> errors = normalised_errors(in, {&c_scaled, &c_plain});

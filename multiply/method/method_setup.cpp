@@ -4,6 +4,8 @@
 #include <string>
 
 #include "multiply/accuracy/accuracy.h"
+#include "multiply/agg1/agg1.h"
+#include "multiply/agg1/term_product.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/center.h"
 #include "multiply/method/equil.h"
@@ -30,16 +32,6 @@ void free_strassen_workspaces() noexcept {
 void release_pan_workspaces() {
     std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
     pan_adapter::release_workspaces();
-}
-
-// This build has no engine or transform for these parts of the method
-// grammar yet; refuse rather than run something else.
-void refuse_missing_parts(const MethodSpec& spec) {
-    auto missing = [&](const char* what) {
-        throw std::runtime_error("method " + spec.name + " needs " + what +
-                                 ", which this build does not have");
-    };
-    if (spec.agg) missing("the agg1 engine");
 }
 
 // Buffers of every Strassen level: level l = 1..s has side n / 2^l, six
@@ -89,6 +81,8 @@ double setup_method(const MethodSpec& spec) {
     active_method.agg = spec.agg;
     active_method.macro_grid = spec.macro_grid;
     active_method.accurate = spec.accurate;
+    agg1::general_forms_only = spec.agg1g;
+    agg1::release_workspace();
     active_method.agg_q = 0;
     // The accurate buffers, then the Pan workspaces again (accurate mutex first).
     pan_adapter::release_all();
@@ -97,8 +91,6 @@ double setup_method(const MethodSpec& spec) {
     const std::uint32_t s = static_cast<std::uint32_t>(spec.strassen_levels);
     const std::uint64_t p = std::uint64_t{1} << (s > 4 ? 1 : (s < 1 ? 1 : s));
     if (s > 4 || n % p != 0) throw std::runtime_error("shape/depth incompatible");
-
-    refuse_missing_parts(spec);
 
     active_method.outer_bytes = 0;
     allocate_strassen_workspaces(n, spec.strassen_levels);
@@ -125,10 +117,29 @@ double setup_method(const MethodSpec& spec) {
         }
     }
 
+    // agg1 block: halve the requested leaf until it divides the product side
+    // m = n / 2^s into an even number of blocks.
+    if (spec.agg) {
+        const std::uint64_t m = n >> s;
+        std::uint64_t L = spec.leaf != 0 ? spec.leaf : problem.leaf;
+        if (L < 2) throw std::runtime_error("no practical compatible agg leaf");
+        while (!(m % L == 0 && (m / L) % 2 == 0)) {
+            L /= 2;
+            if (L <= 1) throw std::runtime_error("no practical compatible agg leaf");
+        }
+        if (L < 16) throw std::runtime_error("no practical compatible agg leaf");
+        active_method.pan_leaf = L;
+        active_method.agg_q = m / L;
+        agg1::prepare(active_method.agg_q, L);
+    }
+
     {
         std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
-        // agg1 is not prepared here (q = 0, no leaf groups): its share is the constant 1.
-        active_method.pan_bytes = pan_adapter::implementation::pan_state.workspace_bytes + 1;
+        // agg1's share: its scratch, locks (q*q tiles, 4q accumulators), claim
+        // flags (groups + 1) and the 10-byte leaf groups.
+        const std::uint64_t q = agg1::prepared_q(), groups = agg1::group_count();
+        active_method.pan_bytes = pan_adapter::implementation::pan_state.workspace_bytes + agg1::scratch_bytes() +
+                                  q * (q + 4) + 1 + 11 * groups;
     }
     if (spec.accurate) active_method.pan_bytes += pan_adapter::accurate_bytes();
     active_method.center_bytes = 0;
@@ -150,7 +161,9 @@ void release_all() noexcept {
     release_equil_state();
     release_center_state();
     pan_adapter::release_all();
+    agg1::release_workspace();
     accuracy::release();
     free_strassen_workspaces();
+    agg1::shutdown();
     pan_adapter::shutdown();  // also releases the Pan workspaces
 }

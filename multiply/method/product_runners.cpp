@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
+#include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_tiles.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
@@ -88,7 +90,25 @@ void run_pan_product(const float* A, std::uint64_t ldA, const float* B, std::uin
                           true);
 }
 
-void run_agg_product(const float*, std::uint64_t, const float*, std::uint64_t, float*, std::uint64_t,
-                     std::uint64_t, bool) {
-    throw std::runtime_error("the agg1 engine is not part of this build");
+void run_agg_product(const float* A, std::uint64_t lda, const float* B, std::uint64_t ldb, float* C,
+                     std::uint64_t ldc, std::uint64_t n, bool accumulate) {
+    if (active_method.agg_q * active_method.pan_leaf != n) throw std::runtime_error("agg side/grid mismatch");
+    agg1::RunReport r;
+    agg1::run(&r, A, lda, B, ldb, C, ldc, accumulate);
+    PhaseTimers& t = phase_timers;
+    t.pan_products += static_cast<std::uint64_t>(r.kernel_calls);
+    t.agg += r.total_seconds;
+    t.agg_main += r.main_seconds;
+    t.agg_corr += r.corrections_seconds;
+    t.agg_sums += r.sums_seconds;
+    t.agg_bcast += r.broadcast_seconds;
+    t.agg_zero += r.zero_seconds;
+    t.agg_runs += 1;
+    t.agg_deferrals += r.deferrals;
+    t.agg_drain_leaves += r.drained;
+    t.agg_drain_max = std::max(r.drain_tail_seconds, t.agg_drain_max);
+    t.agg_redirects += r.redirects;
+    t.agg_leaves_min = r.leaves_min;
+    t.agg_leaves_max = r.leaves_max;
+    t.agg_finish_spread = std::max(r.finish_spread_seconds, t.agg_finish_spread);
 }

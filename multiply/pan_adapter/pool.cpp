@@ -1,13 +1,12 @@
 #include "multiply/pan_adapter/pool.h"
 
 #include <cblas.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#include "common/pinned_thread.h"
 
 namespace pan_adapter {
 
@@ -22,21 +21,14 @@ bool initialized = false;
 
 namespace {
 
-void pin_or_abort(int cpu) {
-    cpu_set_t set;  // the fixed 1024-CPU form
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    int rc = pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
-    if (rc != 0) {
-        std::fprintf(stderr, "CPU affinity failed for CPU%d: %s\n", cpu, std::strerror(rc));
-        std::abort();
-    }
+void report_pin_failure(int cpu, int rc) {
+    std::fprintf(stderr, "CPU affinity failed for CPU%d: %s\n", cpu, std::strerror(rc));
 }
 
 }  // namespace
 
+// Runs on a worker already pinned to its CPU.
 void Pool::start(int id) {
-    pin_or_abort(cpu_base + id);
     pan_worker_id = id;
     std::uint32_t seen = 0;
     for (;;) {
@@ -90,7 +82,9 @@ void Pool::dispatch(int n, JobFn fn) {
     if (thrown) std::rethrow_exception(thrown);
 }
 
-Pool::~Pool() {
+Pool::~Pool() { stop_workers(); }
+
+void Pool::stop_workers() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         stop = true;
@@ -119,7 +113,9 @@ using namespace implementation;
 
 void init_pool(int workers, int cpu_base) {
     std::lock_guard<std::mutex> guard(adapter_mutex);
-    if (workers < 1 || workers > 1024 || cpu_base < 0 || cpu_base > 1024 - workers)
+    // Every worker needs a CPU the process may use, so that none can fail to pin.
+    if (workers < 1 || workers > 1024 || cpu_base < 0 || cpu_base > 1024 - workers ||
+        !team_fits(cpu_base, workers))
         throw std::invalid_argument("Pan pool CPU range is invalid");
     if (initialized) {
         if (workers == worker_count && cpu_base == pool.cpu_base) return;
@@ -129,16 +125,15 @@ void init_pool(int workers, int cpu_base) {
     pool.cpu_base = cpu_base;
     openblas_set_num_threads(1);
     try {
-        pool.threads.reserve(static_cast<std::size_t>(workers));
-        for (int id = 0; id < workers; ++id)
-            pool.threads.emplace_back([id] { pool.start(id); });
+        start_pinned_team(
+            pool.threads, workers, cpu_base, [](int id) { pool.start(id); },
+            [] {
+                std::lock_guard<std::mutex> lock(pool.mutex);
+                pool.stop = true;
+                pool.work_posted.notify_all();
+            },
+            report_pin_failure);
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(pool.mutex);
-            pool.stop = true;
-        }
-        pool.work_posted.notify_all();
-        for (auto& t : pool.threads) t.join();
         pool.reset();
         throw;
     }
@@ -152,19 +147,13 @@ void run_jobs(int count, JobFn job) {
     pool.dispatch(count, job);
 }
 
-void shutdown() {
-    std::lock_guard<std::mutex> guard(adapter_mutex);
-    if (initialized) {
-        {
-            std::lock_guard<std::mutex> lock(pool.mutex);
-            pool.stop = true;
-        }
-        pool.work_posted.notify_all();
-        for (auto& t : pool.threads) t.join();
-    }
+namespace implementation {
+
+void stop_pool() {
+    if (initialized) pool.stop_workers();
     pool.reset();
     initialized = false;
-    release_workspaces();
 }
 
+}  // namespace implementation
 }  // namespace pan_adapter

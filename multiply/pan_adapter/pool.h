@@ -1,6 +1,7 @@
 // The float32 program's pinned worker pool: a parallel-for over job(0..count-1).
 //
-// One process-wide pool of W threads, worker i pinned to CPU cpu_base + i for
+// One process-wide pool of W threads, worker i pinned to CPU
+// team_cpu(cpu_base, i) (cpu_base + i when the process may use every CPU) for
 // its whole life. Jobs are plain functions of one index; their inputs travel in
 // module-level state written by the caller before the dispatch. The calling
 // thread never runs a job and waits until every worker has finished, so a
@@ -26,9 +27,11 @@ using JobFn = void (*)(int);
 // Worker index 0..W-1 inside a pool worker; -1 in every other thread.
 extern thread_local int pan_worker_id;
 
-// Starts W pinned workers on CPUs cpu_base .. cpu_base + W - 1.
-// Same placement again: nothing changes. Another placement while started:
-// std::logic_error. Bad range: std::invalid_argument.
+// Starts W pinned workers from CPU cpu_base on. Same placement again: nothing
+// changes. Another placement while started: std::logic_error. Bad range, or
+// fewer usable CPUs from cpu_base on than workers: std::invalid_argument.
+// Sets OpenBLAS to one thread. A thread that fails to start: the started ones
+// are stopped and joined, the pool stays unstarted, the exception passes on.
 void init_pool(int workers, int cpu_base);
 
 // Runs job(0) .. job(count - 1) on the pool under the adapter mutex and
@@ -36,7 +39,8 @@ void init_pool(int workers, int cpu_base);
 void run_jobs(int count, JobFn job);
 
 // Stops and joins the workers, resets the pool and releases the Pan
-// workspaces. Safe when the pool was never started.
+// workspaces. Safe when the pool was never started. Defined beside the Pan
+// engine (link korvane_pan); the pool itself needs only stop_pool.
 void shutdown();
 
 // Releases the Pan engine's workspaces (defined by the Pan engine).
@@ -70,6 +74,9 @@ struct Pool {
     // Empties the thread vector and zeroes the dispatch fields (no lock).
     void reset();
 
+    // Sets stop, wakes the workers and joins every started thread.
+    void stop_workers();
+
     // Starts worker `id` (body of each pool thread).
     void start(int id);
 
@@ -84,6 +91,10 @@ extern std::mutex adapter_mutex;
 // Worker count of the pool (64 until init_pool sets it); per-worker buffers are sized by it.
 extern int worker_count;
 extern bool initialized;
+
+// Stops and joins the workers (when started), resets the pool and clears the
+// initialised flag. The caller holds the adapter mutex.
+void stop_pool();
 
 }  // namespace implementation
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/cpus.h"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -83,7 +85,9 @@ TEST(Pool, EveryIndexRunsExactlyOnceOnPinnedWorkers) {
 TEST(Pool, PlacementAndOrderErrors) {
     EXPECT_EQ(message_of<std::logic_error>([] { pan_adapter::run_jobs(1, count_hit); }),
               "Call pan_adapter::init_pool before run_jobs");
-    for (auto [w, base] : std::vector<std::pair<int, int>>{{2, 1023}, {0, 0}, {1025, 0}, {4, -1}})
+    // The last case asks for one worker more than the process has CPUs.
+    const int all = static_cast<int>(usable_cpus().size());
+    for (auto [w, base] : std::vector<std::pair<int, int>>{{2, 1023}, {0, 0}, {1025, 0}, {4, -1}, {all + 1, 0}})
         EXPECT_EQ(message_of<std::invalid_argument>([&] { pan_adapter::init_pool(w, base); }),
                   "Pan pool CPU range is invalid");
 

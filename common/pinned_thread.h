@@ -1,0 +1,32 @@
+// Starting a team of pinned worker threads, shared by the worker pools.
+//
+// Worker i of a team placed at CPU `cpu_base` runs on team_cpu(cpu_base, i)
+// (common/cpus.h) for its whole life. A worker that cannot pin itself reports
+// through the pool's own message and aborts the process: a pool never runs
+// work on an unpinned thread.
+#pragma once
+
+#include <functional>
+#include <thread>
+#include <vector>
+
+// Writes the pool's line for a failed pinning of `cpu` (rc: the error number)
+// to standard error. The caller aborts right after it returns.
+using PinFailureReport = void (*)(int cpu, int rc);
+
+// True when every worker of a team of `workers` placed at `cpu_base` has a
+// usable CPU (workers >= 1).
+bool team_fits(int cpu_base, int workers);
+
+// Pins the calling thread to exactly `cpu` (a 1024-CPU set). On failure,
+// including a cpu outside 0..1023: report(cpu, rc), then abort().
+void pin_current_thread(int cpu, PinFailureReport report);
+
+// Appends `count` threads to `threads`: thread i pins itself to
+// team_cpu(cpu_base, i) and then runs body(i). If a thread fails to start,
+// stop() is called (it must make every body already running return), the
+// started threads are joined, `threads` is emptied, and the exception is
+// rethrown.
+void start_pinned_team(std::vector<std::thread>& threads, int count, int cpu_base,
+                       const std::function<void(int)>& body, const std::function<void()>& stop,
+                       PinFailureReport report);

@@ -1,0 +1,92 @@
+#include "common/pinned_thread.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/cpus.h"
+#include "common/thread_start_limit.h"
+
+namespace {
+
+void report(int cpu, int rc) { std::fprintf(stderr, "test pin failed for CPU%d rc=%d\n", cpu, rc); }
+
+std::atomic<bool> stop_flag{false};
+std::atomic<int> entered{0}, left{0}, misplaced{0};
+
+// Waits for stop; notes whether the thread runs on its team CPU only.
+void wait_for_stop(int i) {
+    entered.fetch_add(1);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
+    if (CPU_COUNT(&set) != 1 || !CPU_ISSET(team_cpu(0, i), &set)) misplaced.fetch_add(1);
+    while (!stop_flag.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    left.fetch_add(1);
+}
+
+}  // namespace
+
+TEST(PinnedThread, TeamFitsOnlyWhenEveryWorkerHasAUsableCpu) {
+    const int all = static_cast<int>(usable_cpus().size());
+    const int first = usable_cpus().front();
+    EXPECT_TRUE(team_fits(first, all));
+    EXPECT_TRUE(team_fits(0, 1));
+    EXPECT_FALSE(team_fits(first, all + 1));
+    EXPECT_FALSE(team_fits(usable_cpus().back() + 1, 1));
+    EXPECT_FALSE(team_fits(0, 0));
+    EXPECT_FALSE(team_fits(-1, 1));
+}
+
+TEST(PinnedThread, TeamRunsEachWorkerOnItsCpuAndStops) {
+    const int n = std::min(static_cast<int>(usable_cpus().size()), 8);
+    std::vector<std::thread> threads;
+    stop_flag = false;
+    entered = left = misplaced = 0;
+    start_pinned_team(threads, n, 0, wait_for_stop, [] { stop_flag = true; }, report);
+    ASSERT_EQ(threads.size(), static_cast<std::size_t>(n));
+    stop_flag = true;
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(entered.load(), n);
+    EXPECT_EQ(misplaced.load(), 0);
+}
+
+TEST(PinnedThreadDeath, PinningToAnUnusableCpuReportsAndAborts) {
+    EXPECT_DEATH(pin_current_thread(1024, report), "test pin failed for CPU1024");
+    EXPECT_DEATH(pin_current_thread(-1, report), "test pin failed for CPU-1");
+}
+
+// A thread that cannot start: the ones already running are told to stop and
+// joined, the vector is left empty and the error reaches the caller.
+TEST(PinnedThreadDeath, FailedStartStopsAndJoinsTheStartedThreads) {
+    if (usable_cpus().size() < 2) GTEST_SKIP() << "needs two usable CPUs";
+    EXPECT_EXIT(
+        {
+            if (!limit_thread_starts(1)) std::exit(3);
+            std::vector<std::thread> threads;
+            int stops = 0;
+            bool thrown = false;
+            try {
+                start_pinned_team(threads, static_cast<int>(usable_cpus().size()), 0, wait_for_stop,
+                                  [&] {
+                                      ++stops;
+                                      stop_flag = true;
+                                  },
+                                  report);
+            } catch (const std::system_error&) {
+                thrown = true;
+            }
+            const bool ok = thrown && stops == 1 && threads.empty() && entered.load() >= 1 &&
+                            entered.load() == left.load();
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -1,0 +1,115 @@
+// The agg1 methods through setup_method and execute_method, against the dense route.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/cpus.h"
+#include "multiply/agg1/agg1.h"
+#include "multiply/agg1/test_support.h"
+#include "multiply/agg1/term_product.h"
+#include "multiply/blas/aocl_backend.h"
+#include "multiply/method/method_run.h"
+#include "multiply/method/problem.h"
+#include "multiply/pan_adapter/pool.h"
+
+namespace {
+
+class AggMethod : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        problem.workers = problem.native_threads = usable_workers();
+        problem.cpu_base = usable_cpus().front();
+        aocl_backend::initialize(problem.workers, problem.cpu_base);
+        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        agg1::init_pool(problem.workers, problem.cpu_base);
+    }
+    static void TearDownTestSuite() { release_all(); }
+};
+
+// Uniform floats in [-1, 1] as the Problem's views, side n.
+struct Views {
+    std::vector<float> a, b, c;
+    explicit Views(std::uint64_t n) : a(n * n), b(n * n), c(n * n) {
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+        for (auto* v : {&a, &b})
+            for (auto& x : *v) x = d(rng);
+        problem.A = a.data();
+        problem.B = b.data();
+        problem.C = c.data();
+        problem.lda = problem.ldb = problem.ldc = problem.n = problem.ld = n;
+        problem.leaf_grid_n = leaf_grid(n);
+    }
+    std::vector<float> run(const char* method) {
+        const MethodSpec spec = parse_method_spec(method);
+        setup_method(spec);
+        std::fill(c.begin(), c.end(), 0.0f);
+        execute_method(spec);
+        return c;
+    }
+};
+
+double relative_error(const std::vector<float>& x, const std::vector<float>& ref) {
+    double err = 0, norm = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double d = static_cast<double>(x[i]) - ref[i];
+        err += d * d;
+        norm += static_cast<double>(ref[i]) * ref[i];
+    }
+    return std::sqrt(err / norm);
+}
+
+}  // namespace
+
+TEST_F(AggMethod, AggMethodsMatchTheDenseRoute) {
+    const std::uint64_t n = 2048;
+    Views v(n);
+    const std::vector<float> dense = v.run("dense");
+    struct {
+        const char* method;
+        std::uint64_t q, runs;
+    } cases[] = {{"agg1@64", 32, 1}, {"strassen_agg1@64", 16, 7}, {"agg1g@128", 16, 1}, {"strassen_agg2@64", 8, 49}};
+    for (const auto& k : cases) {
+        const std::vector<float> c = v.run(k.method);
+        EXPECT_LT(relative_error(c, dense), 1e-5) << k.method;
+        EXPECT_EQ(active_method.agg_q, k.q) << k.method;
+        EXPECT_EQ(phase_timers.agg_runs, k.runs) << k.method;
+        EXPECT_EQ(phase_timers.pan_products, k.runs * (k.q * k.q * k.q / 3 + 9 * k.q * k.q / 2 - k.q / 3)) << k.method;
+        EXPECT_GT(phase_timers.agg_main, 0.0) << k.method;
+        EXPECT_LE(phase_timers.agg_leaves_min, phase_timers.agg_leaves_max) << k.method;
+    }
+}
+
+// The block side halves from the requested leaf until it divides m = n / 2^s
+// into an even number of blocks; the engine's bytes enter pan_bytes.
+TEST_F(AggMethod, SetupChoosesTheBlockSide) {
+    Views v(1536);
+    setup_method(parse_method_spec("agg1"));  // 1024, 512 give 1 and 3 blocks; 256 gives 6
+    EXPECT_EQ(active_method.pan_leaf, 256u);
+    EXPECT_EQ(active_method.agg_q, 6u);
+    EXPECT_FALSE(agg1::general_forms_only);
+    EXPECT_EQ(active_method.pan_bytes, agg1::scratch_bytes() + 6 * 10 + 1 + 11 * agg1::group_count());
+    setup_method(parse_method_spec("agg1g@512"));
+    EXPECT_EQ(active_method.pan_leaf, 256u);
+    EXPECT_TRUE(agg1::general_forms_only);
+    setup_method(parse_method_spec("strassen_agg1@96"));  // m = 768: 96 gives 8 blocks
+    EXPECT_EQ(active_method.pan_leaf, 96u);
+    EXPECT_EQ(active_method.agg_q, 8u);
+    setup_method(parse_method_spec("dense"));
+    EXPECT_EQ(agg1::prepared_q(), 0u);  // a method without agg1 releases it
+    EXPECT_EQ(active_method.agg_q, 0u);
+
+    for (auto [n, method] : std::vector<std::pair<std::uint64_t, const char*>>{
+             {200, "agg1"}, {2048, "agg1@1"}, {1536, "agg1@7"}}) {
+        Views w(n);
+        EXPECT_EQ(message_of([&] { setup_method(parse_method_spec(method)); }), "no practical compatible agg leaf")
+            << n << " " << method;
+    }
+    agg1::general_forms_only = false;
+}

@@ -6,9 +6,9 @@
 // AVX-512F, with the AVX-512F tiles (each forced in turn); says so plainly
 // when it cannot run the AVX-512F tiles. Flops are counted as 2 n^3 for all:
 // both kernels compute one product (A1 + A2)(B1 + B2) and add it into two
-// outputs (float for the pair kernel, FP64 for the accurate one). Runs alternate between the contenders so that frequency
-// drift and neighbours' load hit all alike; the best and the median time of
-// each are reported. OpenBLAS runs whatever kernel the environment selects
+// outputs (float for the pair kernel, FP64 for the accurate one). Runs
+// alternate between the contenders so that frequency drift and neighbours'
+// load hit all alike; the best and the median time of each are reported. OpenBLAS runs whatever kernel the environment selects
 // (OPENBLAS_CORETYPE); run_pan_kernel_bench.sh runs this program with that
 // variable unset and as set.
 #include <cblas.h>

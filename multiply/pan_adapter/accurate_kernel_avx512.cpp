@@ -76,7 +76,8 @@ void add_into(const double* total, double* d, u64 ld, u64 height, u64 width) {
 // compiler keeps it in memory instead of trying to hold its 48 vectors in
 // registers beside the accumulators.
 template <int S, int P>
-__attribute__((noinline)) void tile(const AccurateTiles& t, u64 chunk, u64 ir, u64 jr, double* total) {
+__attribute__((noinline)) void tile(const AccurateTiles& t, u64 chunk, u64 ir, u64 jr,
+                                    double* total) {
     const float* ap[S];
     const float* bp[P];
     u64 height[S], width[P];

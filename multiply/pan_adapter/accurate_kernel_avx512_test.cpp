@@ -58,7 +58,8 @@ struct Gen {
     std::mt19937 rng;
     float unit() { return std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng); }
     float binade(int lo, int hi) {
-        return std::ldexp(unit(), lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1)));
+        const auto span = static_cast<unsigned>(hi - lo + 1);
+        return std::ldexp(unit(), lo + static_cast<int>(rng() % span));
     }
     // An operand entry; `edge` marks the rows of A and columns of B that may
     // hold infinities and NaNs.
@@ -119,7 +120,8 @@ struct Inputs {
         if (g.d != Data::cancellation) return;
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < n; ++j)
-                if ((i + j) % 2 == 0) A2.buf[i * A2.ld + j] = -A1.buf[i * A1.ld + j] * (1.0f + 0x1p-12f);
+                if ((i + j) % 2 == 0)
+                    A2.buf[i * A2.ld + j] = -A1.buf[i * A1.ld + j] * (1.0f + 0x1p-12f);
     }
 };
 

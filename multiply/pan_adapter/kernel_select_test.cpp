@@ -157,7 +157,8 @@ TEST(Avx512Emulation, WideningHalvesAndDoubleAddsAreExact) {
         // Doubles from widened floats and their sums and differences, so
         // that additions cancel, overflow and land among the subnormals.
         for (int i = 0; i < 8; ++i) {
-            x[i] = std::ldexp(static_cast<double>(wild(rng)), static_cast<int>(rng() % 2000) - 1000);
+            const int e = static_cast<int>(rng() % 2000) - 1000;
+            x[i] = std::ldexp(static_cast<double>(wild(rng)), e);
             y[i] = i % 3 == 0 ? -x[i] * (1.0 + 0x1p-40) : static_cast<double>(wild(rng));
             if (std::isnan(x[i]) || std::isnan(y[i])) x[i] = y[i] = 0.5;
         }

@@ -1,13 +1,14 @@
-// Pan leaf kernel versus one-thread OpenBLAS cblas_sgemm on one pinned core,
+// Pan leaf kernels versus one-thread OpenBLAS cblas_sgemm on one pinned core,
 // in the same run. Usage: pan_kernel_bench [n=1024] [reps=15] [cpu=last online CPU]
 //
-// Runs pair_product with the AVX2 register tiles and, where the processor has
-// usable AVX-512F, with the AVX-512F tiles (each forced in turn); says so
-// plainly when it cannot run the AVX-512F tiles. Flops are counted as 2 n^3
-// for all: the pair kernel computes one product (A1 + A2)(B1 + B2) and adds it
-// into two outputs. Runs alternate between the contenders so that frequency
-// drift and neighbours' load hit all alike; the best and the median time of
-// each are reported. OpenBLAS runs whatever kernel the environment selects
+// Runs pair_product and accurate_pair_product (at each depth chunk: 32, 64,
+// 128) with the AVX2 register tiles and, where the processor has usable
+// AVX-512F, with the AVX-512F tiles (each forced in turn); says so plainly
+// when it cannot run the AVX-512F tiles. Flops are counted as 2 n^3 for all:
+// both kernels compute one product (A1 + A2)(B1 + B2) and add it into two
+// outputs (float for the pair kernel, FP64 for the accurate one). Runs
+// alternate between the contenders so that frequency drift and neighbours'
+// load hit all alike; the best and the median time of each are reported. OpenBLAS runs whatever kernel the environment selects
 // (OPENBLAS_CORETYPE); run_pan_kernel_bench.sh runs this program with that
 // variable unset and as set.
 #include <cblas.h>
@@ -23,7 +24,9 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "multiply/pan_adapter/accurate_kernel.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
+#include "multiply/pan_adapter/leaf_plan.h"
 #include "multiply/pan_adapter/pan_kernel.h"
 
 extern "C" char* openblas_get_corename(void);
@@ -85,6 +88,7 @@ int main(int argc, char** argv) {
     for (float* p : {A1, A2, B1, B2, A, B}) fill(p, nn, rng);
     for (float* p : {C1, C2, C}) std::fill(p, p + nn, 0.0f);
     float* ws = alloc(pan_adapter::pair_workspace_floats_default(n));
+    std::vector<double> D1(nn, 0.0), D2(nn, 0.0);
 
     using pan_adapter::PairTilesFn;
     const auto pair_with = [&](PairTilesFn tiles) {
@@ -99,6 +103,24 @@ int main(int argc, char** argv) {
     if (avx512)
         contenders.push_back(
             {"pair_product avx512 12x32", pair_with(&pan_adapter::pair_tiles_avx512), {}});
+    using pan_adapter::AccurateTilesFn;
+    const auto accurate_with = [&](AccurateTilesFn tiles, std::uint64_t subk) {
+        return [&, tiles, subk] {
+            kernel_select::ForcedKernel<AccurateTilesFn> force(pan_adapter::accurate_tiles_choice,
+                                                               tiles);
+            pan_adapter::set_accurate_main_subk(subk);
+            pan_adapter::accurate_pair_product(n, A1, n, A2, n, B1, n, B2, n, D1.data(), n,
+                                               D2.data(), n, ws);
+        };
+    };
+    for (std::uint64_t subk : {32u, 64u, 128u}) {
+        const std::string s = " subk " + std::to_string(subk);
+        contenders.push_back({"accurate avx2 6x16" + s,
+                              accurate_with(&pan_adapter::accurate_tiles_avx2, subk), {}});
+        if (avx512)
+            contenders.push_back({"accurate avx512 12x32" + s,
+                                  accurate_with(&pan_adapter::accurate_tiles_avx512, subk), {}});
+    }
     const int ni = static_cast<int>(n);
     contenders.push_back({"cblas_sgemm 1 thread", [&] {
                               cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ni, ni, ni,
@@ -123,15 +145,15 @@ int main(int argc, char** argv) {
                 openblas_get_corename(), openblas_get_config(), env_or_unset("OPENBLAS_CORETYPE"),
                 env_or_unset("OPENBLAS_L2_SIZE"));
     if (!avx512)
-        std::printf("pair_product avx512 12x32: not run: this processor has no usable AVX-512F "
-                    "(the AVX2 tiles are what the programs use here)\n");
+        std::printf("pair_product and accurate avx512 12x32: not run: this processor has no "
+                    "usable AVX-512F (the AVX2 tiles are what the programs use here)\n");
     const Contender& blas = contenders.back();
     const double blas_best = *std::min_element(blas.seconds.begin(), blas.seconds.end());
     const double blas_med = median(blas.seconds);
     for (const auto& c : contenders) {
         const double best = *std::min_element(c.seconds.begin(), c.seconds.end());
         const double med = median(c.seconds);
-        std::printf("%-26s best=%.6f s %7.2f GFLOPS  median=%.6f s %7.2f GFLOPS", c.name.c_str(),
+        std::printf("%-32s best=%.6f s %7.2f GFLOPS  median=%.6f s %7.2f GFLOPS", c.name.c_str(),
                     best, flops / best * 1e-9, med, flops / med * 1e-9);
         if (&c != &blas)
             std::printf("  vs sgemm best=%.3f median=%.3f (target >= 0.90)", blas_best / best,

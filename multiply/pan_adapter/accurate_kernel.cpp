@@ -120,6 +120,9 @@ void accurate_tiles_avx2(const AccurateTiles& t) {
     }
 }
 
+constinit kernel_select::Choice<AccurateTilesFn> accurate_tiles_choice{&accurate_tiles_avx2,
+                                                                       &accurate_tiles_avx512};
+
 void accurate_pair_product(u64 n, const float* A1, u64 ldA1, const float* A2, u64 ldA2,
                            const float* B1, u64 ldB1, const float* B2, u64 ldB2, double* D1,
                            u64 ldD1, double* D2, u64 ldD2, float* workspace) {
@@ -127,6 +130,7 @@ void accurate_pair_product(u64 n, const float* A1, u64 ldA1, const float* A2, u6
     const LeafLayout L = leaf_layout(n, leaf_plan_default(n));
     float* const b_region = align64(workspace);
     float* const a_region = b_region + L.b_floats;
+    const AccurateTilesFn tiles = accurate_tiles_choice.get();
     AccurateTiles t{};
     t.depth = n;
     t.subk = accurate_main_subk();  // read once per call; other values run as 64
@@ -148,7 +152,7 @@ void accurate_pair_product(u64 n, const float* A1, u64 ldA1, const float* A2, u6
             t.a = a_block;
             t.d1 = D1 + ic * ldD1 + jc;
             t.d2 = D2 + ic * ldD2 + jc;
-            accurate_tiles_avx2(t);
+            tiles(t);
         }
     }
 }

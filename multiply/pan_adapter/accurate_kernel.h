@@ -19,10 +19,11 @@
 // depth, no partial tiles, no prefetch): for each column block, B is packed
 // once for the whole depth; for each row block, A is packed (or, with apf,
 // packed once for the whole block during the first column block); then the
-// register-tile stage (AccurateTiles below) runs every 16-column panel and,
-// inside it, every 6-row strip through one tile kernel. A register tile of
-// another instruction set replaces that stage alone, with the same per-element
-// arithmetic; the packers (panel_pack.h) and the driver stay as they are.
+// register-tile stage (accurate_kernel_tiles.h) runs every 6x16 tile of the
+// block: the AVX2 stage one tile at a time through the tile kernels below, the
+// AVX-512F stage, chosen at run time where the processor has it, as 12x32
+// register tiles with bit-identical results. The packers (panel_pack.h) and
+// the driver are shared.
 //
 // Callers guarantee that D1 and D2 overlap neither each other nor any operand,
 // that leading dimensions (floats for operands, doubles for outputs) are at
@@ -33,30 +34,14 @@
 
 #include <cstdint>
 
+#include "multiply/pan_adapter/accurate_kernel_tiles.h"
+#include "multiply/pan_adapter/kernel_select.h"
+
 namespace pan_adapter {
 
-// One row block by one column block, panels already packed. This header has
-// no inline functions, so that a source built for another instruction set may
-// include it.
-struct AccurateTiles {
-    std::uint64_t depth;           // n: every tile runs over the whole depth
-    std::uint64_t subk;            // depth chunk: 32, 64 or 128
-    const float* a;                // A panel 0 of the row block
-    std::uint64_t a_panel_floats;  // stride between A panels
-    const float* b;                // B panel 0 of the column block (64-byte aligned)
-    std::uint64_t b_panel_floats;  // stride between B panels
-    double* d1;                    // D1 at the block's first row and column
-    std::uint64_t ld_d1;
-    double* d2;                    // D2 at the same place
-    std::uint64_t ld_d2;
-    std::uint64_t rows;  // rows of the row block
-    std::uint64_t cols;  // columns of the column block
-};
-using AccurateTilesFn = void (*)(const AccurateTiles&);
-
-// The 6x16 AVX2 register-tile stage: for each panel (16 columns) and, inside
-// it, each strip (6 rows), the tile kernel of the block's subk.
-void accurate_tiles_avx2(const AccurateTiles& t);
+// The register-tile entry the driver uses: accurate_tiles_avx512 where
+// AVX-512F is usable, else accurate_tiles_avx2. Read once per driver call.
+extern kernel_select::Choice<AccurateTilesFn> accurate_tiles_choice;
 
 // D1 += P and D2 += P in FP64; n = 0 does nothing.
 void accurate_pair_product(std::uint64_t n, const float* A1, std::uint64_t ldA1,

@@ -41,6 +41,18 @@ static inline void store_ps(void* p, simde__m512 v) {
 #undef _mm512_store_ps
 #define _mm512_load_ps(p) korvane_avx512_emulation::load_ps(p)
 #define _mm512_store_ps(p, v) korvane_avx512_emulation::store_ps(p, v)
+// This SIMDe lacks the float-to-double widening of eight lanes: convert each
+// 128-bit half with AVX, which is exact as the hardware's conversion is.
+#ifndef _mm512_cvtps_pd
+namespace korvane_avx512_emulation {
+static inline simde__m512d cvtps_pd(simde__m256 a) {
+    const simde__m512d lo = simde_mm512_insertf64x4(
+        simde_mm512_setzero_pd(), simde_mm256_cvtps_pd(simde_mm256_castps256_ps128(a)), 0);
+    return simde_mm512_insertf64x4(lo, simde_mm256_cvtps_pd(simde_mm256_extractf128_ps(a, 1)), 1);
+}
+}  // namespace korvane_avx512_emulation
+#define _mm512_cvtps_pd(a) korvane_avx512_emulation::cvtps_pd(a)
+#endif
 #else
 #if !defined(__AVX512F__) || !defined(__FMA__)
 #error "native AVX-512 kernel sources need -mavx512f -mfma"

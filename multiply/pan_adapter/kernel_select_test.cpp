@@ -132,6 +132,67 @@ TEST(Avx512Emulation, FmaddIsFusedAndAddLoadStoreBroadcastAreExact) {
     for (float f : lanes(_mm512_setzero_ps())) EXPECT_EQ(bits(f), 0u);
 }
 
+TEST(Avx512Emulation, WideningHalvesAndDoubleAddsAreExact) {
+    // The FP64 side of the accurate tiles: the low and high eight floats of a
+    // vector widened to doubles (exact, lanes in order), the double adds (one
+    // rounding each, gradual underflow kept) and the unaligned double loads
+    // and stores (exactly eight doubles, bits untouched).
+    std::mt19937 rng(11);
+    alignas(64) float f[16];
+    double x[8], y[8];
+    for (int round = 0; round < 20000; ++round) {
+        for (float& v : f) v = wild(rng);
+        if (round % 5 == 0) f[round % 16] = from_bits(0xFFC00000u);  // the hardware's NaN
+        const __m512 v = _mm512_load_ps(f);
+        alignas(64) double lo[8], hi[8];
+        _mm512_storeu_pd(lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
+        _mm512_storeu_pd(
+            hi, _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+        for (int i = 0; i < 8; ++i) {
+            const double want_lo = f[i], want_hi = f[8 + i];
+            EXPECT_EQ(std::memcmp(&lo[i], &want_lo, 8), 0) << f[i] << " lane " << i;
+            EXPECT_EQ(std::memcmp(&hi[i], &want_hi, 8), 0) << f[8 + i] << " lane " << 8 + i;
+        }
+
+        // Doubles from widened floats and their sums and differences, so
+        // that additions cancel, overflow and land among the subnormals.
+        for (int i = 0; i < 8; ++i) {
+            const int e = static_cast<int>(rng() % 2000) - 1000;
+            x[i] = std::ldexp(static_cast<double>(wild(rng)), e);
+            y[i] = i % 3 == 0 ? -x[i] * (1.0 + 0x1p-40) : static_cast<double>(wild(rng));
+            if (std::isnan(x[i]) || std::isnan(y[i])) x[i] = y[i] = 0.5;
+        }
+        if (round % 7 == 0) {
+            x[0] = 0x1p-1074;  // the smallest subnormal double
+            y[1] = -0x1p-1022 * 1.5;
+            x[1] = 0x1p-1022;
+            x[2] = std::numeric_limits<double>::max();
+            y[2] = std::numeric_limits<double>::max();
+        }
+        double sum[8];
+        _mm512_storeu_pd(sum, _mm512_add_pd(_mm512_loadu_pd(x), _mm512_loadu_pd(y)));
+        for (int i = 0; i < 8; ++i) {
+            const double want = x[i] + y[i];
+            if (!(std::isnan(sum[i]) && std::isnan(want))) {
+                EXPECT_EQ(std::memcmp(&sum[i], &want, 8), 0)
+                    << x[i] << " + " << y[i] << ": " << sum[i] << " vs " << want;
+            }
+        }
+        if (HasFailure()) return;
+    }
+
+    double src[24], dst[24];
+    for (int i = 0; i < 24; ++i) src[i] = i % 3 == 0 ? -0.0 : 0x1p-1070 * (i + 1);
+    for (int offset : {0, 1, 5}) {
+        for (double& d : dst) d = 2.5;
+        _mm512_storeu_pd(dst + offset, _mm512_loadu_pd(src + offset + 3));
+        for (int i = 0; i < 24; ++i) {
+            const double want = i >= offset && i < offset + 8 ? src[i + 3] : 2.5;
+            EXPECT_EQ(std::memcmp(&dst[i], &want, 8), 0) << offset << " " << i;
+        }
+    }
+}
+
 TEST(Avx512EmulationDeathTest, MisalignedAlignedAccessTrapsLikeTheHardware) {
     alignas(64) static float buf[64];
     volatile std::uintptr_t offset = 4;  // bytes: a float-aligned address, not 64-byte aligned

@@ -16,6 +16,7 @@
 // Built twice (avx512_build.h): natively with -mavx512f -mfma -ffp-contract=off
 // into the programs, and on SIMDe's portable intrinsics for tests.
 #include "multiply/pan_adapter/avx512_build.h"
+#include "multiply/pan_adapter/avx512_tile.h"
 #include "multiply/pan_adapter/pan_kernel_tiles.h"
 
 namespace pan_adapter {
@@ -28,35 +29,6 @@ constexpr u64 kChunk = 256;         // depth steps per FMA chain
 constexpr u64 kPrefetchLead = 128;  // depth steps before write-back at which C is prefetched
 
 u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
-
-// One depth step: row r of strip s takes a[s][6k + r] times the B rows of
-// both panels into acc[6s + r][p] (each accumulator one chain in increasing depth).
-template <int S, int P>
-__attribute__((always_inline)) inline void step(__m512 (&acc)[6 * S][P], const float* const* ap,
-                                                const float* const* bp, u64 k) {
-    __m512 b[P];
-#pragma GCC unroll 2
-    for (int p = 0; p < P; ++p) b[p] = _mm512_load_ps(bp[p] + 16 * k);
-#pragma GCC unroll 2
-    for (int s = 0; s < S; ++s) {
-#pragma GCC unroll 6
-        for (int r = 0; r < 6; ++r) {
-            const __m512 x = _mm512_set1_ps(ap[s][6 * k + r]);
-#pragma GCC unroll 2
-            for (int p = 0; p < P; ++p) acc[6 * s + r][p] = _mm512_fmadd_ps(x, b[p], acc[6 * s + r][p]);
-        }
-    }
-}
-
-// Runs depth steps [k, end) of the panels, unrolled by four. (Unrolled by
-// hand, GCC 12 spills accumulators in the 12x32 tile; its own unrolling keeps
-// all 24 in registers.)
-template <int S, int P>
-__attribute__((always_inline)) inline void steps(__m512 (&acc)[6 * S][P], const float* const* ap,
-                                                 const float* const* bp, u64 k, u64 end) {
-#pragma GCC unroll 4
-    for (; k < end; ++k) step<S, P>(acc, ap, bp, k);
-}
 
 // Adds (or stores) the accumulators of 6x16 tile (s, p) from (into) 96 floats.
 template <int S, int P>
@@ -116,18 +88,16 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
     const u64 pf = (K > kPrefetchLead ? K : kPrefetchLead) - kPrefetchLead;
 
     __m512 acc[6 * S][P];
-    for (int i = 0; i < 6 * S; ++i)
-        for (int p = 0; p < P; ++p) acc[i][p] = _mm512_setzero_ps();
+    avx512_tile_zero<S, P>(acc);
     alignas(64) float running[S * P * 96];  // tile (s, p) at 96 * (s * P + p)
 
     for (u64 k0 = 0; k0 < K; k0 += kChunk) {
         const u64 k1 = min_u64(k0 + kChunk, K);
-        for (int i = 0; i < 6 * S; ++i)
-            for (int p = 0; p < P; ++p) acc[i][p] = _mm512_setzero_ps();
+        avx512_tile_zero<S, P>(acc);
         u64 k = k0;
         if (prefetch && pf >= k0 && pf < k1) {
             const u64 before = k0 + 4 * ((pf - k0) / 4);
-            steps<S, P>(acc, ap, bp, k, before);
+            avx512_tile_steps<S, P>(acc, ap, bp, k, before);
             k = before;
             float* const outs[2] = {t.out.c2, t.out.c1};
             const u64 lds[2] = {t.out.ld_c2, t.out.ld_c1};
@@ -146,7 +116,7 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
                 }
             }
         }
-        steps<S, P>(acc, ap, bp, k, k1);
+        avx512_tile_steps<S, P>(acc, ap, bp, k, k1);
         // Chunk sums combine in float: chunk + running.
         for (int s = 0; s < S; ++s)
             for (int p = 0; p < P; ++p) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/clock.h"
 #include "modp/alloc.h"
 #include "modp/block_ops.h"
 #include "modp/pool.h"
@@ -89,7 +90,14 @@ inline void gemm(std::size_t b, double alpha, const double* x, std::size_t ldx, 
 template <typename T>
 void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::size_t b,
                 CMat<T> A1, CMat<T> B1, Mat<T> C1, CMat<T> A2, CMat<T> B2, Mat<T> C2,
-                BundleWorkspace<T>& ws, bool accumulate, T p) {
+                BundleWorkspace<T>& ws, bool accumulate, T p, PhaseTimes* times) {
+    std::uint64_t t0 = monotonic_ns();
+    auto lap = [&](const char* name) {
+        if (!times) return;
+        const std::uint64_t t = monotonic_ns();
+        times->add(name, static_cast<double>(t - t0) / 1e9);
+        t0 = t;
+    };
     // Block (r, c) of a view starts at data + r*b*ld + c*b.
     auto cblk = [b](CMat<T> x, std::size_t r, std::size_t c) { return x.data + (r * b) * x.ld + c * b; };
     auto blk = [b](Mat<T> x, std::size_t r, std::size_t c) { return x.data + (r * b) * x.ld + c * b; };
@@ -106,6 +114,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         });
     }
 
+    lap("zero_outputs");
     // 2. block_sums
     pool.run(static_cast<int>(2 * m + n + k), [&](int ai, int) {
         std::size_t a = static_cast<std::size_t>(ai);
@@ -131,6 +140,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         }
     });
 
+    lap("block_sums");
     // 3. aggregated_products
     pool.run(mn, [&](int ai, int w) {
         const std::size_t d = static_cast<std::size_t>(ai) / m;
@@ -150,6 +160,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         }
     });
 
+    lap("aggregated_products");
     // 4. c2_corrections
     pool.run(static_cast<int>(k * m), [&](int ai, int w) {
         const std::size_t h = static_cast<std::size_t>(ai) / m;
@@ -159,6 +170,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         gemm(b, -1.0, cblk(A1, e, h), A1.ld, right, wld, 1.0, blk(C2, h, e), C2.ld);
     });
 
+    lap("c2_corrections");
     // 5. c1_corrections
     pool.run(mn, [&](int ai, int w) {
         const std::size_t d = static_cast<std::size_t>(ai) / m;
@@ -168,6 +180,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         gemm(b, -1.0, left, wld, cblk(B2, d, e), B2.ld, 1.0, blk(C1, e, d), C1.ld);
     });
 
+    lap("c1_corrections");
     // 6. cross_products
     pool.run(static_cast<int>(k * n), [&](int ai, int) {
         const std::size_t h = static_cast<std::size_t>(ai) / n;
@@ -175,6 +188,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         gemm(b, 1.0, cblk(A2, h, d), A2.ld, cblk(B1, h, d), B1.ld, 0.0, ws.cross_products[h * n + d], wld);
     });
 
+    lap("cross_products");
     // 7. cross_sums
     pool.run(static_cast<int>(n + k), [&](int ai, int) {
         const std::size_t a = static_cast<std::size_t>(ai);
@@ -190,6 +204,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         }
     });
 
+    lap("cross_sums");
     // 8. subtract_cross_sums
     pool.run(static_cast<int>((n + k) * m), [&](int ai, int) {
         if (ai < mn) {
@@ -203,6 +218,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
         }
     });
 
+    lap("subtract_cross_sums");
     // 9. reduce_outputs
     if (p > 0) {
         pool.run(static_cast<int>((n + k) * m), [&](int a, int) {
@@ -212,11 +228,14 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
                 block_reduce(b, b, blk(C2, (a - mn) / m, (a - mn) % m), C2.ld, p);
         });
     }
+    lap("reduce_outputs");
 }
+
 
 template struct BundleWorkspace<double>;
 template void fmm_bundle<double>(Pool&, std::size_t, std::size_t, std::size_t, std::size_t,
                                  CMat<double>, CMat<double>, Mat<double>, CMat<double>, CMat<double>,
-                                 Mat<double>, BundleWorkspace<double>&, bool, double);
+                                 Mat<double>, BundleWorkspace<double>&, bool, double,
+                                 PhaseTimes*);
 
 }  // namespace torvik

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <vector>
 
+#include "modp/phase_times.h"
+
 namespace torvik {
 
 class Pool;
@@ -67,12 +69,12 @@ struct BundleWorkspace {
 template <typename T>
 void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::size_t block,
                 CMat<T> A1, CMat<T> B1, Mat<T> C1, CMat<T> A2, CMat<T> B2, Mat<T> C2,
-                BundleWorkspace<T>& ws, bool accumulate, T p);
+                BundleWorkspace<T>& ws, bool accumulate, T p, PhaseTimes* times = nullptr);
 
 extern template struct BundleWorkspace<double>;
 extern template void fmm_bundle<double>(Pool&, std::size_t, std::size_t, std::size_t, std::size_t,
                                         CMat<double>, CMat<double>, Mat<double>, CMat<double>,
                                         CMat<double>, Mat<double>, BundleWorkspace<double>&, bool,
-                                        double);
+                                        double, PhaseTimes*);
 
 }  // namespace torvik

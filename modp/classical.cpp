@@ -2,6 +2,7 @@
 
 #include <cblas.h>
 
+#include "common/clock.h"
 #include "modp/block_ops.h"
 #include "modp/pool.h"
 
@@ -20,7 +21,8 @@ std::size_t find_product(const std::vector<std::size_t>& prefix, std::size_t a) 
 
 template <typename T>
 void classical_products(Pool& pool, std::vector<ClassicalProduct<T>>& products, bool accumulate,
-                        T p, std::size_t tile) {
+                        T p, std::size_t tile, PhaseTimes* times) {
+    std::uint64_t t0 = monotonic_ns();
     if (products.empty()) return;
     std::vector<std::size_t> prefix(products.size() + 1, 0);
     for (std::size_t i = 0; i < products.size(); ++i)
@@ -45,6 +47,10 @@ void classical_products(Pool& pool, std::vector<ClassicalProduct<T>>& products, 
                     accumulate ? 1.0 : 0.0, q.C + row0 * q.ldc + col0, static_cast<int>(q.ldc));
     });
 
+    if (times) {
+        times->add("products", seconds_since(t0));
+        t0 = monotonic_ns();
+    }
     if (!(p > 0)) return;
     std::vector<std::size_t> rprefix(products.size() + 1, 0);
     for (std::size_t i = 0; i < products.size(); ++i)
@@ -61,9 +67,10 @@ void classical_products(Pool& pool, std::vector<ClassicalProduct<T>>& products, 
         const std::size_t Q = local % per;
         block_reduce(tile, tile, q.C + (R * tile) * q.ldc + Q * tile, q.ldc, p);
     });
+    if (times) times->add("reduce", seconds_since(t0));
 }
 
 template void classical_products<double>(Pool&, std::vector<ClassicalProduct<double>>&, bool,
-                                         double, std::size_t);
+                                         double, std::size_t, PhaseTimes*);
 
 }  // namespace torvik

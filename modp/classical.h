@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "modp/phase_times.h"
+
 namespace torvik {
 
 class Pool;
@@ -29,9 +31,10 @@ struct ClassicalProduct {
 // multiples of tile (cells outside whole tiles are not reduced).
 template <typename T>
 void classical_products(Pool& pool, std::vector<ClassicalProduct<T>>& products, bool accumulate,
-                        T p, std::size_t tile);
+                        T p, std::size_t tile, PhaseTimes* times = nullptr);
 
 extern template void classical_products<double>(Pool&, std::vector<ClassicalProduct<double>>&,
-                                                bool, double, std::size_t);
+                                                bool, double, std::size_t,
+                                                PhaseTimes*);
 
 }  // namespace torvik

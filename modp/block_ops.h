@@ -19,8 +19,8 @@ void block_add(std::size_t rows, std::size_t cols, const double* x, std::size_t 
 void block_sum(std::size_t rows, std::size_t cols, const double* const* x, std::size_t count,
                std::size_t ldx, double* z, std::size_t ldz);
 
-// One block that receives x: z += x, then z -= sub when sub is given, then
-// z becomes its residue in [0, p) when p > 0.
+// One block that receives x in block_drain: z += x, then z -= sub when sub
+// is given, then z becomes its residue in [0, p) when p > 0.
 struct BlockTarget {
     double* z;
     std::size_t ldz;
@@ -29,9 +29,10 @@ struct BlockTarget {
     double p = 0;
 };
 
-// Adds x into one or two targets (second may be null) in one pass over x.
-void block_accumulate(std::size_t rows, std::size_t cols, const double* x, std::size_t ldx,
-                      const BlockTarget& first, const BlockTarget* second);
+// Adds x into one or two targets (second may be null) and leaves x holding
+// zeros, in one pass over x.
+void block_drain(std::size_t rows, std::size_t cols, double* x, std::size_t ldx,
+                 const BlockTarget& first, const BlockTarget* second);
 
 // Replaces every integer x (|x| < 2^53) by its residue in [0, p):
 // t = fma(-floor(x / p), p, x), then t -= p when t >= p, then t += p when t < 0.

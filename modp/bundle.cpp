@@ -106,10 +106,10 @@ inline void gemm(std::size_t b, double alpha, const double* x, std::size_t ldx, 
 
 }  // namespace
 
-// The products are the ones of the classic phase order (zero the outputs,
-// block sums, aggregated products, corrections, cross products, cross sums,
-// subtraction of the cross sums, reduction), with the same terms regrouped
-// into three pool runs that make fewer passes over memory:
+// The block products are those of the plain nine-phase order (zero the
+// outputs, block sums, aggregated products, corrections, cross products,
+// cross sums, subtraction of the cross sums, reduction), with the same terms
+// regrouped into three pool runs that make fewer passes over memory:
 //
 //   1. cross products (one dgemm each) and block sums (one pass each);
 //   2. corrections, written straight into the outputs by dgemm with alpha -1
@@ -228,7 +228,9 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
             const std::size_t h = (d + i) % k;
             block_add(b, b, cblk(A1, e, h), A1.ld, cblk(A2, h, d), A2.ld, left, wld);
             block_add(b, b, cblk(B1, h, d), B1.ld, cblk(B2, d, e), B2.ld, right, wld);
-            gemm(b, 1.0, left, wld, right, wld, 0.0, prod, wld);
+            // prod holds zeros (from allocate, then from every block_drain), so
+            // beta 1 gives the product itself without a clearing pass.
+            gemm(b, 1.0, left, wld, right, wld, 1.0, prod, wld);
             BlockTarget c1{blk(C1, e, d), C1.ld};
             if (i == 0) c1.sub = ws.c1_cross[d], c1.ldsub = wld;
             if (i + 1 == k) c1.p = reduce_p;
@@ -238,7 +240,7 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
             BlockTarget c2{blk(C2, h, e), C2.ld};
             if (added == 0) c2.sub = ws.c2_cross[h], c2.ldsub = wld;
             if (added + 1 == n) c2.p = reduce_p;
-            block_accumulate(b, b, prod, wld, c1, &c2);
+            block_drain(b, b, prod, wld, c1, &c2);
         }
     });
     lap("aggregated_products");

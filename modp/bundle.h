@@ -38,7 +38,7 @@ struct BundleWorkspace {
     int workers = 0;
     std::vector<T*> left_sum;        // per worker
     std::vector<T*> right_sum;       // per worker
-    std::vector<T*> product;         // per worker
+    std::vector<T*> product;         // per worker; holds zeros between uses
     std::vector<T*> a1_row_sums;     // [m]
     std::vector<T*> a2_col_sums;     // [n]
     std::vector<T*> b1_row_sums;     // [k]

@@ -189,11 +189,14 @@ void multiply_padded(Pool& pool, const Plan& plan, const double* A, const double
         return Mat<double>{X + r * h * ld + c * h, ld};
     };
     // The four quadrant products of C, two per bundle; the last two add onto
-    // the residues that the first two left.
+    // the residues that the first two left. C holds zeros before the first
+    // two, so they accumulate too: the same bits as a plain product, without
+    // the pass that clears the outputs (the bundle bound allows for a residue
+    // in C).
     fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 0), q(B, 0, 0), qw(C, 0, 0), q(A, 1, 1),
-                       q(B, 1, 1), qw(C, 1, 1), ws, false, p, times);
+                       q(B, 1, 1), qw(C, 1, 1), ws, true, p, times);
     fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 0), q(B, 0, 1), qw(C, 0, 1), q(A, 1, 1),
-                       q(B, 1, 0), qw(C, 1, 0), ws, false, p, times);
+                       q(B, 1, 0), qw(C, 1, 0), ws, true, p, times);
     fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 1), q(B, 1, 0), qw(C, 0, 0), q(A, 1, 0),
                        q(B, 0, 1), qw(C, 1, 1), ws, true, p, times);
     fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 1), q(B, 1, 1), qw(C, 0, 1), q(A, 1, 0),

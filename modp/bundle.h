@@ -66,6 +66,7 @@ struct BundleWorkspace {
 // as many worker buffer sets as the pool has workers. With p > 0 both outputs
 // end reduced into [0, p); with p <= 0 they hold the exact integer results.
 // The caller keeps 7*(k*b)*(p-1)^2 + p below 2^53 for inputs in [0, p).
+// Phase seconds are added to times when given.
 template <typename T>
 void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::size_t block,
                 CMat<T> A1, CMat<T> B1, Mat<T> C1, CMat<T> A2, CMat<T> B2, Mat<T> C2,

@@ -93,6 +93,25 @@ TEST_F(ModpProducts, BundleMatchesSchoolbook) {
     }
 }
 
+TEST_F(ModpProducts, WorkspaceForMoreOrFewerWorkersThanThePoolIsZeroed) {
+    // Each worker zeroes its own buffers in a dispatch where every task waits
+    // for all the others: a count that differs from the pool's must neither
+    // hang nor leave buffers untouched.
+    for (int workers : {6, 2, 1}) {
+        torvik::BundleWorkspace<double> ws;
+        for (int round = 0; round < 2; ++round) {
+            ws.allocate(2, 1, 3, 16, workers, pool_);
+            ASSERT_EQ(ws.product.size(), static_cast<size_t>(workers));
+            size_t nonzero = 0;
+            for (auto* v : {&ws.left_sum, &ws.right_sum, &ws.product, &ws.cross_products, &ws.c2_cross})
+                for (double* buf : *v)
+                    for (size_t i = 0; i < ws.block * ws.ld; ++i) nonzero += buf[i] != 0.0;
+            EXPECT_EQ(nonzero, 0u) << workers;
+            for (double* buf : ws.left_sum) buf[5] = 1.0;  // the next allocate starts afresh
+        }
+    }
+}
+
 TEST_F(ModpProducts, ClassicalTilesCoverEveryProduct) {
     // Three products of different shapes in one call, with tile grids that
     // split unevenly (10 rows in 3 tiles: 3, 3, 4); then accumulating onto

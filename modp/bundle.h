@@ -12,6 +12,8 @@
 #include <mutex>
 #include <vector>
 
+#include "modp/phase_times.h"
+
 namespace torvik {
 
 class Pool;
@@ -36,7 +38,7 @@ struct BundleWorkspace {
     int workers = 0;
     std::vector<T*> left_sum;        // per worker
     std::vector<T*> right_sum;       // per worker
-    std::vector<T*> product;         // per worker
+    std::vector<T*> product;         // per worker; holds zeros between uses
     std::vector<T*> a1_row_sums;     // [m]
     std::vector<T*> a2_col_sums;     // [n]
     std::vector<T*> b1_row_sums;     // [k]
@@ -64,15 +66,16 @@ struct BundleWorkspace {
 // as many worker buffer sets as the pool has workers. With p > 0 both outputs
 // end reduced into [0, p); with p <= 0 they hold the exact integer results.
 // The caller keeps 7*(k*b)*(p-1)^2 + p below 2^53 for inputs in [0, p).
+// Phase seconds are added to times when given.
 template <typename T>
 void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::size_t block,
                 CMat<T> A1, CMat<T> B1, Mat<T> C1, CMat<T> A2, CMat<T> B2, Mat<T> C2,
-                BundleWorkspace<T>& ws, bool accumulate, T p);
+                BundleWorkspace<T>& ws, bool accumulate, T p, PhaseTimes* times = nullptr);
 
 extern template struct BundleWorkspace<double>;
 extern template void fmm_bundle<double>(Pool&, std::size_t, std::size_t, std::size_t, std::size_t,
                                         CMat<double>, CMat<double>, Mat<double>, CMat<double>,
                                         CMat<double>, Mat<double>, BundleWorkspace<double>&, bool,
-                                        double);
+                                        double, PhaseTimes*);
 
 }  // namespace torvik

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "modp/phase_times.h"
+
 namespace torvik {
 
 class Pool;
@@ -25,13 +27,14 @@ struct ClassicalProduct {
 };
 
 // Runs every product of the list (outputs must not share cells). With p > 0
-// every C is then reduced into [0, p) in tile x tile blocks; m and n must be
-// multiples of tile (cells outside whole tiles are not reduced).
+// the cells of every C that lie in whole tile x tile blocks end reduced into
+// [0, p) (the program pads m and n to multiples of tile); other cells keep
+// their exact integers. Phase seconds are added to times when given.
 template <typename T>
 void classical_products(Pool& pool, std::vector<ClassicalProduct<T>>& products, bool accumulate,
-                        T p, std::size_t tile);
+                        T p, std::size_t tile, PhaseTimes* times = nullptr);
 
 extern template void classical_products<double>(Pool&, std::vector<ClassicalProduct<double>>&,
-                                                bool, double, std::size_t);
+                                                bool, double, std::size_t, PhaseTimes*);
 
 }  // namespace torvik

@@ -3,9 +3,12 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "common/cpus.h"
 
 namespace torvik {
 
@@ -13,27 +16,23 @@ namespace {
 
 constexpr int kMaxCpu = 1023;
 
-std::vector<int> build_cpu_list() {
-    if (const char* env = std::getenv("KORVANE_CPUS")) {
-        std::vector<int> given = parse_cpu_list(env);
-        if (!given.empty()) return given;
-    }
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    bool all_allowed = sched_getaffinity(0, sizeof(allowed), &allowed) != 0;
-    auto is_allowed = [&](int cpu) { return all_allowed || CPU_ISSET(cpu, &allowed); };
+}  // namespace
+
+std::vector<int> default_cpu_list(const std::vector<int>& allowed_cpus, const std::string& topology_root) {
+    std::vector<bool> allowed(kMaxCpu + 1, allowed_cpus.empty());
+    for (int c : allowed_cpus)
+        if (c >= 0 && c <= kMaxCpu) allowed[static_cast<std::size_t>(c)] = true;
 
     std::vector<int> kept;
     for (int i = 0; i <= kMaxCpu; ++i) {
-        if (!is_allowed(i)) continue;
+        if (!allowed[static_cast<std::size_t>(i)]) continue;
         bool has_lower_sibling = false;
-        std::string file = "/sys/devices/system/cpu/cpu" + std::to_string(i) +
-                           "/topology/thread_siblings_list";
+        const std::string file = topology_root + "/cpu" + std::to_string(i) + "/topology/thread_siblings_list";
         if (std::FILE* f = std::fopen(file.c_str(), "r")) {
             char line[256];
             if (std::fgets(line, sizeof(line), f)) {
                 for (int j : parse_cpu_list(line)) {
-                    if (j < i && j <= kMaxCpu && is_allowed(j)) {
+                    if (j < i && allowed[static_cast<std::size_t>(j)]) {
                         has_lower_sibling = true;
                         break;
                     }
@@ -46,7 +45,18 @@ std::vector<int> build_cpu_list() {
     return kept;
 }
 
-}  // namespace
+std::vector<int> cpu_list_from(const char* given, const std::vector<int>& allowed_cpus,
+                               const std::string& topology_root) {
+    if (given) {
+        std::vector<int> list;
+        for (int c : parse_cpu_list(given))
+            if (allowed_cpus.empty() ||
+                std::binary_search(allowed_cpus.begin(), allowed_cpus.end(), c))
+                list.push_back(c);
+        if (!list.empty()) return list;
+    }
+    return default_cpu_list(allowed_cpus, topology_root);
+}
 
 std::vector<int> parse_cpu_list(const char* text) {
     std::vector<int> cpus;
@@ -82,7 +92,8 @@ std::vector<int> parse_cpu_list(const char* text) {
 }
 
 const std::vector<int>& worker_cpu_list() {
-    static const std::vector<int> list = build_cpu_list();
+    static const std::vector<int> list =
+        cpu_list_from(std::getenv("KORVANE_CPUS"), usable_cpus(), "/sys/devices/system/cpu");
     return list;
 }
 

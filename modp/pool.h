@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -50,10 +51,21 @@ private:
     std::function<void(int, int)> job;
 };
 
-// The CPUs that workers are pinned to, built once per process: KORVANE_CPUS
-// when it names at least one CPU, else one logical CPU per physical core of
-// the process's affinity mask.
+// The CPUs that workers are pinned to, built once per process (at the first
+// worker's start) by cpu_list_from with KORVANE_CPUS, the CPUs the process
+// may use and the system's topology files.
 const std::vector<int>& worker_cpu_list();
+
+// The CPUs of a given list text (KORVANE_CPUS) that are allowed, in the
+// order given, duplicates kept; when the text is null or names no allowed
+// CPU, default_cpu_list. allowed_cpus is ascending; empty allows every CPU.
+std::vector<int> cpu_list_from(const char* given, const std::vector<int>& allowed_cpus,
+                               const std::string& topology_root);
+
+// One allowed CPU per physical core, ascending: CPU i is left out when its
+// "<topology_root>/cpu<i>/topology/thread_siblings_list" names an allowed
+// CPU below i (a missing or unreadable file keeps i).
+std::vector<int> default_cpu_list(const std::vector<int>& allowed_cpus, const std::string& topology_root);
 
 // CPU-list text such as "0-3,8": numbers and ranges separated by any
 // non-digit; numbers above 1023 are dropped and ranges are cut at 1023.

@@ -5,16 +5,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <random>
 #include <stdexcept>
 #include <string>
 
+#include "common/clock.h"
 #include "common/common.h"
+#include "common/cpus.h"
 #include "modp/alloc.h"
 #include "modp/bundle.h"
 #include "modp/classical.h"
@@ -32,14 +34,6 @@ constexpr long long kMaxP = 2147483647;
 constexpr double kTwo53 = 9007199254740992.0;
 
 const char* const kInvalidLimits = "invalid --workers, --block or --p";
-
-std::int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-double seconds_since(std::int64_t start) { return static_cast<double>(now_ns() - start) / 1e9; }
 
 // Stops the pool on every way out of main, before any failure line.
 struct PoolGuard {
@@ -98,171 +92,229 @@ std::size_t count_check_mismatches(Pool& pool, const std::vector<CheckSample>& s
     return mismatches.load();
 }
 
+
+Options parse_options(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--p") {
+            o.p = std::stoll(next_value(i, argc, argv, arg), nullptr, 10);
+        } else if (arg == "--n") {
+            o.n_hint = std::stoul(next_value(i, argc, argv, arg));
+        } else if (arg == "--mode") {
+            o.mode = next_value(i, argc, argv, arg);
+        } else if (arg == "--workers") {
+            o.workers = std::stoi(next_value(i, argc, argv, arg));
+        } else if (arg == "--block") {
+            o.block = std::stoul(next_value(i, argc, argv, arg));
+        } else if (arg == "--check") {
+            o.check = true;
+        } else if (arg.size() >= 2 && arg[0] == '-' && arg[1] == '-') {
+            throw std::runtime_error("unknown option " + arg);
+        } else {
+            o.files.push_back(arg);
+        }
+    }
+    return o;
+}
+
+bool options_complete(const Options& options) { return options.files.size() == 3 && options.p > 1; }
+
+void apply_limits(Options& o) {
+    if (o.mode != "auto" && o.mode != "fmm" && o.mode != "classical")
+        throw std::runtime_error("unknown mode " + o.mode);
+    // At most one worker per CPU the process may run on: the online count,
+    // or fewer under a narrower affinity mask (taskset, a cpuset).
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    const long usable = static_cast<long>(usable_cpus().size());
+    if (usable > 0 && (cpus <= 0 || usable < cpus)) cpus = usable;
+    if (cpus > 0 && o.workers > cpus) o.workers = static_cast<int>(cpus);
+    // The bundle route pads to 2*block (+16 per row): a block whose
+    // doubling or padding cannot be represented is refused here.
+    if (o.workers < 1 || o.block < 16 || o.p > kMaxP || o.block > (SIZE_MAX - 16) / 2)
+        throw std::runtime_error(kInvalidLimits);
+}
+
+Plan choose_route(const Options& o, std::size_t n) {
+    Plan plan;
+    plan.n = n;
+    plan.block = o.block;
+    plan.workers = o.workers;
+    plan.p = o.p;
+    plan.classical = o.mode == "classical" || (o.mode == "auto" && (n / 2) / o.block < 16);
+    plan.t = plan.classical ? (o.block < 64 ? o.block : 64) : 2 * o.block;
+    // d = ceil(N / t) * t and ld = d + 16, with every step checked; the
+    // three matrices of d*ld doubles must have a representable byte size.
+    std::size_t bytes;
+    if (__builtin_mul_overflow((n / plan.t) + (n % plan.t != 0 ? 1 : 0), plan.t, &plan.d) ||
+        __builtin_add_overflow(plan.d, std::size_t{16}, &plan.ld) ||
+        __builtin_mul_overflow(plan.d, plan.ld, &plan.cells) ||
+        __builtin_mul_overflow(plan.cells, sizeof(double), &bytes))
+        throw std::runtime_error(kInvalidLimits);
+
+    const double pd = static_cast<double>(o.p);
+    const double dd = static_cast<double>(plan.d);
+    plan.bound = plan.classical ? std::fma(pd - 1, dd * (pd - 1), pd)
+                                : std::fma(pd - 1, ((dd / 2) * 7) * (pd - 1), pd);
+    if (plan.bound >= kTwo53)
+        throw std::runtime_error("p too large for exact FP64 arithmetic at this size (bound >= 2^53)");
+    return plan;
+}
+
+void multiply_padded(Pool& pool, const Plan& plan, const double* A, const double* B, double* C,
+                     PhaseTimes* times) {
+    const std::size_t d = plan.d, ld = plan.ld;
+    const double p = static_cast<double>(plan.p);
+    if (plan.classical) {
+        std::size_t g = 1;
+        while (g * g < static_cast<std::size_t>(plan.workers) && d / (2 * g) > 63) g *= 2;
+        std::vector<ClassicalProduct<double>> products{
+            ClassicalProduct<double>{d, d, d, A, ld, B, ld, C, ld, g, g}};
+        // C holds zeros, so C += A*B gives C = A*B bit for bit and spares
+        // BLAS the pass that would clear C first; the classical bound
+        // d*(p-1)^2 + p already allows for a residue held in C.
+        classical_products<double>(pool, products, true, p, plan.t, times);
+        return;
+    }
+    const std::size_t h = d / 2;
+    const std::size_t W = h / plan.block;
+    BundleWorkspace<double> ws;
+    const std::uint64_t t0 = monotonic_ns();
+    ws.allocate(W, W, W, plan.block, plan.workers, &pool);
+    if (times) times->add("workspace", seconds_since(t0));
+    auto q = [&](const double* X, std::size_t r, std::size_t c) {
+        return CMat<double>{X + r * h * ld + c * h, ld};
+    };
+    auto qw = [&](double* X, std::size_t r, std::size_t c) {
+        return Mat<double>{X + r * h * ld + c * h, ld};
+    };
+    // The four quadrant products of C, two per bundle; the last two add onto
+    // the residues that the first two left. C holds zeros before the first
+    // two, so they accumulate too: the same bits as a plain product, without
+    // the pass that clears the outputs (the bundle bound allows for a residue
+    // in C).
+    fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 0), q(B, 0, 0), qw(C, 0, 0), q(A, 1, 1),
+                       q(B, 1, 1), qw(C, 1, 1), ws, true, p, times);
+    fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 0), q(B, 0, 1), qw(C, 0, 1), q(A, 1, 1),
+                       q(B, 1, 0), qw(C, 1, 0), ws, true, p, times);
+    fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 1), q(B, 1, 0), qw(C, 0, 0), q(A, 1, 0),
+                       q(B, 0, 1), qw(C, 1, 1), ws, true, p, times);
+    fmm_bundle<double>(pool, W, W, W, plan.block, q(A, 0, 1), q(B, 1, 1), qw(C, 0, 1), q(A, 1, 0),
+                       q(B, 0, 0), qw(C, 1, 0), ws, true, p, times);
+}
+
+namespace {
+
+void print_usage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s A_file B_file C_file --p P [--mode auto|fmm|classical] [--n N] "
+                 "[--workers W] [--block B] [--check]\n       files: .npy (int32, int64, "
+                 "uint16, uint32 or integer-valued float64; C order; square) or raw int32\n",
+                 program);
+}
+
+// One line on standard output, flushed at once.
+__attribute__((format(printf, 1, 2))) void print_line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void report_start(const Plan& plan) {
+    print_line(
+        "korvane_multiply_modp: N = %zu (internal %zu), p = %lld, route %s, %d workers, block "
+        "%zu; largest intermediate < %.3g < 2^53\n",
+        plan.n, plan.d, plan.p, plan.classical ? "classical" : "bundles", plan.workers, plan.block,
+        plan.bound);
+}
+
+void report_multiply(double multiply_seconds, double read_seconds) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    print_line("multiply: %.3f s (reading %.3f s), peak memory %.1f GB\n", multiply_seconds,
+               read_seconds, static_cast<double>(usage.ru_maxrss) / 1048576.0);
+}
+
+// Prints the check line; true when every sampled entry is exact.
+bool report_check(Pool& pool, const Plan& plan, const double* A, const double* B, const double* C) {
+    const std::vector<CheckSample> samples = check_samples(plan.n);
+    const std::size_t wrong =
+        count_check_mismatches(pool, samples, A, B, C, plan.ld, plan.n, static_cast<long>(plan.p));
+    print_line("check: %zu of %zu sampled entries differ from the exact value mod p%s\n", wrong,
+               samples.size(), wrong ? "  ** ERROR **" : " (exact)");
+    return wrong == 0;
+}
+
+// Starts the pool and allocates the three padded matrices, their pages
+// first touched (zeroed) by the workers, one row per task.
+void set_up(Pool& pool, PoolGuard& guard, const Plan& plan, Buffers& buf) {
+    openblas_set_num_threads(1);
+    // Marked first: should thread creation fail part way, the threads
+    // already running are still stopped and joined.
+    guard.started = true;
+    stop_pool_on_alloc_failure(&pool);
+    pool.start(plan.workers, 0);
+    buf.A = alloc_aligned(plan.cells);
+    buf.B = alloc_aligned(plan.cells);
+    buf.C = alloc_aligned(plan.cells);
+    double* A = buf.A;
+    double* B = buf.B;
+    double* C = buf.C;
+    const std::size_t ld = plan.ld;
+    // zero_rows
+    pool.run(static_cast<int>(plan.d), [=](int r, int) {
+        const std::size_t off = static_cast<std::size_t>(r) * ld;
+        for (std::size_t j = 0; j < ld; ++j) {
+            A[off + j] = 0.0;
+            B[off + j] = 0.0;
+            C[off + j] = 0.0;
+        }
+    });
+}
+
+}  // namespace
+
 int modp_main(int argc, char** argv) {
     Pool pool;
     PoolGuard guard{pool};
     Buffers buf;
     try {
-        long long p = 0;
-        std::string mode = "auto";
-        std::size_t n_hint = 0;
-        int workers = 64;
-        std::size_t block = 1024;
-        bool check = false;
-        std::vector<std::string> files;
-
-        for (int i = 1; i < argc; ++i) {
-            const std::string arg = argv[i];
-            if (arg == "--p") {
-                p = std::stoll(next_value(i, argc, argv, arg), nullptr, 10);
-            } else if (arg == "--n") {
-                n_hint = std::stoul(next_value(i, argc, argv, arg));
-            } else if (arg == "--mode") {
-                mode = next_value(i, argc, argv, arg);
-            } else if (arg == "--workers") {
-                workers = std::stoi(next_value(i, argc, argv, arg));
-            } else if (arg == "--block") {
-                block = std::stoul(next_value(i, argc, argv, arg));
-            } else if (arg == "--check") {
-                check = true;
-            } else if (arg.size() >= 2 && arg[0] == '-' && arg[1] == '-') {
-                throw std::runtime_error("unknown option " + arg);
-            } else {
-                files.push_back(arg);
-            }
-        }
-
-        if (files.size() != 3 || p <= 1) {
-            std::fprintf(stderr,
-                         "usage: %s A_file B_file C_file --p P [--mode auto|fmm|classical] [--n N] "
-                         "[--workers W] [--block B] [--check]\n       files: .npy (int32, int64, "
-                         "uint16, uint32 or integer-valued float64; C order; square) or raw int32\n",
-                         argv[0]);
+        Options options = parse_options(argc, argv);
+        if (!options_complete(options)) {
+            print_usage(argv[0]);
             return 2;
         }
-        if (mode != "auto" && mode != "fmm" && mode != "classical")
-            throw std::runtime_error("unknown mode " + mode);
-
-        const long nproc = sysconf(_SC_NPROCESSORS_ONLN);
-        if (nproc > 0 && workers > nproc) workers = static_cast<int>(nproc);
-        // The bundle route pads to 2*block (+16 per row): a block whose
-        // doubling or padding cannot be represented is refused here.
-        if (workers < 1 || block < 16 || p > kMaxP || block > (SIZE_MAX - 16) / 2)
-            throw std::runtime_error(kInvalidLimits);
-
-        const Info info_a = inspect_integer_input(files[0], n_hint);
-        const Info info_b = inspect_integer_input(files[1], n_hint);
+        apply_limits(options);
+        const Info info_a = inspect_integer_input(options.files[0], options.n_hint);
+        const Info info_b = inspect_integer_input(options.files[1], options.n_hint);
         if (info_a.n != info_b.n)
             throw std::runtime_error("A and B must be square matrices of the same size");
-        const std::size_t N = info_a.n;
+        const Plan plan = choose_route(options, info_a.n);
+        report_start(plan);
 
-        const bool classical = mode == "classical" || (mode == "auto" && (N / 2) / block < 16);
-        const std::size_t t = classical ? (block < 64 ? block : 64) : 2 * block;
-        // d = ceil(N / t) * t and ld = d + 16, with every step checked; the
-        // three matrices of d*ld doubles must have a representable byte size.
-        std::size_t d, ld, cells, bytes;
-        if (__builtin_mul_overflow((N / t) + (N % t != 0 ? 1 : 0), t, &d) ||
-            __builtin_add_overflow(d, std::size_t{16}, &ld) ||
-            __builtin_mul_overflow(d, ld, &cells) ||
-            __builtin_mul_overflow(cells, sizeof(double), &bytes))
-            throw std::runtime_error(kInvalidLimits);
-
-        const double pd = static_cast<double>(p);
-        const double dd = static_cast<double>(d);
-        const double bound = classical ? std::fma(pd - 1, dd * (pd - 1), pd)
-                                       : std::fma(pd - 1, ((dd / 2) * 7) * (pd - 1), pd);
-        if (bound >= kTwo53)
-            throw std::runtime_error(
-                "p too large for exact FP64 arithmetic at this size (bound >= 2^53)");
-
-        std::printf(
-            "korvane_multiply_modp: N = %zu (internal %zu), p = %lld, route %s, %d workers, block "
-            "%zu; largest intermediate < %.3g < 2^53\n",
-            N, d, p, classical ? "classical" : "bundles", workers, block, bound);
-        std::fflush(stdout);
-
-        openblas_set_num_threads(1);
-        // Marked first: should thread creation fail part way, the threads
-        // already running are still stopped and joined.
-        guard.started = true;
-        stop_pool_on_alloc_failure(&pool);
-        pool.start(workers, 0);
-        buf.A = alloc_aligned(cells);
-        buf.B = alloc_aligned(cells);
-        buf.C = alloc_aligned(cells);
-        double* A = buf.A;
-        double* B = buf.B;
-        double* C = buf.C;
-        // zero_rows: every page is first touched by a pool worker.
-        pool.run(static_cast<int>(d), [=](int r, int) {
-            const std::size_t off = static_cast<std::size_t>(r) * ld;
-            for (std::size_t j = 0; j < ld; ++j) {
-                A[off + j] = 0.0;
-                B[off + j] = 0.0;
-                C[off + j] = 0.0;
-            }
-        });
-
-        const std::int64_t read_start = now_ns();
-        read_matrix(pool, files[0], info_a, A, ld, static_cast<long>(p));
-        read_matrix(pool, files[1], info_b, B, ld, static_cast<long>(p));
+        set_up(pool, guard, plan, buf);
+        const long p = static_cast<long>(plan.p);
+        const std::uint64_t read_start = monotonic_ns();
+        read_matrix(pool, options.files[0], info_a, buf.A, plan.ld, p);
+        read_matrix(pool, options.files[1], info_b, buf.B, plan.ld, p);
         const double read_seconds = seconds_since(read_start);
 
-        const std::int64_t mult_start = now_ns();
-        if (!classical) {
-            const std::size_t h = d / 2;
-            const std::size_t W = h / block;
-            BundleWorkspace<double> ws;
-            ws.allocate(W, W, W, block, workers, &pool);
-            auto q = [&](const double* X, std::size_t r, std::size_t c) {
-                return CMat<double>{X + r * h * ld + c * h, ld};
-            };
-            auto qw = [&](double* X, std::size_t r, std::size_t c) {
-                return Mat<double>{X + r * h * ld + c * h, ld};
-            };
-            fmm_bundle<double>(pool, W, W, W, block, q(A, 0, 0), q(B, 0, 0), qw(C, 0, 0),
-                               q(A, 1, 1), q(B, 1, 1), qw(C, 1, 1), ws, false, pd);
-            fmm_bundle<double>(pool, W, W, W, block, q(A, 0, 0), q(B, 0, 1), qw(C, 0, 1),
-                               q(A, 1, 1), q(B, 1, 0), qw(C, 1, 0), ws, false, pd);
-            fmm_bundle<double>(pool, W, W, W, block, q(A, 0, 1), q(B, 1, 0), qw(C, 0, 0),
-                               q(A, 1, 0), q(B, 0, 1), qw(C, 1, 1), ws, true, pd);
-            fmm_bundle<double>(pool, W, W, W, block, q(A, 0, 1), q(B, 1, 1), qw(C, 0, 1),
-                               q(A, 1, 0), q(B, 0, 0), qw(C, 1, 0), ws, true, pd);
-        } else {
-            std::size_t g = 1;
-            while (g * g < static_cast<std::size_t>(workers) && d / (2 * g) > 63) g *= 2;
-            std::vector<ClassicalProduct<double>> products{
-                ClassicalProduct<double>{d, d, d, A, ld, B, ld, C, ld, g, g}};
-            classical_products<double>(pool, products, false, pd, t);
-        }
-        const double mult_seconds = seconds_since(mult_start);
+        const std::uint64_t multiply_start = monotonic_ns();
+        multiply_padded(pool, plan, buf.A, buf.B, buf.C);
+        report_multiply(seconds_since(multiply_start), read_seconds);
 
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        std::printf("multiply: %.3f s (reading %.3f s), peak memory %.1f GB\n", mult_seconds,
-                    read_seconds, static_cast<double>(usage.ru_maxrss) / 1048576.0);
-        std::fflush(stdout);
-
-        if (before_check_hook) before_check_hook(C, ld, N);
-
-        if (check) {
-            const std::vector<CheckSample> samples = check_samples(N);
-            const std::size_t wrong =
-                count_check_mismatches(pool, samples, A, B, C, ld, N, static_cast<long>(p));
-            std::printf("check: %zu of %zu sampled entries differ from the exact value mod p%s\n",
-                        wrong, samples.size(), wrong ? "  ** ERROR **" : " (exact)");
-            std::fflush(stdout);
-            if (wrong) {
-                guard.stop();
-                return 3;
-            }
+        if (before_check_hook) before_check_hook(buf.C, plan.ld, plan.n);
+        if (options.check && !report_check(pool, plan, buf.A, buf.B, buf.C)) {
+            guard.stop();
+            return 3;
         }
 
-        const std::int64_t write_start = now_ns();
-        write_matrix(pool, files[2], C, ld, N);
-        std::printf("wrote %s (%zu x %zu int32, entries in [0, %lld)) in %.3f s\n", files[2].c_str(),
-                    N, N, p, seconds_since(write_start));
-        std::fflush(stdout);
+        const std::uint64_t write_start = monotonic_ns();
+        write_matrix(pool, options.files[2], buf.C, plan.ld, plan.n);
+        print_line("wrote %s (%zu x %zu int32, entries in [0, %lld)) in %.3f s\n",
+                   options.files[2].c_str(), plan.n, plan.n, plan.p, seconds_since(write_start));
         guard.stop();
         return 0;
     } catch (const std::exception& e) {

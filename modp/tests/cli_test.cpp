@@ -2,6 +2,7 @@
 // (A % p) @ (B % p) % p is the oracle (exact while N*(p-1)^2 < 2^63).
 #include <cstdio>
 
+#include "common/cpus.h"
 #include "modp/tests/test_util.h"
 
 namespace {
@@ -74,9 +75,9 @@ for f in 'ab':
     np.save(f + '.npy', x); x.tofile(f + '.bin')
 )");
     // Side found from the size, and given with --n; raw output has no header.
-    auto r = run_program(dir_, "a.bin b.bin c.bin --p 65521 --workers 3");
+    auto r = run_program(dir_, "a.bin b.bin c.bin --p 65521 --workers 2");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("korvane_multiply_modp: N = 48 (internal 64), p = 65521, route classical, 3 workers, "
+    EXPECT_EQ(r.out.rfind("korvane_multiply_modp: N = 48 (internal 64), p = 65521, route classical, 2 workers, "
                           "block 1024; largest intermediate < ", 0), 0u) << r.out;
     EXPECT_EQ(read_file(path("c.bin")).size(), 48u * 48u * 4u);
     EXPECT_EQ(compare("a.npy", "b.npy", "c.bin", 65521), "ok\n");
@@ -88,52 +89,75 @@ for f in 'ab':
     EXPECT_EQ(r3.err, "FAILED a.bin: raw file size is not N*N*4 bytes (int32; give --n N)\n");
 }
 
-TEST_F(ModpCli, LargestAdmissibleModulusOnBothRoutes) {
-    // N = 20 with block 16: internal side 32 on both routes. The largest p
-    // keeping the route's bound below 2^53 runs exactly on residues p - 1 (the
-    // largest intermediates) and p - 2; p + 1 is refused before any work.
-    const string limits = py(R"(import math
-def pmax(coef):  # exact integers: the largest p with coef * (p - 1)^2 + p < 2^53
-    p = math.isqrt(2**53 // coef) + 3
-    while coef * (p - 1) ** 2 + p >= 2**53: p -= 1
-    return p
-np.save('a.npy', np.full((20, 20), -1))
-np.save('b.npy', np.where(np.random.default_rng(23).random((20, 20)) < 0.2, -2, -1))
-print(pmax(32), pmax(7 * 32 // 2))
+TEST_F(ModpCli, LargestAdmissibleModulusOnBothRoutesAndBlocks) {
+    // For each block and route, at a side that is no multiple of the block,
+    // the largest p whose bound stays below 2^53 runs on residues p - 1
+    // almost everywhere (the largest magnitude of every intermediate value),
+    // stored in every input type (uint16 cannot hold p - 1 above 2^16 and
+    // takes its own largest values); p + 1 is refused before any work.
+    struct Case { size_t block, n; };
+    const Case cases[] = {{16, 20}, {64, 200}, {512, 1100}};
+    const char* types[][2] = {{"<i4", "<i8"}, {"<u4", "<f8"}, {"<u2", "<i4"},
+                              {"<i8", "<u4"}, {"<f8", "<u2"}, {"<i4", "<f8"}};
+    int run = 0;
+    for (const Case& c : cases) {
+        for (const string mode : {"classical", "fmm"}) {
+            const auto* type = types[run++];
+            const string side = std::to_string(c.n), block = std::to_string(c.block);
+            const string limits = py("n, block, fmm, types = " + side + ", " + block + ", " +
+                                     (mode == "fmm" ? "True" : "False") + ", ('" + type[0] + "', '" + type[1] +
+                                     "')\n" + R"(import math
+t = 2 * block if fmm else min(block, 64)
+d = -(-n // t) * t
+coef = 7 * (d // 2) if fmm else d
+p = math.isqrt(2**53 // coef) + 3  # the largest p with coef * (p - 1)^2 + p < 2^53
+while coef * (p - 1) ** 2 + p >= 2**53: p -= 1
+r = np.random.default_rng(n + fmm)
+for name, t in zip('ab', types):
+    x = -1 - (r.random((n, n)) < 0.2) * r.integers(1, 3, (n, n))  # residues p - 1, some p - 2, p - 3
+    if t[1] == 'u': x = x % p if t == '<u4' else 65535 + x
+    elif t == '<i8': x = x + p * r.integers(-2**20, 2**20, (n, n))
+    np.save(name + '.npy', x.astype(t))
+print(p, d)
 )");
-    long long pc = 0, pf = 0;
-    ASSERT_EQ(std::sscanf(limits.c_str(), "%lld %lld", &pc, &pf), 2);
-    EXPECT_EQ(pc, 16777216);  // 32*(p-1)^2 + p < 2^53 up to p - 1 = 2^24 - 1
-    for (auto [mode, p] : {std::pair<string, long long>{"classical", pc}, {"fmm", pf}}) {
-        const string opts = " --mode " + mode + " --block 16 --workers 4 --check";
-        for (const string b : {"a.npy", "b.npy"}) {
-            auto ok = run_program(dir_, "a.npy " + b + " c.npy --p " + std::to_string(p) + opts);
-            ASSERT_EQ(ok.status, 0) << mode << ok.err;
-            EXPECT_NE(ok.out.find("N = 20 (internal 32)"), npos) << ok.out;
+            long long p = 0, d = 0;
+            ASSERT_EQ(std::sscanf(limits.c_str(), "%lld %lld", &p, &d), 2) << limits;
+            if (c.block == 16 && mode == "classical") EXPECT_EQ(p, 16777216);  // 32*(p-1)^2 + p < 2^53: p - 1 = 2^24 - 1
+            const string opts = " --mode " + mode + " --block " + block + " --workers 4 --check";
+            auto ok = run_program(dir_, "a.npy b.npy c.npy --p " + std::to_string(p) + opts);
+            ASSERT_EQ(ok.status, 0) << mode << " block " << block << ": " << ok.err;
+            EXPECT_NE(ok.out.find("N = " + side + " (internal " + std::to_string(d) + ")"), npos) << ok.out;
             EXPECT_NE(ok.out.find(kExactCheck), npos) << ok.out;
-            EXPECT_EQ(compare("a.npy", b, "c.npy", p), "ok\n") << mode << " " << b;
+            EXPECT_EQ(compare("a.npy", "b.npy", "c.npy", p), "ok\n") << mode << " block " << block << " " << type[0]
+                                                                   << " x " << type[1];
+            if (c.block != 16) continue;
+            auto refused = run_program(dir_, "a.npy b.npy c2.npy --p " + std::to_string(p + 1) + opts);
+            EXPECT_EQ(refused.status, 2);
+            EXPECT_EQ(refused.err, "FAILED p too large for exact FP64 arithmetic at this size (bound >= 2^53)\n");
+            EXPECT_EQ(refused.out, "");
+            EXPECT_FALSE(file_exists(path("c2.npy")));
         }
-
-        auto refused = run_program(dir_, "a.npy b.npy c2.npy --p " + std::to_string(p + 1) + opts);
-        EXPECT_EQ(refused.status, 2);
-        EXPECT_EQ(refused.err, "FAILED p too large for exact FP64 arithmetic at this size (bound >= 2^53)\n");
-        EXPECT_EQ(refused.out, "");
-        EXPECT_FALSE(file_exists(path("c2.npy")));
     }
 }
 
 TEST_F(ModpCli, AutoSwitchesToBundlesAtSixteenBlocksPerHalf) {
+    const std::vector<int>& usable = usable_cpus();
+    if (usable.size() < 2) GTEST_SKIP() << "needs two CPUs the process may use";
     py(R"(
 for n in (511, 512): np.save('a%d.npy' % n, np.random.default_rng(n).integers(0, 2**31, (n, n)).astype('<i4'))
 )");
-    // 255 // 16 = 15 blocks per half stays classical, 256 // 16 = 16 switches;
-    // --workers is capped at the machine's 8 CPUs.
-    for (auto [n, workers, route] : {std::tuple<string, string, string>{"511", "8", "classical"},
-                                     {"512", "1000", "bundles"}}) {
-        auto r = run_program(dir_, "a" + n + ".npy a" + n + ".npy c.npy --p 65521 --block 16 --workers " + workers);
+    // 255 // 16 = 15 blocks per half stays classical, 256 // 16 = 16 switches.
+    // Run on two CPUs, --workers 1000 is lowered to those two; KORVANE_CPUS
+    // naming only CPUs outside the mask falls back to the mask's own CPUs.
+    const string two_cpus = "taskset -c " + std::to_string(usable[0]) + "," + std::to_string(usable[1]);
+    for (auto [n, workers, env, route] :
+         {std::tuple<string, string, string, string>{"511", "2", "", "classical"},
+          {"512", "1000", two_cpus, "bundles"},
+          {"512", "1000", "KORVANE_CPUS=1024,5000 " + two_cpus, "bundles"}}) {
+        auto r = run_program(dir_, "a" + n + ".npy a" + n + ".npy c.npy --p 65521 --block 16 --workers " + workers, env);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("N = " + n + " (internal 512), p = 65521, route " + route + ", 8 workers, block 16;"),
-                  npos) << r.out;
+        EXPECT_NE(r.out.find("N = " + n + " (internal 512), p = 65521, route " + route + ", 2 workers, block 16;"),
+                  npos) << env << "\n" << r.out;
         EXPECT_EQ(compare("a" + n + ".npy", "a" + n + ".npy", "c.npy", 65521), "ok\n") << n;
     }
 }
@@ -180,8 +204,8 @@ open('wrap.npy', 'wb').write(b'\x93NUMPY\x01\x00' + len(h).to_bytes(2, 'little')
         // Failures once the workers run end the process cleanly (joined, not
         // hanging or aborting): a read failure, and an allocation that cannot
         // be satisfied (internal side 2^27 from a huge block) with status 1.
-        {"a.npy frac.npy c.npy --p 7 --workers 8", 2, "FAILED frac.npy: float64 input contains non-integer values\n",
-         "route classical, 8 workers"},
+        {"a.npy frac.npy c.npy --p 7 --workers 2", 2, "FAILED frac.npy: float64 input contains non-integer values\n",
+         "route classical, 2 workers"},
         {"a.npy a.npy c.npy --p 2 --block 67108864 --mode fmm --workers 2", 1, "alloc failed\n", "(internal 134217728)"},
     };
     for (const Case& c : cases) {

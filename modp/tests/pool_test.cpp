@@ -20,6 +20,55 @@ TEST(ModpCpuList, Grammar) {
     for (const auto& [text, want] : cases) EXPECT_EQ(torvik::parse_cpu_list(text), want) << text;
 }
 
+// A fake sysfs CPU tree: for each CPU, its sibling-list line (null: no file).
+class ModpCpuTopology : public modp_test::ModpTest {
+protected:
+    std::string make_tree(const std::string& name, const std::vector<std::pair<int, const char*>>& cpus) {
+        const std::string root = path(name);
+        for (const auto& [cpu, line] : cpus) {
+            const std::string dir = root + "/cpu" + std::to_string(cpu) + "/topology";
+            EXPECT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
+            if (line) modp_test::write_file(dir + "/thread_siblings_list", line);
+        }
+        return root;
+    }
+};
+
+TEST_F(ModpCpuTopology, SiblingsOfAllowedCpusAreDroppedAndGivenListsKeepToTheMask) {
+    // 16 logical CPUs on 8 cores: CPU i pairs with i + 8 (some lines end in
+    // a newline, listed in either order); CPU 5 has no file.
+    std::vector<std::pair<int, const char*>> cpus;
+    const char* lines[16] = {"0,8\n", "1,9", "2,10", "3,11", "4,12", nullptr, "6,14", "7,15",
+                             "0,8\n", "9,1", "2,10", "3,11", "4,12", "5,13", "6,14", "7,15"};
+    for (int c = 0; c < 16; ++c) cpus.push_back({c, lines[c]});
+    const std::string root = make_tree("pairs", cpus);
+    std::vector<int> all(16), first_eight(8), second_eight(8);
+    for (int c = 0; c < 16; ++c) all[static_cast<size_t>(c)] = c;
+    for (int c = 0; c < 8; ++c) first_eight[static_cast<size_t>(c)] = c, second_eight[static_cast<size_t>(c)] = c + 8;
+    std::vector<int> any_cpu = first_eight;  // unknown mask: CPUs 16-1023 have no file and stay
+    for (int c = 16; c <= 1023; ++c) any_cpu.push_back(c);
+
+    struct Case { const char* given; std::vector<int> allowed, want; };
+    const Case cases[] = {
+        {nullptr, all, first_eight},
+        {nullptr, {}, any_cpu},                      // unknown mask: every CPU allowed
+        {nullptr, second_eight, second_eight},       // lower siblings not allowed: kept
+        {nullptr, {2, 3, 10, 13}, {2, 3, 13}},       // CPU 13's sibling 5 is not allowed
+        {nullptr, {5, 13}, {5}},                     // CPU 5 has no file; 13 sees 5 as sibling
+        {"3,1,1,12", all, {3, 1, 1, 12}},            // given: order and duplicates kept
+        {"3,1,20,9", {1, 3, 9}, {3, 1, 9}},          // CPUs outside the mask dropped
+        {"20-30", {1, 3, 9}, {1, 3}},                // none allowed: the default list
+        {"x", all, first_eight},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(torvik::cpu_list_from(c.given, c.allowed, root), c.want) << (c.given ? c.given : "(unset)");
+    // Siblings numbered next to each other, written as ranges.
+    EXPECT_EQ(torvik::default_cpu_list({0, 1, 2, 3}, make_tree("ranges", {{0, "0-1"}, {1, "0-1"}, {2, "2-3"}, {3, "2-3"}})),
+              (std::vector<int>{0, 2}));
+    // No topology files at all: every allowed CPU is kept.
+    EXPECT_EQ(torvik::default_cpu_list({0, 8}, path("no_such_tree")), (std::vector<int>{0, 8}));
+}
+
 TEST(ModpPool, EveryTaskRunsExactlyOnceOnADistinctWorkerIndex) {
     torvik::Pool pool;
     pool.start(4, 0);

@@ -1,4 +1,5 @@
 // Bundle and classical products against an exact 128-bit schoolbook model.
+#include <cmath>
 #include <cstdint>
 #include <random>
 
@@ -21,11 +22,20 @@ struct Matrix {
     Mat<double> out() { return {v.data(), ld}; }
 };
 
-Matrix random_residues(size_t r, size_t c, std::int64_t p, std::mt19937_64& rng) {
+// Random residues below p, or (worst) p - 1 in 9 cells of 10 and p - 2 elsewhere.
+Matrix random_residues(size_t r, size_t c, std::int64_t p, std::mt19937_64& rng, bool worst = false) {
     Matrix m(r, c);
     for (size_t i = 0; i < r; ++i)
-        for (size_t j = 0; j < c; ++j) m.v[i * m.ld + j] = static_cast<double>(rng() % static_cast<std::uint64_t>(p));
+        for (size_t j = 0; j < c; ++j)
+            m.v[i * m.ld + j] = static_cast<double>(worst ? p - 1 - (rng() % 10 == 0) : rng() % static_cast<std::uint64_t>(p));
     return m;
+}
+
+// The largest p with coef * (p - 1)^2 + p < 2^53.
+std::int64_t largest_modulus(std::int64_t coef) {
+    std::int64_t p = static_cast<std::int64_t>(std::sqrt(9007199254740992.0 / static_cast<double>(coef))) + 3;
+    while (static_cast<__int128>(coef) * (p - 1) * (p - 1) + p >= (static_cast<__int128>(1) << 53)) --p;
+    return p;
 }
 
 // Number of cells of C that differ from the model: the exact X*Y (+ old when
@@ -49,8 +59,12 @@ size_t mismatches(const Matrix& X, const Matrix& Y, const Matrix& C, const Matri
 using ModpProducts = modp_test::ModpTest;
 
 TEST_F(ModpProducts, BundleMatchesSchoolbook) {
-    struct Case { size_t m, k, n, b; std::int64_t p; bool accumulate; };
+    // worst: the largest p the caller's bound 7*(k*b)*(p-1)^2 + p admits,
+    // with inputs and old outputs near p - 1 (the largest intermediates).
+    struct Case { size_t m, k, n, b; std::int64_t p; bool accumulate; bool worst = false; };
     const Case cases[] = {
+        {2, 2, 2, 16, largest_modulus(7 * 2 * 16), false, true},
+        {3, 3, 3, 17, largest_modulus(7 * 3 * 17), true, true},
         {1, 1, 1, 16, 65521, false},   // one aggregated product
         {2, 2, 2, 16, 65519, false},
         {2, 3, 1, 17, 1000003, false}, // unequal block counts, odd block
@@ -65,9 +79,9 @@ TEST_F(ModpProducts, BundleMatchesSchoolbook) {
     for (const Case& c : cases) {
         const size_t m = c.m * c.b, k = c.k * c.b, n = c.n * c.b;
         const std::int64_t range = c.p > 0 ? c.p : 1000;
-        Matrix A1 = random_residues(m, k, range, rng), B1 = random_residues(k, n, range, rng);
-        Matrix A2 = random_residues(k, n, range, rng), B2 = random_residues(n, m, range, rng);
-        Matrix C1 = random_residues(m, n, range, rng), C2 = random_residues(k, m, range, rng);
+        Matrix A1 = random_residues(m, k, range, rng, c.worst), B1 = random_residues(k, n, range, rng, c.worst);
+        Matrix A2 = random_residues(k, n, range, rng, c.worst), B2 = random_residues(n, m, range, rng, c.worst);
+        Matrix C1 = random_residues(m, n, range, rng, c.worst), C2 = random_residues(k, m, range, rng, c.worst);
         const Matrix old1 = C1, old2 = C2;
         torvik::BundleWorkspace<double> ws;
         // Both ways of zeroing the workspace: on the pool's workers and inline.
@@ -79,23 +93,45 @@ TEST_F(ModpProducts, BundleMatchesSchoolbook) {
     }
 }
 
+TEST_F(ModpProducts, WorkspaceForMoreOrFewerWorkersThanThePoolIsZeroed) {
+    // Each worker zeroes its own buffers in a dispatch where every task waits
+    // for all the others: a count that differs from the pool's must neither
+    // hang nor leave buffers untouched.
+    for (int workers : {6, 2, 1}) {
+        torvik::BundleWorkspace<double> ws;
+        for (int round = 0; round < 2; ++round) {
+            ws.allocate(2, 1, 3, 16, workers, pool_);
+            ASSERT_EQ(ws.product.size(), static_cast<size_t>(workers));
+            size_t nonzero = 0;
+            for (auto* v : {&ws.left_sum, &ws.right_sum, &ws.product, &ws.cross_products, &ws.c2_cross})
+                for (double* buf : *v)
+                    for (size_t i = 0; i < ws.block * ws.ld; ++i) nonzero += buf[i] != 0.0;
+            EXPECT_EQ(nonzero, 0u) << workers;
+            for (double* buf : ws.left_sum) buf[5] = 1.0;  // the next allocate starts afresh
+        }
+    }
+}
+
 TEST_F(ModpProducts, ClassicalTilesCoverEveryProduct) {
     // Three products of different shapes in one call, with tile grids that
     // split unevenly (10 rows in 3 tiles: 3, 3, 4); then accumulating onto
     // residues with other grids; then exact integers without a modulus.
     struct Product { size_t m, k, n, row_tiles, col_tiles; };
-    struct Run { std::int64_t p; bool accumulate; size_t tile; std::vector<Product> products; };
+    // The last run: the largest p for depth 64 (bound 64*(p-1)^2 + p) on
+    // values near p - 1.
+    struct Run { std::int64_t p; bool accumulate; size_t tile; std::vector<Product> products; bool worst = false; };
     const Run runs[] = {{65521, false, 5, {{10, 7, 10, 3, 2}, {20, 33, 15, 4, 3}, {5, 4, 5, 1, 1}}},
                         {65521, true, 5, {{10, 7, 10, 2, 1}, {20, 33, 15, 1, 2}, {5, 4, 5, 5, 5}}},
-                        {0, false, 16, {{16, 16, 16, 1, 1}}}};
+                        {0, false, 16, {{16, 16, 16, 1, 1}}},
+                        {largest_modulus(64), true, 16, {{32, 64, 48, 3, 2}}, true}};
     std::mt19937_64 rng(11);
     for (const Run& r : runs) {
         const std::int64_t range = r.p > 0 ? r.p : 1 << 20;
         std::vector<Matrix> a, b, c;
         for (const Product& q : r.products) {
-            a.push_back(random_residues(q.m, q.k, range, rng));
-            b.push_back(random_residues(q.k, q.n, range, rng));
-            c.push_back(r.accumulate ? random_residues(q.m, q.n, range, rng) : Matrix(q.m, q.n));
+            a.push_back(random_residues(q.m, q.k, range, rng, r.worst));
+            b.push_back(random_residues(q.k, q.n, range, rng, r.worst));
+            c.push_back(r.accumulate ? random_residues(q.m, q.n, range, rng, r.worst) : Matrix(q.m, q.n));
         }
         const std::vector<Matrix> old = c;
         std::vector<torvik::ClassicalProduct<double>> list;

@@ -122,7 +122,9 @@ print(p, d)
 )");
             long long p = 0, d = 0;
             ASSERT_EQ(std::sscanf(limits.c_str(), "%lld %lld", &p, &d), 2) << limits;
-            if (c.block == 16 && mode == "classical") EXPECT_EQ(p, 16777216);  // 32*(p-1)^2 + p < 2^53: p - 1 = 2^24 - 1
+            if (c.block == 16 && mode == "classical") {
+                EXPECT_EQ(p, 16777216);  // 32*(p-1)^2 + p < 2^53: p - 1 = 2^24 - 1
+            }
             const string opts = " --mode " + mode + " --block " + block + " --workers 4 --check";
             auto ok = run_program(dir_, "a.npy b.npy c.npy --p " + std::to_string(p) + opts);
             ASSERT_EQ(ok.status, 0) << mode << " block " << block << ": " << ok.err;

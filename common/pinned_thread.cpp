@@ -12,14 +12,16 @@ bool team_fits(int cpu_base, int workers) {
     return workers >= 1 && cpu_base >= 0 && team_cpu(cpu_base, workers - 1) != -1;
 }
 
-void pin_current_thread(int cpu, PinFailureReport report) {
+int try_pin_current_thread(int cpu) {
+    if (cpu < 0 || cpu >= CPU_SETSIZE) return EINVAL;  // no CPU bit: nothing to pin to
     cpu_set_t set;  // the fixed 1024-CPU form
     CPU_ZERO(&set);
-    int rc = EINVAL;  // no CPU bit: nothing to pin to
-    if (cpu >= 0 && cpu < CPU_SETSIZE) {
-        CPU_SET(cpu, &set);
-        rc = pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
-    }
+    CPU_SET(cpu, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+}
+
+void pin_current_thread(int cpu, PinFailureReport report) {
+    const int rc = try_pin_current_thread(cpu);
     if (rc != 0) {
         report(cpu, rc);
         std::abort();
@@ -29,15 +31,20 @@ void pin_current_thread(int cpu, PinFailureReport report) {
 void start_pinned_team(std::vector<std::thread>& threads, int count, int cpu_base,
                        const std::function<void(int)>& body, const std::function<void()>& stop,
                        PinFailureReport report) {
+    start_team(
+        threads, count,
+        [cpu_base, body, report](int i) {
+            pin_current_thread(team_cpu(cpu_base, i), report);
+            body(i);
+        },
+        stop);
+}
+
+void start_team(std::vector<std::thread>& threads, int count, const std::function<void(int)>& body,
+                const std::function<void()>& stop) {
     try {
         threads.reserve(threads.size() + static_cast<std::size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            const int cpu = team_cpu(cpu_base, i);
-            threads.emplace_back([cpu, i, body, report] {
-                pin_current_thread(cpu, report);
-                body(i);
-            });
-        }
+        for (int i = 0; i < count; ++i) threads.emplace_back([i, body] { body(i); });
     } catch (...) {
         stop();
         for (auto& t : threads)

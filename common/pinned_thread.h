@@ -18,15 +18,22 @@ using PinFailureReport = void (*)(int cpu, int rc);
 // usable CPU (workers >= 1).
 bool team_fits(int cpu_base, int workers);
 
-// Pins the calling thread to exactly `cpu` (a 1024-CPU set). On failure,
-// including a cpu outside 0..1023: report(cpu, rc), then abort().
+// Pins the calling thread to exactly `cpu` (a 1024-CPU set); returns 0 or the
+// error number (EINVAL for a cpu outside 0..1023).
+int try_pin_current_thread(int cpu);
+
+// Pins the calling thread to exactly `cpu`. On failure, including a cpu
+// outside 0..1023: report(cpu, rc), then abort().
 void pin_current_thread(int cpu, PinFailureReport report);
 
-// Appends `count` threads to `threads`: thread i pins itself to
-// team_cpu(cpu_base, i) and then runs body(i). If a thread fails to start,
-// stop() is called (it must make every body already running return), the
-// started threads are joined, `threads` is emptied, and the exception is
-// rethrown.
+// Appends `count` threads to `threads`, thread i running body(i). If a thread
+// fails to start, stop() is called (it must make every body already running
+// return), the started threads are joined, `threads` is emptied, and the
+// exception is rethrown.
+void start_team(std::vector<std::thread>& threads, int count, const std::function<void(int)>& body,
+                const std::function<void()>& stop);
+
+// start_team with thread i first pinning itself to team_cpu(cpu_base, i).
 void start_pinned_team(std::vector<std::thread>& threads, int count, int cpu_base,
                        const std::function<void(int)>& body, const std::function<void()>& stop,
                        PinFailureReport report);

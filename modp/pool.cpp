@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/cpus.h"
+#include "common/pinned_thread.h"
 
 namespace torvik {
 
@@ -100,8 +101,20 @@ const std::vector<int>& worker_cpu_list() {
 void Pool::start(int worker_count_, int base_) {
     workers = worker_count_;
     base = base_;
-    threads.reserve(static_cast<size_t>(workers));
-    for (int i = 0; i < workers; ++i) threads.emplace_back([this, i] { worker_body(i); });
+    // A thread that fails to start leaves no started worker behind unjoined.
+    try {
+        start_team(threads, workers, [this](int i) { worker_body(i); },
+                   [this] {
+                       {
+                           std::lock_guard<std::mutex> lock(mutex);
+                           stop_requested = true;
+                       }
+                       work_cv.notify_all();
+                   });
+    } catch (...) {
+        workers = 0;
+        throw;
+    }
 }
 
 void Pool::run(int tasks, std::function<void(int, int)> new_job) {
@@ -136,11 +149,8 @@ void Pool::worker_body(int index) {
         long size = static_cast<long>(list.size());
         cpu = list[static_cast<size_t>(((cpu % size) + size) % size)];
     }
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (cpu >= 0 && cpu <= kMaxCpu) CPU_SET(static_cast<int>(cpu), &set);
     // A worker that cannot be pinned simply runs unpinned.
-    (void)pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+    (void)try_pin_current_thread(cpu >= 0 && cpu <= kMaxCpu ? static_cast<int>(cpu) : -1);
 
     int seen = 0;
     for (;;) {

@@ -15,6 +15,15 @@
 // needs no other port) and 24 FMAs a step. On a core with two 512-bit FMA
 // pipes and two load ports the FMAs set the pace: 12 cycles a step for 768
 // flops, the whole peak of 64 flops a cycle, with the loads taking 7.
+// Around it, per 12x32 tile and 256-step sub-chunk: 24 accumulator saves and
+// reloads (the running sums), and at the end 24 loads, updates and stores per
+// output term; the panels stream from L2 at about 15 bytes a cycle (two B
+// rows and two A columns a step), as in the AVX2 tile. Expected at n = 1024
+// with the main leaves' three terms a side and three outputs: some 85-90% of
+// peak on such a core (Skylake-SP to Sapphire Rapids), near one-thread
+// OpenBLAS with its AVX-512 SGEMM kernel (about 0.95x). Where 512-bit FMAs
+// run on 256-bit units (Zen 4) the peak is that of the AVX2 tile; the gain
+// there is half the loads and broadcasts per flop.
 // Check the 12x32 loop's code after compiler changes: no stack access between
 // the FMAs.
 //

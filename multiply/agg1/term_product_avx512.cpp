@@ -10,11 +10,11 @@
 // odd number of strips and column blocks with an odd number of panels end
 // with 6x32, 12x16 or 6x16 register tiles.
 //
-// Inner loop per depth step: two aligned B loads, twelve A broadcasts and 24
-// FMAs, nothing else: 14 load-port instructions (a broadcast from memory
-// needs no other port) and 24 FMAs a step. On a core with two 512-bit FMA
-// pipes and two load ports the FMAs set the pace: 12 cycles a step for 768
-// flops, the whole peak of 64 flops a cycle, with the loads taking 7.
+// Inner loop per depth step (the shared core, avx512_tile.h): two aligned B
+// loads, twelve A broadcasts and 24 FMAs, nothing else; 14 load-port
+// instructions (a broadcast from memory needs no other port). On a core with
+// two 512-bit FMA pipes and two load ports the FMAs set the pace: 12 cycles a
+// step for 768 flops, the whole peak of 64 flops a cycle, the loads taking 7.
 // Around it, per 12x32 tile and 256-step sub-chunk: 24 accumulator saves and
 // reloads (the running sums), and at the end 24 loads, updates and stores per
 // output term; the panels stream from L2 at about 15 bytes a cycle (two B
@@ -23,13 +23,13 @@
 // peak on such a core (Skylake-SP to Sapphire Rapids), near one-thread
 // OpenBLAS with its AVX-512 SGEMM kernel (about 0.95x). Where 512-bit FMAs
 // run on 256-bit units (Zen 4) the peak is that of the AVX2 tile; the gain
-// there is half the loads and broadcasts per flop.
-// Check the 12x32 loop's code after compiler changes: no stack access between
-// the FMAs.
+// there is half the loads and broadcasts per flop. Check the 12x32 loop's
+// code after compiler changes: no stack access between the FMAs.
 //
 // Built twice (avx512_build.h): natively with -mavx512f -mfma -ffp-contract=off
 // into the programs, and on SIMDe's portable intrinsics for tests.
 #include "multiply/pan_adapter/avx512_build.h"
+#include "multiply/pan_adapter/avx512_tile.h"
 #include "multiply/agg1/term_product_tiles.h"
 
 namespace agg1 {
@@ -52,35 +52,6 @@ struct Tile {
     u64 height[S];      // valid rows of strip s
     u64 width[P];       // valid columns of panel p
 };
-
-// Depth steps [k, end): acc[6s + r][p] = fma(a_s[6k + r], b_p[16k ..], acc),
-// step after step. (GCC's own unrolling by four keeps all 24 accumulators of
-// the 12x32 tile in registers; unrolled by hand, GCC 12 spills some.)
-template <int S, int P>
-[[gnu::always_inline]] inline void multiply_steps(Tile<S, P>& t, u64 k, u64 end) {
-#pragma GCC unroll 4
-    for (; k < end; ++k) {
-        __m512 row_b[P];
-#pragma GCC unroll 2
-        for (int p = 0; p < P; ++p) row_b[p] = _mm512_load_ps(t.b[p] + 16 * k);
-#pragma GCC unroll 2
-        for (int s = 0; s < S; ++s) {
-#pragma GCC unroll 6
-            for (int r = 0; r < 6; ++r) {
-                const __m512 a = _mm512_set1_ps(t.a[s][6 * k + r]);
-#pragma GCC unroll 2
-                for (int p = 0; p < P; ++p)
-                    t.acc[6 * s + r][p] = _mm512_fmadd_ps(a, row_b[p], t.acc[6 * s + r][p]);
-            }
-        }
-    }
-}
-
-template <int S, int P>
-[[gnu::always_inline]] inline void clear(Tile<S, P>& t) {
-    for (int i = 0; i < 6 * S; ++i)
-        for (int p = 0; p < P; ++p) t.acc[i][p] = _mm512_setzero_ps();
-}
 
 // 6x16 part (s, p) as 96 row-major floats: acc + the floats, or into the floats.
 template <int S, int P>
@@ -170,18 +141,18 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
 
     // Sum of the sub-chunks done so far, part (s, p) at 96 * (s * P + p).
     alignas(64) float running[S * P * 96];
-    clear(t);
+    avx512_tile_zero<S, P>(t.acc);
     for (u64 k0 = 0; k0 < K; k0 += kSubChunk) {
         const u64 k1 = smaller(k0 + kSubChunk, K);
-        clear(t);
+        avx512_tile_zero<S, P>(t.acc);
         u64 k = k0;
         if (prefetch && pf >= k0 && pf < k1) {
             const u64 before = k0 + 4 * ((pf - k0) / 4);
-            multiply_steps(t, k, before);
+            avx512_tile_steps<S, P>(t.acc, t.a, t.b, k, before);
             k = before;
             prefetch_outputs<S, P>(*w.out, row, col);
         }
-        multiply_steps(t, k, k1);
+        avx512_tile_steps<S, P>(t.acc, t.a, t.b, k, k1);
         // Sub-chunk sums combine in float: sub-chunk + running.
         for (int s = 0; s < S; ++s)
             for (int p = 0; p < P; ++p) {

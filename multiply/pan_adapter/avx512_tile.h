@@ -1,0 +1,58 @@
+// The FMA core of the AVX-512 leaf kernels: a register tile of S 6-row A
+// strips (1 or 2) by P 16-column B panels (1 or 2), one ZMM accumulator per
+// tile row and panel, acc[6s + r][p]. Every accumulator lane is one output
+// element and one chain of fused multiply-adds in increasing depth:
+//   acc[6s + r][p] = fma(a_s[6k + r], b_p[16k .. 16k + 15], acc[6s + r][p]).
+// So a lane goes through exactly the operations of the matching lane of the
+// AVX2 6x16 tile (tile_avx2.h).
+//
+// Include after avx512_build.h, only from AVX-512 kernel sources. Everything
+// here has internal linkage and is always inlined.
+#pragma once
+
+#include <cstdint>
+
+namespace {
+
+// One depth step: row r of strip s takes a_s[6k + r] times the B rows of
+// both panels (B panel rows 64-byte aligned).
+template <int S, int P>
+__attribute__((always_inline)) inline void avx512_tile_step(__m512 (&acc)[6 * S][P],
+                                                            const float* const* ap,
+                                                            const float* const* bp,
+                                                            std::uint64_t k) {
+    __m512 b[P];
+#pragma GCC unroll 2
+    for (int p = 0; p < P; ++p) b[p] = _mm512_load_ps(bp[p] + 16 * k);
+#pragma GCC unroll 2
+    for (int s = 0; s < S; ++s) {
+#pragma GCC unroll 6
+        for (int r = 0; r < 6; ++r) {
+            const __m512 x = _mm512_set1_ps(ap[s][6 * k + r]);
+#pragma GCC unroll 2
+            for (int p = 0; p < P; ++p)
+                acc[6 * s + r][p] = _mm512_fmadd_ps(x, b[p], acc[6 * s + r][p]);
+        }
+    }
+}
+
+// Depth steps [k, end), unrolled by four. (Unrolled by hand, GCC 12 spills
+// accumulators of the 12x32 tile; its own unrolling keeps all 24 in registers.)
+template <int S, int P>
+__attribute__((always_inline)) inline void avx512_tile_steps(__m512 (&acc)[6 * S][P],
+                                                             const float* const* ap,
+                                                             const float* const* bp,
+                                                             std::uint64_t k, std::uint64_t end) {
+#pragma GCC unroll 4
+    for (; k < end; ++k) avx512_tile_step<S, P>(acc, ap, bp, k);
+}
+
+template <int S, int P>
+__attribute__((always_inline)) inline void avx512_tile_zero(__m512 (&acc)[6 * S][P]) {
+#pragma GCC unroll 12
+    for (int i = 0; i < 6 * S; ++i)
+#pragma GCC unroll 2
+        for (int p = 0; p < P; ++p) acc[i][p] = _mm512_setzero_ps();
+}
+
+}  // namespace

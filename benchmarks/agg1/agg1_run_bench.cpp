@@ -3,7 +3,9 @@
 //
 // The matrices are backed by transparent huge pages, as the program's are.
 // Prints one AGG1_RUN line for the best run: seconds, effective GFLOPS
-// (2 N^3 / seconds), the phase times of its report and its counts. Inputs are
+// (2 N^3 / seconds), the phase times of its report and its counts, and the
+// register tiles the term products ran (avx512 where the processor has usable
+// AVX-512F, else avx2). Inputs are
 // uniform in [-1, 1]; the first run is a warm-up of the same size only when
 // reps > 1 (it is then counted like the others: best of all).
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "benchmarks/agg1/bench_support.h"
 #include "multiply/agg1/agg1.h"
+#include "multiply/agg1/term_product.h"
 
 namespace {
 
@@ -62,7 +65,7 @@ int main(int argc, char** argv) {
         std::printf(
             "AGG1_RUN N=%llu block=%llu q=%llu workers=%d seconds=%.3f gflops=%.1f zero=%.3f sums=%.3f main=%.3f "
             "corrections=%.3f broadcast=%.3f kernel_calls=%lld main_leaves=%lld deferrals=%lld drained=%lld "
-            "drain_tail=%.3f redirects=%lld leaves=%lld-%lld finish_spread=%.3f\n",
+            "drain_tail=%.3f redirects=%lld leaves=%lld-%lld finish_spread=%.3f tiles=%s\n",
             static_cast<unsigned long long>(N), static_cast<unsigned long long>(block),
             static_cast<unsigned long long>(N / block), workers, best.total_seconds, flops / best.total_seconds * 1e-9,
             best.zero_seconds, best.sums_seconds, best.main_seconds, best.corrections_seconds,
@@ -70,7 +73,8 @@ int main(int argc, char** argv) {
             static_cast<long long>(best.main_leaves), static_cast<long long>(best.deferrals),
             static_cast<long long>(best.drained), best.drain_tail_seconds, static_cast<long long>(best.redirects),
             static_cast<long long>(best.leaves_min), static_cast<long long>(best.leaves_max),
-            best.finish_spread_seconds);
+            best.finish_spread_seconds,
+            agg1::term_tiles_choice.get() == agg1::term_tiles_choice.avx512() ? "avx512" : "avx2");
         agg1::shutdown();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "FAILED %s\n", e.what());

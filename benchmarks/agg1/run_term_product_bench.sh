@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Runs the term-product benchmark twice: OpenBLAS as users get it with
-# OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE unset, and with the environment as set.
+# Runs the term-product benchmark twice: with OPENBLAS_CORETYPE and
+# OPENBLAS_L2_SIZE unset for that command alone (OpenBLAS picks its kernel for
+# this processor, AVX-512 where there is one) and with the environment as set.
+# Each run times the AVX2 tiles, the AVX-512F tiles where the processor has
+# them, and one-thread OpenBLAS on the same pinned core.
 # Usage: run_term_product_bench.sh [build dir=build] [n] [reps] [cpu]
 set -euo pipefail
 build=${1:-build}

@@ -2,7 +2,7 @@
 // explicit and nothing else is fused, so the rounding order is exactly the
 // one term_product.h states.
 //
-// The register tile, for a later variant on other vector widths: twelve
+// The register tile (term_product_avx512.cpp repeats it lane for lane): twelve
 // accumulators acc[2r + h] hold rows r = 0..5, columns 8h..8h+7 of the 6x16
 // tile. Depth step k reads six A floats a[6k + r] (broadcast) and sixteen B
 // floats b[16k .. 16k + 15] (two aligned loads), and updates every
@@ -214,6 +214,21 @@ u64 term_workspace_floats(u64 n, const LeafPlan* plan) {
     return 16 + l.b_floats + l.a_floats + l.partial_floats;
 }
 
+void term_tiles_avx2(const TermTiles& t) {
+    for (u64 jr = 0; jr < t.cols; jr += 16) {
+        const u64 cols = std::min<u64>(16, t.cols - jr);
+        const float* const b_panel = t.b + (jr / 16) * t.b_panel_floats;
+        for (u64 ir = 0; ir < t.rows; ir += 6) {
+            const u64 rows = std::min<u64>(6, t.rows - ir);
+            term_tile_kernel(t.depth, t.a + (ir / 6) * t.a_panel_floats, b_panel, t.first, t.last,
+                             t.partial + 96 * ((jr / 16) * t.strips_per_block + ir / 6), t.out, t.row + ir,
+                             t.col + jr, rows, cols);
+        }
+    }
+}
+
+constinit kernel_select::Choice<TermTilesFn> term_tiles_choice{&term_tiles_avx2, &term_tiles_avx512};
+
 void term_product(u64 n, std::int32_t count_a, const TermView* terms_a, std::int32_t count_b,
                   const TermView* terms_b, std::int32_t count_c, const TermView* terms_c, void* workspace,
                   const LeafPlan* plan) {
@@ -224,13 +239,18 @@ void term_product(u64 n, std::int32_t count_a, const TermView* terms_a, std::int
     float* const base = align64(workspace);
     float* const b_region = base;
     float* const a_region = base + L.b_floats;
-    float* const partial_region = a_region + L.a_floats;
-    const u64 strips_per_block = L.mc_eff / 6;
 
     const FormSet fa = classify(count_a, terms_a);
     const FormSet fb = classify(count_b, terms_b);
     const FormSet fc = classify(count_c, terms_c);
     const PackA pack_a = uses_signed_forms(fa) ? form_a_signed : packers_by_count[fa.count - 1];
+    const TermTilesFn tiles = term_tiles_choice.get();
+    TermTiles t{};
+    t.a_panel_floats = L.a_panel_floats;
+    t.b_panel_floats = L.b_panel_floats;
+    t.partial = a_region + L.a_floats;
+    t.strips_per_block = L.mc_eff / 6;
+    t.out = &fc;
 
     for (u64 jc = 0; jc < n; jc += L.nc_eff) {
         const u64 nb = std::min(L.nc_eff, n - jc);
@@ -247,18 +267,16 @@ void term_product(u64 n, std::int32_t count_a, const TermView* terms_a, std::int
                     const FormSet fa_block = moved(fa, ic, pc);
                     pack_a(mb, kb, &fa_block, a_block + 6 * pc, L.a_panel_floats);
                 }
-                const bool first = pc == 0;
-                const bool last = pc + kb == n;
-                for (u64 jr = 0; jr < nb; jr += 16) {
-                    const u64 cols = std::min<u64>(16, nb - jr);
-                    const float* const b_panel = b_region + (jr / 16) * L.b_panel_floats + 16 * pc;
-                    for (u64 ir = 0; ir < mb; ir += 6) {
-                        const u64 rows = std::min<u64>(6, mb - ir);
-                        term_tile_kernel(kb, a_block + (ir / 6) * L.a_panel_floats + 6 * pc, b_panel, first,
-                                         last, partial_region + 96 * ((jr / 16) * strips_per_block + ir / 6),
-                                         &fc, ic + ir, jc + jr, rows, cols);
-                    }
-                }
+                t.depth = kb;
+                t.a = a_block + 6 * pc;
+                t.b = b_region + 16 * pc;
+                t.first = pc == 0;
+                t.last = pc + kb == n;
+                t.row = ic;
+                t.col = jc;
+                t.rows = mb;
+                t.cols = nb;
+                tiles(t);
             }
         }
     }

@@ -9,7 +9,9 @@
 // F_A and F_B are never stored whole: they are formed in float while the
 // operands are packed into the 6-row A panels and 16-column B panels of the
 // leaf layout (leaf_plan.h), and a 6x16 AVX2/FMA register tile multiplies the
-// panels and writes each finished tile into every output term.
+// panels and writes each finished tile into every output term. On processors
+// with usable AVX-512F a 12x32 tile on 512-bit vectors does the same with
+// bit-identical results.
 //
 // Arithmetic (this decides every bit of the result; float32 throughout):
 //  - Forms. Per element, the terms combine left to right in term order. The
@@ -38,6 +40,8 @@
 
 #include <cstdint>
 
+#include "multiply/agg1/term_product_tiles.h"
+#include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 
 namespace agg1 {
@@ -51,18 +55,9 @@ struct TermView {
     float coef;
 };
 
-// Term kinds of a FormSet.
-enum : std::int32_t { kPlusOne = 0, kMinusOne = 1, kGeneral = 2 };
-
-// A classified term list of one operand or of the output. Entries at and past
-// count are never read.
-struct FormSet {
-    std::int32_t count;
-    float* data[8];
-    std::uint64_t ld[8];
-    float coef[8];
-    std::int32_t kind[8];
-};
+// The register-tile entry the driver uses: term_tiles_avx512 where AVX-512F
+// is usable, else term_tiles_avx2 (term_product_tiles.h). Read once per call.
+extern kernel_select::Choice<TermTilesFn> term_tiles_choice;
 
 // Sign mask of a set of at most three +-1 terms: bit i set when term i is -1.
 std::int32_t sign_mask(const FormSet& set);

@@ -1,6 +1,6 @@
 #include "multiply/accuracy/accuracy.h"
 
-#include "common/test_cpus.h"
+#include "common/test_support.h"
 #include "multiply/pan_adapter/pool.h"
 
 #include <cblas.h>

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "multiply/agg1/test_support.h"
+#include "common/test_support.h"
 #include "multiply/agg1/engine.h"
 
 // Allocations made on agg1 workers: a run must make none (its lists are
@@ -201,10 +201,10 @@ void count_leaf(const LeafRef& l) {
 
 class Agg1Engine : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { agg1::init_pool(usable_workers(), 0); }
+    static void SetUpTestSuite() { agg1::init_pool(test_workers(), 0); }
     static void TearDownTestSuite() { agg1::shutdown(); }
     void SetUp() override {
-        if (agg1::detail::pool.workers != usable_workers()) place_pool(usable_workers());
+        if (agg1::detail::pool.workers != test_workers()) place_pool(test_workers());
         agg1::detail::leaf_hook = nullptr;
         spin_ns = 0;
     }
@@ -246,13 +246,13 @@ TEST_F(Agg1Engine, PrepareRefusesArgumentsAndBudget) {
     EXPECT_EQ(agg1::scratch_bytes(), 0u);
     agg1::shutdown();
     EXPECT_EQ(message_of<std::logic_error>([] { agg1::prepare(4, 16); }), "agg1: init_pool first");
-    agg1::init_pool(usable_workers(), 0);
+    agg1::init_pool(test_workers(), 0);
 }
 
 // q = 2 has no main leaves, q = 4 sixteen; the scratch figure counts the
 // block sets, workspaces and private tiles, each rounded up to 64 bytes.
 TEST_F(Agg1Engine, PrepareBuildsBuffersGroupsAndLocks) {
-    const u64 W = static_cast<u64>(usable_workers());
+    const u64 W = static_cast<u64>(test_workers());
     agg1::prepare(2, 16);
     EXPECT_EQ(agg1::group_count(), 0u);
     agg1::prepare(4, 20);

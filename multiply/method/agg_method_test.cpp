@@ -11,7 +11,7 @@
 
 #include "common/cpus.h"
 #include "multiply/agg1/agg1.h"
-#include "multiply/agg1/test_support.h"
+#include "common/test_support.h"
 #include "multiply/agg1/term_product.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"
@@ -23,7 +23,7 @@ namespace {
 class AggMethod : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        problem.workers = problem.native_threads = usable_workers();
+        problem.workers = problem.native_threads = test_workers();
         problem.cpu_base = usable_cpus().front();
         aocl_backend::initialize(problem.workers, problem.cpu_base);
         pan_adapter::init_pool(problem.workers, problem.cpu_base);

@@ -13,22 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "common/test_cpus.h"
+#include "common/test_support.h"
 #include "multiply/method/center.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
 
-template <class F>
-std::string message_of(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 class Center : public ::testing::Test {
 protected:

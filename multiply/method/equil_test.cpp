@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "common/cpus.h"
+#include "common/test_support.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/center.h"
 #include "multiply/agg1/agg1.h"
@@ -29,15 +29,6 @@
 
 namespace {
 
-template <class F>
-std::string message_of(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 std::uint32_t bits_of(float x) {
     std::uint32_t b;
@@ -133,8 +124,8 @@ class Equil : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = std::min(8, static_cast<int>(usable_cpus().size()));
-        problem.cpu_base = usable_cpus().front();
+        problem.workers = problem.native_threads = test_workers();
+        problem.cpu_base = test_cpu_base();
         aocl_backend::initialize(problem.workers, problem.cpu_base);
         pan_adapter::init_pool(problem.workers, problem.cpu_base);
         agg1::init_pool(problem.workers, problem.cpu_base);

@@ -12,18 +12,13 @@
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
+#include "common/test_support.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
-
-template <class F>
-std::string message_of(F f) {
-    try { f(); } catch (const std::exception& e) { return e.what(); }
-    return "(no exception)";
-}
 
 // A, B, C of side n as the Problem's views, with a reference product from OpenBLAS.
 // Small integers: every product below is exact in float, so results compare bit for bit.

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_cpus.h"
+#include "common/test_support.h"
 
 namespace {
 
@@ -57,12 +57,6 @@ void jump_to_end(int i) {
     if (i == 0) pan_adapter::implementation::pool.next.store(INT_MAX - 2);
 }
 
-// The message of the E that f throws (any other exception fails the test).
-template <class E = std::exception, class F>
-std::string message_of(F f) {
-    try { f(); } catch (const E& e) { return e.what(); }
-    return "(no exception)";
-}
 
 }  // namespace
 

@@ -1,10 +1,14 @@
 // Helpers shared by the tests: CPUs for tests that start pinned teams (the
 // CPUs this process may run on, common/cpus.h, at most eight of them, so that
 // tests pass on small machines and under a narrowed affinity mask or a
-// container's cpuset), and the message of a thrown exception.
+// container's cpuset), an environment variable set for a scope, and the
+// message of a thrown exception.
 #pragma once
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -34,3 +38,30 @@ std::string message_of(F f) {
     }
     return "(no exception)";
 }
+
+// Sets an environment variable (unsets it for nullptr) until the end of the
+// scope, then puts back what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_.c_str(), old_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_, old_;
+    bool had_ = false;
+};

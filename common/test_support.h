@@ -1,15 +1,22 @@
 // Helpers shared by the tests: CPUs for tests that start pinned teams (the
 // CPUs this process may run on, common/cpus.h, at most eight of them, so that
 // tests pass on small machines and under a narrowed affinity mask or a
-// container's cpuset), an environment variable set for a scope, and the
-// message of a thrown exception.
+// container's cpuset), an environment variable set for a scope, the message
+// of a thrown exception, files, scratch directories, numpy fixtures and
+// commands run with their output captured.
 #pragma once
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -65,3 +72,51 @@ private:
     std::string name_, old_;
     bool had_ = false;
 };
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it at the end of its scope.
+struct ScratchDir {
+    std::string path;
+    explicit ScratchDir(const std::string& tag)
+        : path((std::filesystem::temp_directory_path() / ("korvane_" + tag + "_" + std::to_string(::getpid())))
+                   .string()) {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string at(const std::string& name) const { return path + "/" + name; }
+};
+
+// Status (the exit code, 128 + the signal for a killed process) and output
+// of a command.
+struct CommandResult {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs a shell command in dir with its standard output and error captured.
+inline CommandResult run_in(const std::string& dir, const std::string& command) {
+    const int raw = std::system(("cd '" + dir + "' && " + command + " > cmd.out 2> cmd.err").c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), read_file(dir + "/cmd.out"),
+            read_file(dir + "/cmd.err")};
+}
+
+// Runs Python code in dir, numpy imported as np, and returns what it
+// printed; std::runtime_error (failing the calling test) when Python fails.
+inline std::string run_python(const std::string& dir, const std::string& code) {
+    write_file(dir + "/fixture.py", "import numpy as np, os, sys\n" + code);
+    const CommandResult r = run_in(dir, std::string(KORVANE_PYTHON) + " fixture.py");
+    if (r.status != 0) throw std::runtime_error("python failed: " + r.out + r.err);
+    return r.out;
+}

@@ -16,7 +16,7 @@
 #include "common/test_support.h"
 #include "multiply/method/center.h"
 #include "multiply/method/problem.h"
-#include "multiply/method/transform_test_support.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "multiply/method/equil.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
-#include "multiply/method/transform_test_support.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {

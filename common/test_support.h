@@ -6,6 +6,8 @@
 // commands run with their output captured.
 #pragma once
 
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/cpus.h"
@@ -33,6 +36,25 @@ inline int test_workers() { return static_cast<int>(test_cpus().size()); }
 
 // First CPU of a test team.
 inline int test_cpu_base() { return usable_cpus().front(); }
+
+// The first usable CPU and how many usable CPUs follow it without a gap, at
+// most eight: a team that needs consecutive CPU numbers.
+inline std::pair<int, int> consecutive_test_cpus() {
+    const std::vector<int>& cpus = usable_cpus();
+    int count = 1;
+    while (count < 8 && count < static_cast<int>(cpus.size()) && cpus[count] == cpus[0] + count) ++count;
+    return {cpus[0], count};
+}
+
+// The one CPU the calling thread may run on; -1 when it may run on several.
+inline int only_cpu() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (pthread_getaffinity_np(pthread_self(), sizeof(set), &set) != 0 || CPU_COUNT(&set) != 1) return -1;
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &set)) return c;
+    return -1;
+}
 
 // The message of the E that f throws (any other exception leaves the test);
 // "(no exception)" when it throws none.

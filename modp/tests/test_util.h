@@ -42,13 +42,7 @@ void expect_error(F&& f, const std::string& message) {
 inline std::vector<int> worker_cpus(torvik::Pool& pool) {
     std::vector<int> cpu_of(static_cast<size_t>(pool.worker_count()), -2);
     pool.run(2000, [&](int, int w) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-        int only = -1;
-        for (int c = 0; c < CPU_SETSIZE && CPU_COUNT(&set) == 1; ++c)
-            if (CPU_ISSET(c, &set)) only = c;
-        cpu_of[static_cast<size_t>(w)] = only;
+        cpu_of[static_cast<size_t>(w)] = only_cpu();
         usleep(50);
     });
     return cpu_of;

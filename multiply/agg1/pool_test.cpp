@@ -24,7 +24,6 @@
 
 namespace {
 
-
 std::vector<std::atomic<int>>* hits = nullptr;
 std::atomic<int> finishes[1024];
 std::atomic<int> misplaced{0};
@@ -32,11 +31,7 @@ int placement_base = 0;
 
 bool on_own_cpu() {
     const int id = agg1_worker_id;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    return id >= 0 && id < agg1::detail::pool.workers && CPU_COUNT(&set) == 1 &&
-           CPU_ISSET(team_cpu(placement_base, id), &set);
+    return id >= 0 && id < agg1::detail::pool.workers && only_cpu() == team_cpu(placement_base, id);
 }
 
 void count_hit(int i) {

@@ -2,8 +2,8 @@
 // CPUs this process may run on, common/cpus.h, at most eight of them, so that
 // tests pass on small machines and under a narrowed affinity mask or a
 // container's cpuset), an environment variable set for a scope, the message
-// of a thrown exception, files, scratch directories, numpy fixtures and
-// commands run with their output captured.
+// of a thrown exception, float bits, files, scratch directories, numpy
+// fixtures and commands run with their output captured.
 #pragma once
 
 #include <pthread.h>
@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +56,18 @@ inline int only_cpu() {
     for (int c = 0; c < CPU_SETSIZE; ++c)
         if (CPU_ISSET(c, &set)) return c;
     return -1;
+}
+
+inline std::uint32_t bits_of(float x) {
+    std::uint32_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return u;
+}
+
+inline float from_bits(std::uint32_t u) {
+    float x;
+    std::memcpy(&x, &u, sizeof x);
+    return x;
 }
 
 // The message of the E that f throws (any other exception leaves the test);

@@ -134,11 +134,7 @@ TEST_F(BenchPool, InputsLayoutOnAnyWorkerCount) {
         EXPECT_TRUE(same_bits(many.a, one.a) && same_bits(many.b, one.b));
         for (const auto* m : {&many.a, &many.b, &many.c, &many.r}) EXPECT_TRUE(padding_intact(m->data(), n, n + 3));
         for (const auto* m : {&many.c, &many.r})
-            for (float x : many.leading(*m)) {
-                std::uint32_t bits;
-                std::memcpy(&bits, &x, 4);
-                ASSERT_EQ(bits, 0x7fc00000u);
-            }
+            for (float x : many.leading(*m)) ASSERT_EQ(bits_of(x), 0x7fc00000u);
     }
 }
 

@@ -31,18 +31,6 @@
 namespace {
 
 
-std::uint32_t bits_of(float x) {
-    std::uint32_t b;
-    std::memcpy(&b, &x, 4);
-    return b;
-}
-
-float from_bits(std::uint32_t b) {
-    float x;
-    std::memcpy(&x, &b, 4);
-    return x;
-}
-
 // The transform's inputs (stride ld, padding 9), with the Problem's side and
 // leaf grid; a transform still applied in place is undone while the matrices
 // exist.

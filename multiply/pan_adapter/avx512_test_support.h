@@ -14,18 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "common/test_support.h"
 #include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 
 namespace avx512_test {
 
 using u64 = std::uint64_t;
-
-inline float from_bits(std::uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
 
 // The NaN that x86 arithmetic itself produces (inf - inf, 0 * inf). As the
 // only NaN in the data it makes every NaN result this one, so NaN outputs

@@ -18,6 +18,7 @@
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
+#include "common/test_support.h"
 #include "multiply/method/method_test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pan_accurate.h"
@@ -30,11 +31,7 @@ using u64 = std::uint64_t;
 class AccurateRoute : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        openblas_set_num_threads(1);
-        problem.cpu_base = usable_cpus().front();
-        problem.workers = problem.native_threads = std::min(8, usable_cpus_from(problem.cpu_base));
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        start_backends(std::min(8, usable_cpus_from(test_cpu_base())), test_cpu_base());
     }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override { problem.leaf = 1024; }

@@ -23,13 +23,7 @@ namespace {
 
 class AggMethod : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        problem.workers = problem.native_threads = test_workers();
-        problem.cpu_base = usable_cpus().front();
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
-        agg1::init_pool(problem.workers, problem.cpu_base);
-    }
+    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base(), true); }
     static void TearDownTestSuite() { release_all(); }
 };
 

@@ -90,14 +90,7 @@ std::vector<double> normalised_errors(const Inputs& in, const std::vector<const 
 
 class Equil : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = test_workers();
-        problem.cpu_base = test_cpu_base();
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
-        agg1::init_pool(problem.workers, problem.cpu_base);
-    }
+    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base(), true); }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override {
         release_equil_state();

@@ -45,15 +45,8 @@ class MethodRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         const std::vector<int> cpus = blas_test::aocl_test_cpus();
-        if (cpus.size() < 2) return;
-        openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
-        problem.cpu_base = cpus[0];
-        {
-            ScopedEnv audit("AOCL_AUDIT_EVERY_CALL", "1");
-            aocl_backend::initialize(problem.workers, problem.cpu_base);
-        }
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        ScopedEnv audit("AOCL_AUDIT_EVERY_CALL", "1");
+        if (cpus.size() >= 2) start_backends(static_cast<int>(cpus.size()), cpus[0]);
     }
     void SetUp() override {
         if (!aocl_backend::state.ready) GTEST_SKIP() << "needs two usable CPUs on distinct physical cores";

@@ -34,12 +34,7 @@ class Strassen : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         const std::vector<int> cpus = blas_test::aocl_test_cpus();
-        if (cpus.empty()) return;
-        openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
-        problem.cpu_base = cpus[0];
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        if (!cpus.empty()) start_backends(static_cast<int>(cpus.size()), cpus[0]);
     }
     void SetUp() override {
         if (!aocl_backend::state.ready) GTEST_SKIP() << "no usable CPU with a readable core topology";

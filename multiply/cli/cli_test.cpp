@@ -59,13 +59,13 @@ protected:
     static void expect_close(const std::string& a, const std::string& b, const std::string& c, const char* err,
                              const char* worst, const std::string& scale = "1.0") {
         python("ref = np.load('" + a + "').astype(np.float64) @ np.load('" + b + "').astype(np.float64)\n"
-               "c = '" + c + "'\n"
-               "c = np.load(c) if c.endswith('.npy') else np.fromfile(c, dtype=np.float32).reshape(ref.shape)\n"
+               "path = '" + c + "'\n"
+               "c = np.load(path) if path.endswith('.npy') else np.fromfile(path, np.float32).reshape(ref.shape)\n"
                "assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
                "s = " + scale + "\n"
                "d, ref = (c - ref) / s, ref / s\n"
                "err, worst = np.linalg.norm(d) / np.linalg.norm(ref), np.max(np.abs(d)) / np.max(np.abs(ref))\n"
-               "assert err < " + err + " and worst < " + worst + ", (c, err, worst)\n");
+               "assert err < " + err + " and worst < " + worst + ", (path, err, worst)\n");
     }
     static std::string slurp(const char* name) { return read_file(dir->at(name)); }
 

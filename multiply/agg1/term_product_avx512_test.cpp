@@ -16,10 +16,10 @@
 
 #include "multiply/agg1/agg1.h"
 #include "multiply/agg1/term_product.h"
-#include "multiply/pan_adapter/avx512_test_support.h"
+#include "multiply/pan_adapter/kernel_test_support.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 
-using namespace avx512_test;
+using namespace kernel_test;
 using agg1::LeafPlan;
 using agg1::TermTilesFn;
 using agg1::TermView;
@@ -120,7 +120,7 @@ std::vector<Block> run(TermTilesFn tiles, u64 n, const LeafPlan* plan, const Sha
 void expect_identical(const std::vector<Block>& got, const std::vector<Block>& want, bool any_nan) {
     ASSERT_EQ(got.size(), want.size());
     for (std::size_t b = 0; b < got.size(); ++b)
-        avx512_test::expect_identical(got[b], want[b], "output block " + std::to_string(b), any_nan);
+        kernel_test::expect_identical(got[b], want[b], "output block " + std::to_string(b), any_nan);
 }
 
 void compare_case(TermTilesFn variant, u64 n, const LeafPlan* plan, const Shape& shape, Data d,

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "multiply/pan_adapter/accurate_kernel.h"
-#include "multiply/pan_adapter/avx512_test_support.h"
+#include "multiply/pan_adapter/kernel_test_support.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 #include "multiply/pan_adapter/panel_pack.h"
 
-using namespace avx512_test;
+using namespace kernel_test;
 using pan_adapter::AccurateTilesFn;
 
 namespace {

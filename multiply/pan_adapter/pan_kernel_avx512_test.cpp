@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "multiply/pan_adapter/avx512_test_support.h"
+#include "multiply/pan_adapter/kernel_test_support.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 #include "multiply/pan_adapter/pan_engine.h"
 #include "multiply/pan_adapter/pan_kernel.h"
 
-using namespace avx512_test;
+using namespace kernel_test;
 using pan_adapter::LeafPlan;
 using pan_adapter::PairTilesFn;
 using Force = kernel_select::ForcedKernel<PairTilesFn>;

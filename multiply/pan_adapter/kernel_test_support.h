@@ -1,7 +1,8 @@
-// Helpers of the tests that compare the AVX-512F register tiles (the native
-// build and the SIMDe build of the same source) with the AVX2 tiles, bit for
-// bit: data kinds, canary-fenced blocks and workspaces, the comparison, and
-// the blocking plans that leave odd strips, panels and depth blocks.
+// Helpers of the leaf-kernel tests, which compare kernels bit for bit with a
+// scalar model or (the AVX-512F register tiles, native and SIMDe builds) with
+// the AVX2 tiles: data kinds, canary-fenced blocks and workspaces, the
+// comparison, and blocking plans that leave odd strips, panels and depth
+// blocks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@
 #include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 
-namespace avx512_test {
+namespace kernel_test {
 
 using u64 = std::uint64_t;
 
@@ -74,6 +75,7 @@ struct Fenced {
     std::vector<T> buf;
     Fenced(u64 n_, u64 pad, T canary_) : n(n_), ld(n_ + pad), canary(canary_), buf(ld * (n_ + 2), canary_) {}
     T& at(u64 i, u64 j) { return buf[i * ld + j]; }
+    const T& at(u64 i, u64 j) const { return buf[i * ld + j]; }
     T* p() { return buf.data(); }
 };
 
@@ -150,7 +152,7 @@ std::vector<Fn> avx512_entries(Fn emulated, Fn native) {
     return v;
 }
 
-}  // namespace avx512_test
+}  // namespace kernel_test
 
 // Skips a test of the native AVX-512F build where it cannot run.
 #define KORVANE_SKIP_WITHOUT_AVX512F()                                                                 \

@@ -1,5 +1,7 @@
 #include "common/common.h"
 
+#include <cstdio>
+#include <exception>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -17,4 +19,14 @@ std::uint64_t file_size(const std::string& path) {
 
 bool is_npy_path(const std::string& path) {
     return path.size() >= 4 && path.compare(path.size() - 4, 4, ".npy") == 0;
+}
+
+int run_reporting_failure(int (*body)(int, char**), int argc, char** argv) {
+    try {
+        return body(argc, argv);
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "FAILED %s\n", e.what());
+        return 2;
+    }
 }

@@ -13,3 +13,8 @@ std::uint64_t file_size(const std::string& path);
 
 // True when path ends in ".npy" (exact case).
 bool is_npy_path(const std::string& path);
+
+// Runs body(argc, argv) and returns its status. A std::exception ends the
+// run with standard output flushed, the line "FAILED <what>" on standard
+// error and status 2.
+int run_reporting_failure(int (*body)(int, char**), int argc, char** argv);

@@ -1,5 +1,6 @@
 #include "common/common.h"
 #include "common/cpus.h"
+#include "common/test_support.h"
 
 #include <sched.h>
 #include <sys/wait.h>
@@ -20,12 +21,8 @@ TEST(Common, NextValueAdvancesOrNamesTheOption) {
     int i = 1;
     EXPECT_EQ(next_value(i, 3, argv, "--workers"), "8");
     EXPECT_EQ(i, 2);
-    try {
-        next_value(i, 3, argv, "--workers");
-        FAIL() << "no throw";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "missing value after --workers");
-    }
+    EXPECT_EQ(message_of<std::runtime_error>([&] { next_value(i, 3, argv, "--workers"); }),
+              "missing value after --workers");
     EXPECT_EQ(i, 2);
 }
 
@@ -34,12 +31,7 @@ TEST(Common, FileSizeAndNpySuffix) {
     { std::ofstream f(path, std::ios::binary); f << std::string(1234, 'x'); }
     EXPECT_EQ(file_size(path), 1234u);
     std::remove(path.c_str());
-    try {
-        file_size(path);
-        FAIL() << "no throw";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot stat " + path);
-    }
+    EXPECT_EQ(message_of<std::runtime_error>([&] { file_size(path); }), "cannot stat " + path);
     EXPECT_TRUE(is_npy_path("a.npy"));
     EXPECT_TRUE(is_npy_path(".npy"));
     EXPECT_FALSE(is_npy_path("npy"));

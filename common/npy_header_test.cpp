@@ -7,34 +7,21 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "common/test_support.h"
+
 namespace {
 
-const std::string dir = ::testing::TempDir() + "korvane_npy_header_" + std::to_string(::getpid());
-
-std::string at(const std::string& name) { return dir + "/" + name; }
-
-void put(const std::string& name, const std::string& bytes) {
-    std::ofstream(at(name), std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-std::string slurp(const std::string& name) {
-    std::ostringstream s;
-    s << std::ifstream(at(name), std::ios::binary).rdbuf();
-    return s.str();
-}
-
-// The runtime_error message of f, or a marker when it does not throw one.
-std::string failure(const std::function<void()>& f) {
-    try { f(); } catch (const std::runtime_error& e) { return e.what(); }
-    return "<no runtime_error>";
+ScratchDir* dir = nullptr;
+std::string at(const std::string& name) { return dir->at(name); }
+void put(const std::string& name, const std::string& bytes) { write_file(at(name), bytes); }
+std::string slurp(const std::string& name) { return read_file(at(name)); }
+template <class F>
+std::string failure(F f) {
+    return message_of<std::runtime_error>(f);
 }
 
 // A header record with the given text, as if read from a file.
@@ -48,23 +35,18 @@ NpyHeader with_text(const std::string& text) {
 class NpyHeaderFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        std::filesystem::create_directories(dir);
+        dir = new ScratchDir("npy_header");
         // numpy's own files: version 1.0, 2.0 and 3.0 prefixes; the data start
         // where numpy says (file size minus the data bytes).
-        const std::string script = R"PY(
-import sys, os, numpy as np
-d = sys.argv[1]
+        write_file(at("offsets"), run_python(dir->path, R"PY(
 a = np.arange(30, dtype='<i2').reshape(5, 6)
 for name, version in (('v1', (1, 0)), ('v2', (2, 0)), ('v3', (3, 0))):
-    with open(os.path.join(d, name + '.npy'), 'wb') as f:
+    with open(name + '.npy', 'wb') as f:
         np.lib.format.write_array(f, a, version=version)
-    print(name, os.path.getsize(os.path.join(d, name + '.npy')) - a.nbytes)
-)PY";
-        const std::string command =
-            std::string(KORVANE_PYTHON) + " -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" " + dir + " > " + at("offsets");
-        ASSERT_EQ(std::system(command.c_str()), 0) << "numpy fixtures";
+    print(name, os.path.getsize(name + '.npy') - a.nbytes)
+)PY"));
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(dir); }
+    static void TearDownTestSuite() { delete dir; }
 };
 
 TEST_F(NpyHeaderFiles, ReadsThePrefixAndTextOfEveryVersion) {

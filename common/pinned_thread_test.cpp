@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/cpus.h"
+#include "common/test_support.h"
 #include "common/thread_start_limit.h"
 
 namespace {
@@ -25,10 +26,7 @@ std::atomic<int> entered{0}, left{0}, misplaced{0};
 // Waits for stop; notes whether the thread runs on its team CPU only.
 void wait_for_stop(int i) {
     entered.fetch_add(1);
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    if (CPU_COUNT(&set) != 1 || !CPU_ISSET(team_cpu(0, i), &set)) misplaced.fetch_add(1);
+    if (only_cpu() != team_cpu(0, i)) misplaced.fetch_add(1);
     while (!stop_flag.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     left.fetch_add(1);
 }
@@ -47,7 +45,7 @@ TEST(PinnedThread, TeamFitsOnlyWhenEveryWorkerHasAUsableCpu) {
 }
 
 TEST(PinnedThread, TeamRunsEachWorkerOnItsCpuAndStops) {
-    const int n = std::min(static_cast<int>(usable_cpus().size()), 8);
+    const int n = test_workers();
     std::vector<std::thread> threads;
     stop_flag = false;
     entered = left = misplaced = 0;

@@ -11,40 +11,17 @@
 // (OPENBLAS_CORETYPE); run_term_product_bench.sh runs this program with that
 // variable unset and as set. Targets: AVX2 tiles >= 0.85 x SGEMM, AVX-512F
 // tiles >= 0.90 x SGEMM (OpenBLAS's AVX-512 kernel).
-#include <cblas.h>
-
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "benchmarks/agg1/bench_support.h"
-#include "common/clock.h"
+#include "benchmarks/kernel_contest.h"
 #include "common/cpus.h"
 #include "common/pinned_thread.h"
 #include "multiply/agg1/term_product.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
-
-extern "C" char* openblas_get_corename(void);
-
-namespace {
-
-struct Contender {
-    std::string name;
-    std::function<void()> run;
-    double target;  // against SGEMM; 0 for SGEMM itself
-    std::vector<double> seconds;
-};
-
-const char* env_or_unset(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "(unset)";
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
@@ -88,43 +65,14 @@ int main(int argc, char** argv) {
     contenders.push_back({"term_product avx2 6x16", term_with(&agg1::term_tiles_avx2), 0.85, {}});
     if (avx512)
         contenders.push_back({"term_product avx512 12x32", term_with(&agg1::term_tiles_avx512), 0.90, {}});
-    const int s = static_cast<int>(n);
-    contenders.push_back({"cblas_sgemm 1 thread", [&] {
-                              cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, A, s, B, s,
-                                          1.0f, C, s);
-                          },
-                          0.0, {}});
+    contenders.push_back(sgemm_contender(n, A, B, C));
+    run_contest(contenders, reps);
 
-    // Warm up all (page faults, frequency), then alternate.
-    for (int i = 0; i < 2; ++i)
-        for (auto& c : contenders) c.run();
-    for (int r = 0; r < reps; ++r)
-        for (auto& c : contenders) {
-            const std::uint64_t t0 = monotonic_ns();
-            c.run();
-            c.seconds.push_back(seconds_since(t0));
-        }
-
-    const double flops = 2.0 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);
     std::printf("TERM_PRODUCT_BENCH n=%llu reps=%d cpu=%d\n", static_cast<unsigned long long>(n), reps, cpu);
-    std::printf("openblas core=%s config=\"%s\" OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s\n",
-                openblas_get_corename(), openblas_get_config(), env_or_unset("OPENBLAS_CORETYPE"),
-                env_or_unset("OPENBLAS_L2_SIZE"));
+    print_openblas_line();
     if (!avx512)
         std::printf("term_product avx512 12x32: not run: this processor has no usable AVX-512F "
                     "(the AVX2 tiles are what the programs use here)\n");
-    const Contender& blas = contenders.back();
-    const double blas_best = *std::min_element(blas.seconds.begin(), blas.seconds.end());
-    const double blas_med = median_of(blas.seconds);
-    for (const auto& c : contenders) {
-        const double best = *std::min_element(c.seconds.begin(), c.seconds.end());
-        const double med = median_of(c.seconds);
-        std::printf("%-26s best=%.6f s %7.2f GFLOPS  median=%.6f s %7.2f GFLOPS", c.name.c_str(), best,
-                    flops / best * 1e-9, med, flops / med * 1e-9);
-        if (&c != &blas)
-            std::printf("  vs sgemm best=%.3f median=%.3f (target >= %.2f)", blas_best / best, blas_med / med,
-                        c.target);
-        std::printf("\n");
-    }
+    print_contest(contenders, n, 26);
     return 0;
 }

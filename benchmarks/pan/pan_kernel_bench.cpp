@@ -8,56 +8,29 @@
 // both kernels compute one product (A1 + A2)(B1 + B2) and add it into two
 // outputs (float for the pair kernel, FP64 for the accurate one). Runs
 // alternate between the contenders so that frequency drift and neighbours'
-// load hit all alike; the best and the median time of each are reported. OpenBLAS runs whatever kernel the environment selects
-// (OPENBLAS_CORETYPE); run_pan_kernel_bench.sh runs this program with that
-// variable unset and as set.
-#include <cblas.h>
+// load hit all alike; the best and the median time of each are reported.
+// OpenBLAS runs whatever kernel the environment selects (OPENBLAS_CORETYPE);
+// run_pan_kernel_bench.sh runs this program with that variable unset and as set.
 #include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
+#include "benchmarks/kernel_contest.h"
 #include "multiply/pan_adapter/accurate_kernel.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 #include "multiply/pan_adapter/pan_kernel.h"
 
-extern "C" char* openblas_get_corename(void);
-
 namespace {
-
-float* alloc(std::size_t floats) {
-    void* p = nullptr;
-    if (posix_memalign(&p, 64, (floats * sizeof(float) + 63) / 64 * 64) != 0) std::abort();
-    return static_cast<float*>(p);
-}
 
 void fill(float* p, std::size_t count, std::mt19937& rng) {
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);
     for (std::size_t i = 0; i < count; ++i) p[i] = d(rng);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-struct Contender {
-    std::string name;
-    std::function<void()> run;
-    std::vector<double> seconds;
-};
-
-const char* env_or_unset(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "(unset)";
 }
 
 }  // namespace
@@ -83,11 +56,11 @@ int main(int argc, char** argv) {
 
     const std::size_t nn = n * n;
     std::mt19937 rng(42);
-    float *A1 = alloc(nn), *A2 = alloc(nn), *B1 = alloc(nn), *B2 = alloc(nn);
-    float *C1 = alloc(nn), *C2 = alloc(nn), *A = alloc(nn), *B = alloc(nn), *C = alloc(nn);
+    float *A1 = aligned_floats(nn), *A2 = aligned_floats(nn), *B1 = aligned_floats(nn), *B2 = aligned_floats(nn);
+    float *C1 = aligned_floats(nn), *C2 = aligned_floats(nn), *A = aligned_floats(nn), *B = aligned_floats(nn), *C = aligned_floats(nn);
     for (float* p : {A1, A2, B1, B2, A, B}) fill(p, nn, rng);
     for (float* p : {C1, C2, C}) std::fill(p, p + nn, 0.0f);
-    float* ws = alloc(pan_adapter::pair_workspace_floats_default(n));
+    float* ws = aligned_floats(pan_adapter::pair_workspace_floats_default(n));
     std::vector<double> D1(nn, 0.0), D2(nn, 0.0);
 
     using pan_adapter::PairTilesFn;
@@ -99,10 +72,10 @@ int main(int argc, char** argv) {
     };
     const bool avx512 = kernel_select::avx512f_usable();
     std::vector<Contender> contenders;
-    contenders.push_back({"pair_product avx2 6x16", pair_with(&pan_adapter::pair_tiles_avx2), {}});
+    contenders.push_back({"pair_product avx2 6x16", pair_with(&pan_adapter::pair_tiles_avx2), 0.90, {}});
     if (avx512)
         contenders.push_back(
-            {"pair_product avx512 12x32", pair_with(&pan_adapter::pair_tiles_avx512), {}});
+            {"pair_product avx512 12x32", pair_with(&pan_adapter::pair_tiles_avx512), 0.90, {}});
     using pan_adapter::AccurateTilesFn;
     const auto accurate_with = [&](AccurateTilesFn tiles, std::uint64_t subk) {
         return [&, tiles, subk] {
@@ -116,49 +89,20 @@ int main(int argc, char** argv) {
     for (std::uint64_t subk : {32u, 64u, 128u}) {
         const std::string s = " subk " + std::to_string(subk);
         contenders.push_back({"accurate avx2 6x16" + s,
-                              accurate_with(&pan_adapter::accurate_tiles_avx2, subk), {}});
+                              accurate_with(&pan_adapter::accurate_tiles_avx2, subk), 0.90, {}});
         if (avx512)
             contenders.push_back({"accurate avx512 12x32" + s,
-                                  accurate_with(&pan_adapter::accurate_tiles_avx512, subk), {}});
+                                  accurate_with(&pan_adapter::accurate_tiles_avx512, subk), 0.90, {}});
     }
-    const int ni = static_cast<int>(n);
-    contenders.push_back({"cblas_sgemm 1 thread", [&] {
-                              cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ni, ni, ni,
-                                          1.0f, A, ni, B, ni, 1.0f, C, ni);
-                          },
-                          {}});
+    contenders.push_back(sgemm_contender(n, A, B, C));
+    run_contest(contenders, reps);
 
-    // Warm up all (page faults, frequency), then alternate.
-    for (int i = 0; i < 2; ++i)
-        for (auto& c : contenders) c.run();
-    for (int r = 0; r < reps; ++r)
-        for (auto& c : contenders) {
-            const std::uint64_t t0 = monotonic_ns();
-            c.run();
-            c.seconds.push_back(seconds_since(t0));
-        }
-
-    const double flops = 2.0 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);
     std::printf("PAN_KERNEL_BENCH n=%llu reps=%d cpu=%d\n", static_cast<unsigned long long>(n),
                 reps, cpu);
-    std::printf("openblas core=%s config=\"%s\" OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s\n",
-                openblas_get_corename(), openblas_get_config(), env_or_unset("OPENBLAS_CORETYPE"),
-                env_or_unset("OPENBLAS_L2_SIZE"));
+    print_openblas_line();
     if (!avx512)
         std::printf("pair_product and accurate avx512 12x32: not run: this processor has no "
                     "usable AVX-512F (the AVX2 tiles are what the programs use here)\n");
-    const Contender& blas = contenders.back();
-    const double blas_best = *std::min_element(blas.seconds.begin(), blas.seconds.end());
-    const double blas_med = median(blas.seconds);
-    for (const auto& c : contenders) {
-        const double best = *std::min_element(c.seconds.begin(), c.seconds.end());
-        const double med = median(c.seconds);
-        std::printf("%-32s best=%.6f s %7.2f GFLOPS  median=%.6f s %7.2f GFLOPS", c.name.c_str(),
-                    best, flops / best * 1e-9, med, flops / med * 1e-9);
-        if (&c != &blas)
-            std::printf("  vs sgemm best=%.3f median=%.3f (target >= 0.90)", blas_best / best,
-                        blas_med / med);
-        std::printf("\n");
-    }
+    print_contest(contenders, n, 32);
     return 0;
 }

@@ -6,63 +6,35 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/test_support.h"
 #include "modp/pool.h"
 
 namespace modp_test {
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using ::read_file;
+using ::write_file;
 
 inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// Runs Python code (numpy available as np) in dir and returns its output;
-// throws, failing the calling test, when Python fails.
-inline std::string run_python(const std::string& dir, const std::string& code) {
-    write_file(dir + "/fixture.py", "import numpy as np, os\nos.chdir('" + dir + "')\n" + code);
-    const int rc = std::system((std::string(KORVANE_PYTHON) + " '" + dir + "/fixture.py' > '" + dir +
-                                "/fixture.out' 2>&1").c_str());
-    const std::string text = read_file(dir + "/fixture.out");
-    if (rc != 0) throw std::runtime_error("python failed: " + text);
-    return text;
-}
-
 inline std::string program_path() { return std::string(KORVANE_BINARY_DIR) + "/modp/korvane_multiply_modp"; }
-
-struct RunResult { int status; std::string out, err; };
 
 // Runs the program in dir with shell-quoted args, after an optional
 // environment prefix such as "KORVANE_CPUS=0-3".
-inline RunResult run_program(const std::string& dir, const std::string& args, const std::string& env = "") {
-    const int rc = std::system(("cd '" + dir + "' && " + env + " '" + program_path() + "' " + args +
-                                " > prog.out 2> prog.err").c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(dir + "/prog.out"), read_file(dir + "/prog.err")};
+inline CommandResult run_program(const std::string& dir, const std::string& args, const std::string& env = "") {
+    return run_in(dir, env + " '" + program_path() + "' " + args);
 }
 
 // Expects f() to throw std::runtime_error with exactly this message.
 template <typename F>
 void expect_error(F&& f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "accepted, expected: " << message;
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    }
+    EXPECT_EQ(message_of<std::runtime_error>(f), message);
 }
 
 // The CPU each worker of a started pool is pinned to (-1: not exactly one,
@@ -70,13 +42,7 @@ void expect_error(F&& f, const std::string& message) {
 inline std::vector<int> worker_cpus(torvik::Pool& pool) {
     std::vector<int> cpu_of(static_cast<size_t>(pool.worker_count()), -2);
     pool.run(2000, [&](int, int w) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-        int only = -1;
-        for (int c = 0; c < CPU_SETSIZE && CPU_COUNT(&set) == 1; ++c)
-            if (CPU_ISSET(c, &set)) only = c;
-        cpu_of[static_cast<size_t>(w)] = only;
+        cpu_of[static_cast<size_t>(w)] = only_cpu();
         usleep(50);
     });
     return cpu_of;

@@ -1,6 +1,6 @@
 #include "multiply/accuracy/accuracy.h"
 
-#include "common/test_cpus.h"
+#include "common/test_support.h"
 #include "multiply/pan_adapter/pool.h"
 
 #include <cblas.h>
@@ -77,17 +77,6 @@ std::vector<long double> exact_product(const std::vector<float>& a, const std::v
         for (u64 k = 0; k < n; ++k)
             for (u64 j = 0; j < n; ++j) c[i * n + j] += static_cast<long double>(a[i * n + k]) * b[k * n + j];
     return c;
-}
-
-// The message of the E that f throws.
-template <class E, class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "no exception";
 }
 
 // Runs f with stdout captured and returns what it printed.
@@ -210,14 +199,9 @@ TEST_F(AccuracyTest, MemoryEstimateBoundaryAndWorkspaceSize) {
     // The limit is enforced before any input is read: a tiny buffer is enough.
     std::vector<float> tiny(16, 1.0f);
     const float* p = tiny.data();
-    EXPECT_EQ(error_of<std::length_error>([&] { accuracy::prepare(p, 507148, p, 507148, 507148); }),
+    EXPECT_EQ(message_of<std::length_error>([&] { accuracy::prepare(p, 507148, p, 507148, 507148); }),
               "accuracy::prepare: reference workspace would exceed the accuracy memory limit "
               "(ACCURACY_MEMORY_LIMIT_MIB)");
-    EXPECT_TRUE(is_released());
-
-    accuracy::detail::build_workspace(8192);
-    EXPECT_EQ(accuracy::workspace_bytes(), 16944640u);
-    accuracy::release();
     EXPECT_TRUE(is_released());
 
     // The report line of prepare: 8 * (20 + 400 + 384 + 400 + 1048576 + 20 + 20 + 4 * 400) bytes at n = 20.
@@ -236,7 +220,7 @@ TEST_F(AccuracyTest, PrepareRejectsBadInputsAndStaysReleased) {
     for (const Case& c : cases) {
         prepare(m, m, 8);  // a valid state first, which the failure must drop
         ASSERT_TRUE(state.prepared);
-        EXPECT_EQ(error_of<std::invalid_argument>([&] { accuracy::prepare(c.a, c.lda, c.b, c.ldb, c.n); }),
+        EXPECT_EQ(message_of<std::invalid_argument>([&] { accuracy::prepare(c.a, c.lda, c.b, c.ldb, c.n); }),
                   kBadPrepare);
         EXPECT_TRUE(is_released());
     }
@@ -245,13 +229,13 @@ TEST_F(AccuracyTest, PrepareRejectsBadInputsAndStaysReleased) {
 TEST_F(AccuracyTest, PrepareWithoutPoolFailsAndStaysReleased) {
     std::vector<float> m = make_matrix(40, 3);
     pan_adapter::shutdown();
-    EXPECT_EQ(error_of<std::logic_error>([&] { accuracy::prepare(m.data(), 40, m.data(), 40, 40); }),
+    EXPECT_EQ(message_of<std::logic_error>([&] { accuracy::prepare(m.data(), 40, m.data(), 40, 40); }),
               "Call pan_adapter::init_pool before run_jobs");
     // No half-computed references may be analysed afterwards.
     EXPECT_TRUE(is_released());
     use_pool();
     AccuracyResult r;
-    EXPECT_EQ(error_of<std::invalid_argument>([&] { accuracy::analyze(&r, m.data(), 40, m.data(), 40, "x"); }),
+    EXPECT_EQ(message_of<std::invalid_argument>([&] { accuracy::analyze(&r, m.data(), 40, m.data(), 40, "x"); }),
               kBadAnalyze);
 }
 
@@ -299,19 +283,17 @@ TEST_F(AccuracyTest, AnalyzeRejectsBadCallsWithMessage) {
     AccuracyResult r;
     r.n = 77;
     auto refused = [&](AccuracyResult* res, const float* out, u64 ld_out, const float* ref, u64 ld_ref) {
-        EXPECT_EQ(error_of<std::invalid_argument>([&] { accuracy::analyze(res, out, ld_out, ref, ld_ref, "x"); }),
+        EXPECT_EQ(message_of<std::invalid_argument>([&] { accuracy::analyze(res, out, ld_out, ref, ld_ref, "x"); }),
                   kBadAnalyze);
     };
     refused(&r, p, 8, p, 8);  // before prepare
     EXPECT_EQ(r.n, 77u);
     prepare(m, m, 8);
-    refused(&r, nullptr, 8, p, 8);
-    refused(&r, p, 8, nullptr, 8);
-    refused(&r, p, 7, p, 8);
-    refused(&r, p, 8, p, 7);
-    refused(&r, p, huge, p, 8);
-    refused(&r, p, 8, p, huge);
-    refused(nullptr, p, 8, p, 8);  // a null result record is refused rather than written through
+    // A null result record is refused rather than written through.
+    const struct { AccuracyResult* res; const float* out; u64 ld_out; const float* ref; u64 ld_ref; } bad[] = {
+        {&r, nullptr, 8, p, 8}, {&r, p, 8, nullptr, 8}, {&r, p, 7, p, 8},  {&r, p, 8, p, 7},
+        {&r, p, huge, p, 8},    {&r, p, 8, p, huge},    {nullptr, p, 8, p, 8}};
+    for (const auto& b : bad) refused(b.res, b.out, b.ld_out, b.ref, b.ld_ref);
     accuracy::release();
     refused(&r, p, 8, p, 8);
 }

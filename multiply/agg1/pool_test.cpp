@@ -17,13 +17,12 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "multiply/agg1/test_support.h"
+#include "common/test_support.h"
 #include "common/thread_start_limit.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
-
 
 std::vector<std::atomic<int>>* hits = nullptr;
 std::atomic<int> finishes[1024];
@@ -32,11 +31,7 @@ int placement_base = 0;
 
 bool on_own_cpu() {
     const int id = agg1_worker_id;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    return id >= 0 && id < agg1::detail::pool.workers && CPU_COUNT(&set) == 1 &&
-           CPU_ISSET(team_cpu(placement_base, id), &set);
+    return id >= 0 && id < agg1::detail::pool.workers && only_cpu() == team_cpu(placement_base, id);
 }
 
 void count_hit(int i) {
@@ -92,7 +87,7 @@ TEST(Agg1Pool, PlacementRefusalsAndSecondPlacement) {
     agg1::shutdown();
     agg1::shutdown();  // not started: still fine
     EXPECT_FALSE(agg1::detail::started);
-    const int w = std::min(2, usable_workers());
+    const int w = std::min(2, test_workers());
     agg1::init_pool(w, 0);  // new values after a shutdown
     EXPECT_EQ(agg1::detail::pool.workers, w);
     agg1::shutdown();
@@ -102,7 +97,7 @@ TEST(Agg1Pool, PlacementRefusalsAndSecondPlacement) {
 // once, on its worker's own CPU, and every worker calls finish once; a run of
 // no index still calls every worker's finish.
 TEST(Agg1Pool, EveryIndexOnceAndFinishOncePerWorker) {
-    const int n = usable_workers();
+    const int n = test_workers();
     for (int w = 1; w <= n; ++w) {
         placement_base = n - w;
         agg1::init_pool(w, placement_base);
@@ -116,7 +111,7 @@ TEST(Agg1Pool, EveryIndexOnceAndFinishOncePerWorker) {
 
 TEST(Agg1Pool, ExceptionsReachTheCallerAndThePoolKeepsWorking) {
     placement_base = 0;
-    agg1::init_pool(usable_workers(), 0);
+    agg1::init_pool(test_workers(), 0);
     EXPECT_EQ(message_of([] { agg1::detail::pool.run(100000, throw_at_three, count_finish); }), "job 3 failed");
     EXPECT_LT(ran.load(), 100000);  // the rest of the run was skipped
     expect_each_once(500);
@@ -152,13 +147,13 @@ TEST(Agg1PoolDeath, FailedStartLeavesThePoolUnstarted) {
             if (!limit_thread_starts(1)) std::exit(3);
             bool thrown = false;
             try {
-                agg1::init_pool(usable_workers(), 0);
+                agg1::init_pool(test_workers(), 0);
             } catch (const std::system_error&) {
                 thrown = true;
             }
             const bool unstarted = !agg1::detail::started && agg1::detail::pool.threads.empty();
             setrlimit(RLIMIT_AS, &before);
-            agg1::init_pool(usable_workers(), 0);
+            agg1::init_pool(test_workers(), 0);
             expect_each_once(100);
             agg1::shutdown();
             std::exit(thrown && unstarted && !::testing::Test::HasFailure() ? 0 : 1);
@@ -169,7 +164,7 @@ TEST(Agg1PoolDeath, FailedStartLeavesThePoolUnstarted) {
 TEST(Agg1PoolDeath, ProcessEndsWithoutShutdown) {
     EXPECT_EXIT(
         {
-            agg1::init_pool(usable_workers(), 0);
+            agg1::init_pool(test_workers(), 0);
             expect_each_once(10);
             std::exit(0);
         },

@@ -7,10 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <string>
 #include <utility>
@@ -18,73 +16,19 @@
 
 #include "multiply/agg1/agg1.h"
 #include "multiply/agg1/term_product.h"
-#include "multiply/agg1/test_support.h"
+#include "multiply/pan_adapter/kernel_test_support.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 
+using namespace kernel_test;
 using agg1::LeafPlan;
 using agg1::TermTilesFn;
 using agg1::TermView;
-using u64 = std::uint64_t;
 using Force = kernel_select::ForcedKernel<TermTilesFn>;
 
 namespace {
 
 constexpr float kCanary = 8191.75f;
-
-float from_bits(std::uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-// The NaN that x86 arithmetic itself produces (inf - inf, 0 * inf). As the
-// only NaN in the data it makes every NaN result this one, so NaNs compare by
-// their bits too.
-const float kDefaultNaN = from_bits(0xFFC00000u);
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// random: uniform in [-1, 1]. cancellation: magnitudes 2^-20..2^20 of both
-// signs, and the second operand term nearly the negated first, so operand
-// sums, FMA chains and sub-chunk sums all cancel. subnormal: products (and
-// some entries) below the normal range, outputs small enough that their low
-// bits show. special: infinities in a few rows of A and columns of B, and
-// the default NaN there too except in the first term of each operand (whose
-// -1 flips the sign of a NaN in the one-float tails, making a second NaN);
-// NaNs also come from inf - inf. nan_payloads: infinities and two other NaNs
-// in every term, so results may meet NaNs of different bits.
-enum class Data { random, cancellation, subnormal, special, nan_payloads };
-const char* name(Data d) {
-    switch (d) {
-        case Data::random: return "random";
-        case Data::cancellation: return "cancellation";
-        case Data::subnormal: return "subnormal";
-        case Data::special: return "inf-nan";
-        case Data::nan_payloads: return "nan-payloads";
-    }
-    return "?";
-}
-constexpr Data kAllData[] = {Data::random, Data::cancellation, Data::subnormal, Data::special,
-                             Data::nan_payloads};
-
-float value(Data d, std::mt19937& rng, bool may_be_special, bool may_be_nan) {
-    const float u = std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
-    switch (d) {
-        case Data::random:
-            return u;
-        case Data::cancellation:
-            return std::ldexp(u, static_cast<int>(rng() % 41) - 20);
-        case Data::subnormal:
-            return rng() % 8 == 0 ? std::ldexp(u, -130) : std::ldexp(u, -66);
-        case Data::special:
-        case Data::nan_payloads: {
-            const std::uint32_t r = rng() % 48;
-            if (!may_be_special || r > 3) return u;
-            if (r < 2) return r == 0 ? kInf : -kInf;
-            if (d == Data::special) return may_be_nan ? kDefaultNaN : 2.0f;
-            return from_bits(r == 2 ? 0x7FC00000u : 0x7FC01234u);
-        }
-    }
-    return 0.0f;
-}
+constexpr Data kAllData[] = {Data::random, Data::cancellation, Data::subnormal, Data::special, Data::nan_payloads};
 
 // Which operand and output terms a case has. Output entries name a block:
 // an entry equal to an earlier one applies its update to the same block.
@@ -112,14 +56,7 @@ const std::vector<Shape>& shapes() {
     return all;
 }
 
-// A row-major n x n block in a buffer with leading dimension n + pad and two
-// spare rows; everything outside the block holds the canary.
-struct Block {
-    u64 n, ld;
-    std::vector<float> buf;
-    Block(u64 n_, u64 pad) : n(n_), ld(n_ + pad), buf(ld * (n_ + 2), kCanary) {}
-    float& at(u64 i, u64 j) { return buf[i * ld + j]; }
-};
+using Block = Fenced<float>;
 
 struct Case {
     std::vector<Block> a, b, c;
@@ -130,11 +67,12 @@ struct Case {
         u64 pad = 1;
         auto fill = [&](std::vector<Block>& blocks, std::size_t count, bool is_a, bool is_b) {
             for (std::size_t t = 0; t < count; ++t) {
-                Block& x = blocks.emplace_back(n, pad++ % 9 + 1);
+                Block& x = blocks.emplace_back(n, pad++ % 9 + 1, kCanary);
                 for (u64 i = 0; i < n; ++i)
                     for (u64 j = 0; j < n; ++j)
                         // Specials only in every fourth row of A and column
-                        // of B, so most of P stays finite.
+                        // of B; the default NaN not in the first term, whose
+                        // -1 flips a NaN's sign in the one-float tails.
                         x.at(i, j) = value(d, rng, (is_a && i % 4 == 0) || (is_b && j % 4 == 0), t > 0);
             }
         };
@@ -168,58 +106,28 @@ int count(const std::vector<TermView>& v) { return static_cast<int>(v.size()); }
 std::vector<Block> run(TermTilesFn tiles, u64 n, const LeafPlan* plan, const Shape& shape, Data d,
                        unsigned seed, int calls) {
     Case k(n, shape, d, seed);
-    const u64 need = agg1::term_workspace_floats(n, plan);
-    std::vector<float> storage(need + 64 + 16, kCanary);
-    float* const ws = reinterpret_cast<float*>(
-        (reinterpret_cast<std::uintptr_t>(storage.data()) + 63) / 64 * 64 + sizeof(float));
-    const std::size_t start = static_cast<std::size_t>(ws - storage.data());
+    Workspace ws(agg1::term_workspace_floats(n, plan));
     {
         Force force(agg1::term_tiles_choice, tiles);
         for (int c = 0; c < calls; ++c)
-            agg1::term_product(n, count(k.ta), k.ta.data(), count(k.tb), k.tb.data(), count(k.tc),
-                               k.tc.data(), ws, plan);
+            agg1::term_product(n, count(k.ta), k.ta.data(), count(k.tb), k.tb.data(), count(k.tc), k.tc.data(),
+                               ws.data, plan);
     }
-    u64 fence_hits = 0;
-    for (std::size_t i = 0; i < storage.size(); ++i)
-        if ((i < start || i >= start + need) &&
-            std::memcmp(&storage[i], &kCanary, sizeof kCanary) != 0)
-            ++fence_hits;
-    EXPECT_EQ(fence_hits, 0u) << "workspace written outside its " << need << " floats";
+    ws.expect_fence_intact();
     return std::move(k.c);
 }
 
-// Every float of each output buffer, canaries included, bit for bit; the
-// canaries also against their fill. With `any_nan`, a NaN matches any NaN.
 void expect_identical(const std::vector<Block>& got, const std::vector<Block>& want, bool any_nan) {
     ASSERT_EQ(got.size(), want.size());
-    for (std::size_t b = 0; b < got.size(); ++b) {
-        const Block &g = got[b], &w = want[b];
-        u64 bad = 0, canaries = 0;
-        for (u64 i = 0; i < g.buf.size(); ++i) {
-            const bool same = std::memcmp(&g.buf[i], &w.buf[i], sizeof(float)) == 0 ||
-                              (any_nan && std::isnan(g.buf[i]) && std::isnan(w.buf[i]));
-            if (!same && bad++ < 5)
-                ADD_FAILURE() << "output block " << b << " (" << i / g.ld << "," << i % g.ld
-                              << "): " << g.buf[i] << " vs " << w.buf[i];
-            const bool inside = i / g.ld < g.n && i % g.ld < g.n;
-            if (!inside && std::memcmp(&g.buf[i], &kCanary, sizeof kCanary) != 0) ++canaries;
-        }
-        EXPECT_EQ(bad, 0u) << "output block " << b;
-        EXPECT_EQ(canaries, 0u) << "output block " << b << ": canaries overwritten";
-    }
+    for (std::size_t b = 0; b < got.size(); ++b)
+        kernel_test::expect_identical(got[b], want[b], "output block " + std::to_string(b), any_nan);
 }
 
 void compare_case(TermTilesFn variant, u64 n, const LeafPlan* plan, const Shape& shape, Data d,
                   unsigned seed, int calls = 1) {
-    SCOPED_TRACE("n = " + std::to_string(n) + " " + shape.name + " " + name(d) +
-                 (plan ? " mc " + std::to_string(plan->mc) + " nc " + std::to_string(plan->nc) +
-                             " kc " + std::to_string(plan->kc) + " apf " + std::to_string(plan->apf)
-                       : "") +
-                 (calls > 1 ? " calls " + std::to_string(calls) : ""));
+    SCOPED_TRACE(label(n, d, plan, calls) + " " + shape.name);
     const std::vector<Block> want = run(&agg1::term_tiles_avx2, n, plan, shape, d, seed, calls);
     const std::vector<Block> got = run(variant, n, plan, shape, d, seed, calls);
-    // When NaNs of different bits meet, which one an instruction passes on is
-    // the instruction form's choice (and the compiler's), not arithmetic.
     expect_identical(got, want, d == Data::nan_payloads);
 }
 
@@ -243,24 +151,12 @@ void compare_all(TermTilesFn variant) {
     compare_case(variant, 1024, nullptr, all[2], Data::special, seed++);
     compare_case(variant, 37, nullptr, all[3], Data::cancellation, seed++, 2);  // adds again
 
-    const struct {
-        u64 n;
-        LeafPlan plan;
-    } plans[] = {
-        {100, {18, 48, 40, 1}},   // 3 strips, 3 panels, depth blocks 40, 40, 20
-        {100, {12, 32, 40, 0}},
-        {300, {30, 80, 290, 1}},  // 5 strips, 5 panels, a 290-step block: sub-chunks 256 + 34
-        {600, {48, 64, 300, 1}},  // two depth blocks of two sub-chunks each
-        {67, {0, 0, 33, 0}},      // last depth block of one step
-        {65, {6, 16, 64, 1}},     // one strip, one panel per block
-        {40, {0, 0, 39, 1}},
-    };
-    for (const auto& c : plans)
+    for (const PlanCase& c : kPlans)
         for (Data d : kAllData) {
             compare_case(variant, c.n, &c.plan, all[seed % all.size()], d, seed);
             ++seed;
         }
-    compare_case(variant, 37, &plans[0].plan, all[3], Data::random, seed++, 3);
+    compare_case(variant, 37, &kPlans[0].plan, all[3], Data::random, seed++, 3);
 }
 
 }  // namespace
@@ -270,18 +166,14 @@ TEST(TermProductAvx512, EmulatedBuildMatchesAvx2BitForBit) {
 }
 
 TEST(TermProductAvx512, NativeBuildMatchesAvx2BitForBit) {
-    if (!kernel_select::avx512f_usable())
-        GTEST_SKIP() << "this processor has no usable AVX-512F, so the native AVX-512 tiles "
-                        "cannot run here (the emulated build of the same source is compared "
-                        "instead)";
+    KORVANE_SKIP_WITHOUT_AVX512F();
     compare_all(&agg1::term_tiles_avx512);
 }
 
 TEST(TermProductAvx512, SelectionAndEngineGiveTheSameProducts) {
     // Unforced, term_product runs the AVX-512F tiles exactly where they can run.
-    const TermTilesFn natural =
-        kernel_select::avx512f_usable() ? &agg1::term_tiles_avx512 : &agg1::term_tiles_avx2;
-    EXPECT_EQ(agg1::term_tiles_choice.get(), natural);
+    EXPECT_EQ(agg1::term_tiles_choice.get(),
+              kernel_select::avx512f_usable() ? &agg1::term_tiles_avx512 : &agg1::term_tiles_avx2);
     const Shape& main = shapes()[0];
     expect_identical(run(nullptr, 100, nullptr, main, Data::random, 99, 1),
                      run(&agg1::term_tiles_avx2, 100, nullptr, main, Data::random, 99, 1), false);
@@ -290,8 +182,8 @@ TEST(TermProductAvx512, SelectionAndEngineGiveTheSameProducts) {
     // products) with each tile entry forced. One worker: with more, the order
     // in which leaves add into a C tile follows the lock timing, and so do
     // the last bits of C.
-    std::vector<TermTilesFn> variants{&agg1::term_tiles_avx2, &agg1::term_tiles_avx512_emulated};
-    if (kernel_select::avx512f_usable()) variants.push_back(&agg1::term_tiles_avx512);
+    std::vector<TermTilesFn> variants = avx512_entries(&agg1::term_tiles_avx512_emulated, &agg1::term_tiles_avx512);
+    variants.insert(variants.begin(), &agg1::term_tiles_avx2);
     agg1::init_pool(1, 0);
     for (const auto& [q, block] : {std::pair<u64, u64>{2, 150}, std::pair<u64, u64>{4, 44}}) {
         const u64 N = q * block, ld = N + 3;
@@ -300,7 +192,7 @@ TEST(TermProductAvx512, SelectionAndEngineGiveTheSameProducts) {
         std::mt19937 rng(static_cast<unsigned>(N));
         std::vector<float> A(N * ld), B(N * ld);
         for (auto* m : {&A, &B})
-            for (float& f : *m) f = value(Data::cancellation, rng, false, false);
+            for (float& f : *m) f = value(Data::cancellation, rng);
         std::vector<std::vector<float>> results;
         for (TermTilesFn v : variants) {
             std::vector<float> C(N * ld, kCanary);

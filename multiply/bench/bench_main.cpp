@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/common.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
 #include "multiply/agg1/agg1.h"
@@ -260,12 +261,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int bench_main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "FAILED %s\n", e.what());
-        return 2;
-    }
-}
+int bench_main(int argc, char** argv) { return run_reporting_failure(run, argc, argv); }

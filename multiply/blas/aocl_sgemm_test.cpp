@@ -226,16 +226,6 @@ TEST_F(AoclSgemm, TileTasksSplitRowsAndDepth) {
     }
 }
 
-TEST_F(AoclSgemm, BatchOfSeveralTasksFindsEachTile) {
-    Operands first(257, 260, 81), second(130, 130, 91), third(64, 64, 101);
-    const std::vector<float> ref1 = first.expected(false), ref2 = second.expected(true), ref3 = third.expected(false);
-    run_batch({first.tile(3, 5, 100, false), second.tile(1, 1, 0, true), third.tile(4, 2, 0, false)});
-    EXPECT_EQ(aocl_backend::tile_prefix, (std::vector<std::uint64_t>{0, 15, 16}));
-    EXPECT_EQ(first.c, ref1);
-    EXPECT_EQ(second.c, ref2);
-    EXPECT_EQ(third.c, ref3);
-}
-
 // Sizes or strides beyond the library's 32-bit integers would be truncated
 // into a wrong, out-of-bounds product, and negative part counts would place
 // tiles outside C: such tasks are refused at the caller before any call.

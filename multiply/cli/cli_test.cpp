@@ -1,6 +1,5 @@
 // End-to-end tests of korvane_multiply, run as a subprocess on numpy-made files.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/cpus.h"
+#include "common/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -22,22 +21,25 @@ int workers_for(int requested) {
     return std::min({requested, 64, static_cast<int>(usable_cpus().size())});
 }
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-    std::string start_line() const { return out.substr(0, out.find('\n')); }
-};
+std::string start_line(const CommandResult& r) { return r.out.substr(0, r.out.find('\n')); }
+
+// The relative error on the sampled rows that the check line reports, which
+// comes after the multiply line; -1 without one.
+double rows_error(const CommandResult& r) {
+    const std::string head = "\ncheck: relative error against FP64 on sampled rows ";
+    const std::size_t at = r.out.find(head);
+    if (at == std::string::npos || r.out.find("\nmultiply: ") > at) return -1;
+    return std::stod(r.out.substr(at + head.size()));
+}
 
 class MultiplyCli : public ::testing::Test {
 protected:
-    static inline fs::path dir;
+    static inline ScratchDir* dir = nullptr;
 
     static void SetUpTestSuite() {
-        dir = fs::temp_directory_path() / ("korvane_cli_" + std::to_string(::getpid()));
-        fs::create_directories(dir);
+        dir = new ScratchDir("cli");
         // Inputs: random float32 matrices, and sparse raw files whose size alone matters.
-        python("import numpy as np\n"
-               "rng = np.random.default_rng(7)\n"
+        python("rng = np.random.default_rng(7)\n"
                "for n in (100, 512, 513, 1001, 2048):\n"
                "    np.save(f'a{n}.npy', rng.standard_normal((n, n), dtype=np.float32))\n"
                "    np.save(f'b{n}.npy', rng.standard_normal((n, n), dtype=np.float32))\n"
@@ -47,26 +49,29 @@ protected:
                "for n in (8192, 10000):\n"
                "    with open(f'sparse{n}.raw', 'wb') as f: f.truncate(n * n * 4)\n");
     }
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() { delete dir; }
 
-    static void python(const std::string& code) {
-        std::ofstream(dir / "script.py") << code;
-        std::string cmd = "cd '" + dir.string() + "' && " KORVANE_PYTHON " script.py";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << code;
-    }
+    static void python(const std::string& code) { ASSERT_NO_THROW(run_python(dir->path, code)) << code; }
 
-    static std::string slurp(const char* name) {
-        std::stringstream s;
-        s << std::ifstream(dir / name, std::ios::binary).rdbuf();
-        return s.str();
+    // In numpy: C (float32, .npy or raw) against the FP64 product of A and B,
+    // both divided by the numpy expression `scale`: relative Frobenius error
+    // below err, largest error below worst times the largest entry.
+    static void expect_close(const std::string& a, const std::string& b, const std::string& c, const char* err,
+                             const char* worst, const std::string& scale = "1.0") {
+        python("ref = np.load('" + a + "').astype(np.float64) @ np.load('" + b + "').astype(np.float64)\n"
+               "path = '" + c + "'\n"
+               "c = np.load(path) if path.endswith('.npy') else np.fromfile(path, np.float32).reshape(ref.shape)\n"
+               "assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
+               "s = " + scale + "\n"
+               "d, ref = (c - ref) / s, ref / s\n"
+               "err, worst = np.linalg.norm(d) / np.linalg.norm(ref), np.max(np.abs(d)) / np.max(np.abs(ref))\n"
+               "assert err < " + err + " and worst < " + worst + ", (path, err, worst)\n");
     }
+    static std::string slurp(const char* name) { return read_file(dir->at(name)); }
 
     // Runs the program on args; `prefix` goes in front of it (such as a taskset call).
-    static Result run(const std::string& args, const std::string& prefix = "") {
-        std::string cmd = "cd '" + dir.string() + "' && " + prefix + "'" KORVANE_BINARY_DIR
-                          "/multiply/cli/korvane_multiply' " + args + " >out.txt 2>err.txt";
-        int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), slurp("out.txt"), slurp("err.txt")};
+    static CommandResult run(const std::string& args, const std::string& prefix = "") {
+        return run_in(dir->path, prefix + "'" KORVANE_BINARY_DIR "/multiply/cli/korvane_multiply' " + args);
     }
 };
 
@@ -95,11 +100,11 @@ TEST_F(MultiplyCli, UsageAndOptionErrors) {
         {"a512.npy b512.npy missing_dir/c.npy --workers 8", "FAILED cannot create missing_dir/c.npy\n"},
     };
     for (const auto& [args, err] : cases) {
-        Result r = run(args);
+        CommandResult r = run(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.err, err) << args;
     }
-    EXPECT_FALSE(fs::exists(dir / "c.npy"));
+    EXPECT_FALSE(fs::exists(dir->at("c.npy")));
 }
 
 TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
@@ -121,9 +126,9 @@ TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
              workers(8)},
     };
     for (const auto& [args, line] : cases) {
-        Result r = run(args);
+        CommandResult r = run(args);
         EXPECT_EQ(r.status, 0) << args << ": " << r.err;
-        EXPECT_EQ(r.start_line(), head + line);
+        EXPECT_EQ(start_line(r), head + line);
     }
 
     // Under a mask of two CPUs the workers are cut to two, and the run
@@ -131,42 +136,30 @@ TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
     if (std::system("taskset -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "taskset is not installed";
     const std::vector<int>& cpus = usable_cpus();
     ASSERT_GE(cpus.size(), 2u);
-    Result r = run("a512.npy b512.npy c512m.npy --workers 8",
+    CommandResult r = run("a512.npy b512.npy c512m.npy --workers 8",
                    "taskset -c " + std::to_string(cpus[0]) + "," + std::to_string(cpus[1]) + " ");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.start_line(), head + "512 (internal 512), mode safe -> classical (matrix too small for the fast "
+    EXPECT_EQ(start_line(r), head + "512 (internal 512), mode safe -> classical (matrix too small for the fast "
                                      "routes), 2 workers, leaf 1024");
-    EXPECT_EQ(fs::file_size(dir / "c512m.npy"), 128u + 512u * 512u * 4u);
+    EXPECT_EQ(fs::file_size(dir->at("c512m.npy")), 128u + 512u * 512u * 4u);
 }
 
 TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
-    Result r = run("a2048.npy b2048.npy c2048.npy --mode classical --workers 8 --check");
+    CommandResult r = run("a2048.npy b2048.npy c2048.npy --mode classical --workers 8 --check");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("phases:"), std::string::npos);
     EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos);
-    // The check line comes after the multiply line; the sampled-row error of a
-    // float32 product of side 2048 is a few 1e-7.
-    const std::string check_head = "\ncheck: relative error against FP64 on sampled rows ";
-    const std::size_t check = r.out.find(check_head);
-    ASSERT_NE(check, std::string::npos) << r.out;
-    EXPECT_LT(r.out.find("\nmultiply: "), check) << r.out;
-    const double rows_error = std::stod(r.out.substr(check + check_head.size()));
-    EXPECT_GT(rows_error, 1e-8);
-    EXPECT_LT(rows_error, 1e-6);
+    // The sampled-row error of a float32 product of side 2048 is a few 1e-7.
+    EXPECT_GT(rows_error(r), 1e-8) << r.out;
+    EXPECT_LT(rows_error(r), 1e-6);
     EXPECT_NE(r.out.find("wrote c2048.npy (2048 x 2048 float32) in "), std::string::npos);
 
     // Raw inputs (side inferred) and a raw output (path without .npy).
     r = run("a2048.raw b2048.raw c2048.out --workers 5");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(fs::file_size(dir / "c2048.out"), 2048u * 2048u * 4u);
-    // Both within float32 tolerance of numpy's float64 product.
-    python("import numpy as np\n"
-           "r = np.load('a2048.npy').astype(np.float64) @ np.load('b2048.npy').astype(np.float64)\n"
-           "c = np.load('c2048.npy')\n"
-           "assert c.dtype == np.float32 and c.shape == (2048, 2048), (c.dtype, c.shape)\n"
-           "for c in (c, np.fromfile('c2048.out', dtype=np.float32).reshape(2048, 2048)):\n"
-           "    err = np.linalg.norm(c - r) / np.linalg.norm(r)\n"
-           "    assert err < 1e-6, err\n");
+    EXPECT_EQ(fs::file_size(dir->at("c2048.out")), 2048u * 2048u * 4u);
+    expect_close("a2048.npy", "b2048.npy", "c2048.npy", "1e-6", "1");
+    expect_close("a2048.npy", "b2048.npy", "c2048.out", "1e-6", "1");
 
     // One NaN in A spoils one row of C: 512 non-finite entries.
     r = run("a512_nan.npy b512.npy c512.npy --workers 4 --check");
@@ -180,8 +173,7 @@ TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
 // centres A and B in place and gives them back) the check line, whose FP64
 // references are taken from the inputs before the run, agrees.
 TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
-    python("import numpy as np\n"
-           "rng = np.random.default_rng(11)\n"
+    python("rng = np.random.default_rng(11)\n"
            "n = 8192\n"
            "a = rng.standard_normal((n, n), dtype=np.float32)\n"
            "b = rng.standard_normal((n, n), dtype=np.float32)\n"
@@ -191,28 +183,18 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
            "np.save('big_b.npy', b)\n");
     const std::string workers = ", " + std::to_string(workers_for(8)) + " workers";
     for (std::string mode : {"safe", "fast"}) {
-        Result r = run("big_a.npy big_b.npy big_c_" + mode + ".npy --mode " + mode + " --workers 8" +
+        CommandResult r = run("big_a.npy big_b.npy big_c_" + mode + ".npy --mode " + mode + " --workers 8" +
                        (mode == "safe" ? " --check" : ""));
         ASSERT_EQ(r.status, 0) << mode << ": " << r.err;
-        EXPECT_NE(r.start_line().find("mode " + mode + workers), std::string::npos) << r.out;
+        EXPECT_NE(start_line(r).find("mode " + mode + workers), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
         if (mode != "safe") continue;
-        const std::string check_head = "\ncheck: relative error against FP64 on sampled rows ";
-        const std::size_t check = r.out.find(check_head);
-        ASSERT_NE(check, std::string::npos) << r.out;
-        const double rows_error = std::stod(r.out.substr(check + check_head.size()));
-        EXPECT_LT(rows_error, 1e-6) << r.out;
+        EXPECT_LT(rows_error(r), 1e-6) << r.out;
+        EXPECT_GE(rows_error(r), 0.0);
         EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos) << r.out;
     }
-    python("import numpy as np\n"
-           "ref = np.load('big_a.npy').astype(np.float64) @ np.load('big_b.npy').astype(np.float64)\n"
-           "for mode in ('safe', 'fast'):\n"
-           "    c = np.load(f'big_c_{mode}.npy')\n"
-           "    assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
-           "    err = np.linalg.norm(c - ref) / np.linalg.norm(ref)\n"
-           "    worst = np.max(np.abs(c - ref)) / np.max(np.abs(ref))\n"
-           "    print(mode, err, worst)\n"
-           "    assert err < 1e-5 and worst < 1e-4, (mode, err, worst)\n");
+    for (std::string mode : {"safe", "fast"})
+        expect_close("big_a.npy", "big_b.npy", "big_c_" + mode + ".npy", "1e-5", "1e-4");
 }
 
 // The large route (equilibrated and centred agg1) on inputs whose rows of A
@@ -220,9 +202,7 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
 // centred: with the scales divided out, C is within float32 tolerance of
 // numpy's FP64 product.
 TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
-    const std::string np_import = "import numpy as np\n";
-    python(np_import +
-           "rng = np.random.default_rng(13)\n"
+    python("rng = np.random.default_rng(13)\n"
            "n = 8192\n"
            "ka = rng.integers(-20, 21, n)\n"
            "kb = rng.integers(-20, 21, n)\n"
@@ -232,23 +212,14 @@ TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
            "np.save('large_a.npy', np.ldexp(a, ka[:, None].astype(np.int32)))\n"
            "np.save('large_b.npy', np.ldexp(b, kb[None, :].astype(np.int32)))\n"
            "np.save('large_k.npy', np.stack([ka, kb]))\n");
-    Result r = run("large_a.npy large_b.npy large_c.npy --mode large --leaf 256 --check --workers 8");
-    EXPECT_EQ(r.start_line().rfind("korvane_multiply: N = 8192 (internal 8192), mode large, ", 0), 0u) << r.out;
+    CommandResult r = run("large_a.npy large_b.npy large_c.npy --mode large --leaf 256 --check --workers 8");
+    EXPECT_EQ(start_line(r).rfind("korvane_multiply: N = 8192 (internal 8192), mode large, ", 0), 0u) << r.out;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos) << r.out;
-    python(np_import +
-           "ka, kb = np.load('large_k.npy')\n"
-           "scale = np.ldexp(1.0, ka)[:, None] * np.ldexp(1.0, kb)[None, :]\n"
-           "ref = np.load('large_a.npy').astype(np.float64) @ np.load('large_b.npy').astype(np.float64)\n"
-           "c = np.load('large_c.npy')\n"
-           "assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
-           "d = (c - ref) / scale\n"
-           "ref /= scale\n"
-           "err = np.linalg.norm(d) / np.linalg.norm(ref)\n"
-           "worst = np.max(np.abs(d)) / np.max(np.abs(ref))\n"
-           "print('large', err, worst)\n"
-           "assert err < 1e-5 and worst < 1e-4, (err, worst)\n");
+    expect_close("large_a.npy", "large_b.npy", "large_c.npy", "1e-5", "1e-4",
+                 "np.ldexp(1.0, np.load('large_k.npy')[0])[:, None] * "
+                 "np.ldexp(1.0, np.load('large_k.npy')[1])[None, :]");
 }
 
 // The accurate route (FP64-accumulating Pan after centring) with --check on
@@ -256,9 +227,7 @@ TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
 // wide range of magnitudes: C within float32 tolerance of numpy's FP64
 // product, and a check line to match.
 TEST_F(MultiplyCli, AccurateRouteMatchesNumpyAt8192) {
-    const std::string np_import = "import numpy as np\n";
-    python(np_import +
-           "rng = np.random.default_rng(12)\n"
+    python("rng = np.random.default_rng(12)\n"
            "n = 8192\n"
            "a = rng.standard_normal((n, n), dtype=np.float32)\n"
            "b = rng.standard_normal((n, n), dtype=np.float32)\n"
@@ -267,28 +236,12 @@ TEST_F(MultiplyCli, AccurateRouteMatchesNumpyAt8192) {
            "a[1::4] *= scale[1::4]\n"
            "np.save('acc_a.npy', a)\n"
            "np.save('acc_b.npy', b)\n");
-    // At most 8 workers, and no more than the CPUs this process may use.
-    cpu_set_t mask;
-    CPU_ZERO(&mask);
-    ASSERT_EQ(sched_getaffinity(0, sizeof(mask), &mask), 0);
-    const int workers = std::min(8, CPU_COUNT(&mask));
-    Result r = run("acc_a.npy acc_b.npy acc_c.npy --mode accurate --check --workers " +
-                   std::to_string(workers));
+    CommandResult r =
+        run("acc_a.npy acc_b.npy acc_c.npy --mode accurate --check --workers " + std::to_string(test_workers()));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.start_line().find("mode accurate, "), std::string::npos) << r.out;
+    EXPECT_NE(start_line(r).find("mode accurate, "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
-    const std::string check_head = "\ncheck: relative error against FP64 on sampled rows ";
-    const std::size_t check = r.out.find(check_head);
-    ASSERT_NE(check, std::string::npos) << r.out;
-    const double rows_error = std::stod(r.out.substr(check + check_head.size()));
-    EXPECT_GT(rows_error, 0.0);
-    EXPECT_LT(rows_error, 1e-6) << r.out;
-    python(np_import +
-           "ref = np.load('acc_a.npy').astype(np.float64) @ np.load('acc_b.npy').astype(np.float64)\n"
-           "c = np.load('acc_c.npy')\n"
-           "assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
-           "err = np.linalg.norm(c - ref) / np.linalg.norm(ref)\n"
-           "worst = np.max(np.abs(c - ref)) / np.max(np.abs(ref))\n"
-           "print('accurate', err, worst)\n"
-           "assert err < 1e-6 and worst < 1e-5, (err, worst)\n");
+    EXPECT_GT(rows_error(r), 0.0) << r.out;
+    EXPECT_LT(rows_error(r), 1e-6) << r.out;
+    expect_close("acc_a.npy", "acc_b.npy", "acc_c.npy", "1e-6", "1e-5");
 }

@@ -310,12 +310,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "FAILED %s\n", e.what());
-        return 2;
-    }
-}
+int main(int argc, char** argv) { return run_reporting_failure(run, argc, argv); }

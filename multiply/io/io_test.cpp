@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/test_support.h"
+
 namespace {
 
 // Fixtures live in one fresh directory per test binary run.
@@ -27,21 +29,9 @@ const std::string dir = ::testing::TempDir() + "korvane_io_" + std::to_string(::
 
 std::string at(const std::string& name) { return dir + "/" + name; }
 
-std::string slurp(const std::string& path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-void put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-// The runtime_error message of f, or a marker when it does not throw one.
-std::string failure(const std::function<void()>& f) {
-    try { f(); } catch (const std::runtime_error& e) { return e.what(); }
-    return "<no runtime_error>";
-}
+std::string slurp(const std::string& path) { return read_file(path); }
+void put(const std::string& path, const std::string& bytes) { write_file(path, bytes); }
+std::string failure(const std::function<void()>& f) { return message_of<std::runtime_error>(f); }
 
 std::string inspect_failure(const std::string& path, std::uint64_t hint = 0) {
     return failure([&] { io::inspect_input(path, hint); });
@@ -85,11 +75,9 @@ protected:
         // row-major bytes in x.ref.
         std::filesystem::remove_all(dir);
         ASSERT_TRUE(std::filesystem::create_directory(dir));
-        const std::string script = at("fixtures.py");
-        put(script, R"PY(import sys, os, io
-import numpy as np
+        run_python(dir, R"PY(import io
 from numpy.lib import format as F
-d = sys.argv[1]
+d = '.'
 rng = np.random.default_rng(20261208)
 def bits(n, m):
     return rng.integers(0, 2**32, size=(n, m), dtype=np.uint32).view(np.float32)
@@ -125,8 +113,6 @@ for name, n, m in (('raw36', 3, 3), ('raw40', 10, 1), ('empty', 0, 0), ('raw900'
 for n in (0, 1, 17, 130):
     a = bits(n, n); a.tofile(os.path.join(d, 'src%d.ref' % n)); np.save(os.path.join(d, 'saved%d.npy' % n), a)
 )PY");
-        const int rc = std::system((std::string(KORVANE_PYTHON) + " " + script + " " + dir).c_str());
-        ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << "numpy fixtures";
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(dir); }
 };
@@ -326,7 +312,7 @@ TEST_F(IoFiles, ThreadsThatFailToStartAreReportedNotFatal) {
         const std::string msg = failure([&] {
             reading ? io::read_matrix(in, io::Info{false, 0, n}, m.data(), n) : io::write_matrix(out, m.data(), n, n);
         });
-        if (msg == "<no runtime_error>") return 0;
+        if (msg == "(no exception)") return 0;
         lift_cap();
         if (msg != (reading ? "read failed: " + in : "write failed: " + out)) return 3;
         if (!reading) {  // count what reached the file

@@ -18,55 +18,20 @@
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
+#include "common/test_support.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pan_accurate.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
 
-using blas_test::error_of;
 using u64 = std::uint64_t;
-
-// A, B and C of side n as the Problem's views.
-struct Matrices {
-    u64 n;
-    std::vector<float> a, b, c;
-    explicit Matrices(u64 n_) : n(n_), a(n_ * n_), b(n_ * n_), c(n_ * n_) {
-        problem.A = a.data();
-        problem.B = b.data();
-        problem.C = c.data();
-        problem.lda = problem.ldb = problem.ldc = problem.n = problem.ld = n;
-        problem.leaf_grid_n = leaf_grid(n);
-    }
-    // FP64 product of the current A and B.
-    std::vector<double> fp64_product() const {
-        const int s = static_cast<int>(n);
-        std::vector<double> da(a.begin(), a.end()), db(b.begin(), b.end()), r(n * n);
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, da.data(), s,
-                    db.data(), s, 0.0, r.data(), s);
-        return r;
-    }
-    // Runs a method and returns ||C - ref||_F / ||ref||_F.
-    double run_error(const char* method, const std::vector<double>& ref) {
-        const MethodSpec spec = parse_method_spec(method);
-        setup_method(spec);
-        std::fill(c.begin(), c.end(), 0.0f);
-        execute_method(spec);
-        std::vector<double> diff(c.begin(), c.end());
-        const int count = static_cast<int>(n * n);
-        cblas_daxpy(count, -1.0, ref.data(), 1, diff.data(), 1);
-        return cblas_dnrm2(count, diff.data(), 1) / cblas_dnrm2(count, ref.data(), 1);
-    }
-};
 
 class AccurateRoute : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        openblas_set_num_threads(1);
-        problem.cpu_base = usable_cpus().front();
-        problem.workers = problem.native_threads = std::min(8, usable_cpus_from(problem.cpu_base));
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        start_backends(std::min(8, usable_cpus_from(test_cpu_base())), test_cpu_base());
     }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override { problem.leaf = 1024; }
@@ -78,15 +43,8 @@ TEST_F(AccurateRoute, AccurateMethodsRunThroughSetupAndExecute) {
     // Small integers: every route is exact, so C must equal one float product.
     const u64 n = 1024;
     problem.leaf = 128;
-    Matrices m(n);
-    std::mt19937 rng(5);
-    std::uniform_int_distribution<int> d(-4, 4);
-    for (auto* v : {&m.a, &m.b})
-        for (float& x : *v) x = static_cast<float>(d(rng));
-    std::vector<float> ref(n * n);
-    const int s = static_cast<int>(n);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, m.a.data(), s,
-                m.b.data(), s, 0.0f, ref.data(), s);
+    MethodInputs m(n);
+    const std::vector<float> ref = m.integers(5, 4).sgemm_product();
     const struct {
         const char* method;
         u64 gemms_per_job;  // leaf_sgemm calls of one correction product
@@ -103,9 +61,7 @@ TEST_F(AccurateRoute, AccurateMethodsRunThroughSetupAndExecute) {
         EXPECT_GE(active_method.pan_bytes, 8 * 2 * (n / 2 / spec.macro_grid) *
                                                (n / 2 / spec.macro_grid));  // ACC and ACC2
         for (int run = 0; run < 2; ++run) {
-            std::fill(m.c.begin(), m.c.end(), 0.0f);
-            execute_method(spec);  // its end check counts the leaf products
-            EXPECT_EQ(m.c, ref);
+            EXPECT_EQ(m.run(spec), ref);  // the run's end check counts the leaf products
             const u64 g = static_cast<u64>(spec.macro_grid);
             const u64 grid = n / 2 / g / active_method.pan_leaf;
             EXPECT_EQ(phase_timers.pan_pairs, 4 * g * g * g);
@@ -118,15 +74,15 @@ TEST_F(AccurateRoute, AccurateMethodsRunThroughSetupAndExecute) {
     // Options the name grammar cannot produce are still refused by set-up.
     MethodSpec spec = parse_method_spec("accurate2");
     spec.correction_tile = 64;
-    EXPECT_EQ(error_of([&] { setup_method(spec); }),
+    EXPECT_EQ(message_of([&] { setup_method(spec); }),
               "accurate correction tile must be 0, 128, or 256");
     spec.correction_tile = 0;
     spec.correction_k = 0;
-    EXPECT_EQ(error_of([&] { setup_method(spec); }),
+    EXPECT_EQ(message_of([&] { setup_method(spec); }),
               "accurate correction K block must be positive");
     spec.correction_k = 64;
     spec.main_subk = 48;
-    EXPECT_EQ(error_of([&] { setup_method(spec); }), "accurate main SUBK must be 32, 64, or 128");
+    EXPECT_EQ(message_of([&] { setup_method(spec); }), "accurate main SUBK must be 32, 64, or 128");
     // A following plain method releases the accurate buffers.
     setup_method(parse_method_spec("pan2"));
     EXPECT_EQ(pan_adapter::accurate_bytes(), 0u);
@@ -137,7 +93,7 @@ TEST_F(AccurateRoute, NoLessAccurateThanDenseUnderCancellation) {
     // negative in the second, each row scaled by 2^e with e in [-20, 20]; B is
     // positive: every entry of C is a small difference of two large sums.
     const u64 n = 2048;
-    Matrices m(n);
+    MethodInputs m(n);
     std::mt19937 rng(9);
     std::normal_distribution<float> normal;
     std::uniform_int_distribution<int> exponent(-20, 20);
@@ -150,13 +106,10 @@ TEST_F(AccurateRoute, NoLessAccurateThanDenseUnderCancellation) {
         }
     }
     const std::vector<double> ref = m.fp64_product();
-    const double dense = m.run_error("dense", ref);
-    const double accurate = m.run_error("center_accurate2s32t256p1", ref);
-    const double pan = m.run_error("pan2", ref);
-    std::printf("relative error against FP64: dense %.3g, center_accurate2s32t256p1 %.3g, "
-                "pan2 %.3g\n",
-                dense, accurate, pan);
-    EXPECT_LE(accurate, dense);
+    const double dense = relative_error(m.run("dense"), ref);
+    const double accurate = relative_error(m.run("center_accurate2s32t256p1"), ref);
+    const double pan = relative_error(m.run("pan2"), ref);
+    EXPECT_LE(accurate, dense) << dense << " " << accurate << " " << pan;
     // The float Pan route on the same inputs is several times worse.
     EXPECT_LT(2 * accurate, pan);
 }
@@ -180,12 +133,8 @@ void fail_product(int, int, int, float, float, int threads) {
 
 TEST_F(AccurateRoute, NativeRouteReportsARefusedThreadSetting) {
     if (problem.native_threads < 2) GTEST_SKIP() << "the native route needs 2 usable CPUs";
-    const u64 n = 256;
-    Matrices m(n);
-    std::mt19937 rng(6);
-    std::uniform_int_distribution<int> d(-3, 3);
-    for (auto* v : {&m.a, &m.b})
-        for (float& x : *v) x = static_cast<float>(d(rng));
+    MethodInputs m(256);
+    m.integers(6, 3);
     const MethodSpec spec = parse_method_spec("native");
     setup_method(spec);
     cpu_set_t before;
@@ -201,7 +150,7 @@ TEST_F(AccurateRoute, NativeRouteReportsARefusedThreadSetting) {
     // with that message, and the thread's placement and the ways are back.
     native_ways[0] = native_ways[1] = native_ways[2] = 0;
     aocl_backend::testing::sgemm_observer = refuse_one_thread;
-    EXPECT_EQ(error_of([&] { execute_method(spec); }),
+    EXPECT_EQ(message_of([&] { execute_method(spec); }),
               "AOCL backend: AOCL local thread setting was not accepted");
     put_library_back();
     cpu_set_t after;
@@ -212,14 +161,10 @@ TEST_F(AccurateRoute, NativeRouteReportsARefusedThreadSetting) {
 
     // Both fail: the product's exception is the one reported.
     aocl_backend::testing::sgemm_observer = fail_product;
-    EXPECT_EQ(error_of([&] { execute_method(spec); }), "product refused");
+    EXPECT_EQ(message_of([&] { execute_method(spec); }), "product refused");
     put_library_back();
 
     // With the library behaving, the route runs and ends on one thread.
-    execute_method(spec);
+    EXPECT_EQ(m.run(spec), m.sgemm_product());
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
-    std::vector<float> ref(n * n);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 256, 256, 256, 1.0f, m.a.data(), 256,
-                m.b.data(), 256, 0.0f, ref.data(), 256);
-    EXPECT_EQ(m.c, ref);
 }

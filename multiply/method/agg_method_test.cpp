@@ -11,10 +11,11 @@
 
 #include "common/cpus.h"
 #include "multiply/agg1/agg1.h"
-#include "multiply/agg1/test_support.h"
+#include "common/test_support.h"
 #include "multiply/agg1/term_product.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -22,55 +23,16 @@ namespace {
 
 class AggMethod : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        problem.workers = problem.native_threads = usable_workers();
-        problem.cpu_base = usable_cpus().front();
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
-        agg1::init_pool(problem.workers, problem.cpu_base);
-    }
+    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base(), true); }
     static void TearDownTestSuite() { release_all(); }
 };
-
-// Uniform floats in [-1, 1] as the Problem's views, side n.
-struct Views {
-    std::vector<float> a, b, c;
-    explicit Views(std::uint64_t n) : a(n * n), b(n * n), c(n * n) {
-        std::mt19937 rng(5);
-        std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-        for (auto* v : {&a, &b})
-            for (auto& x : *v) x = d(rng);
-        problem.A = a.data();
-        problem.B = b.data();
-        problem.C = c.data();
-        problem.lda = problem.ldb = problem.ldc = problem.n = problem.ld = n;
-        problem.leaf_grid_n = leaf_grid(n);
-    }
-    std::vector<float> run(const char* method) {
-        const MethodSpec spec = parse_method_spec(method);
-        setup_method(spec);
-        std::fill(c.begin(), c.end(), 0.0f);
-        execute_method(spec);
-        return c;
-    }
-};
-
-double relative_error(const std::vector<float>& x, const std::vector<float>& ref) {
-    double err = 0, norm = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double d = static_cast<double>(x[i]) - ref[i];
-        err += d * d;
-        norm += static_cast<double>(ref[i]) * ref[i];
-    }
-    return std::sqrt(err / norm);
-}
 
 }  // namespace
 
 TEST_F(AggMethod, AggMethodsMatchTheDenseRoute) {
     const std::uint64_t n = 2048;
-    Views v(n);
-    const std::vector<float> dense = v.run("dense");
+    MethodInputs v(n);
+    const std::vector<float> dense = v.normal(5).run("dense");
     struct {
         const char* method;
         std::uint64_t q, runs;
@@ -89,7 +51,7 @@ TEST_F(AggMethod, AggMethodsMatchTheDenseRoute) {
 // The block side halves from the requested leaf until it divides m = n / 2^s
 // into an even number of blocks; the engine's bytes enter pan_bytes.
 TEST_F(AggMethod, SetupChoosesTheBlockSide) {
-    Views v(1536);
+    MethodInputs v(1536);
     setup_method(parse_method_spec("agg1"));  // 1024, 512 give 1 and 3 blocks; 256 gives 6
     EXPECT_EQ(active_method.pan_leaf, 256u);
     EXPECT_EQ(active_method.agg_q, 6u);
@@ -107,7 +69,7 @@ TEST_F(AggMethod, SetupChoosesTheBlockSide) {
 
     for (auto [n, method] : std::vector<std::pair<std::uint64_t, const char*>>{
              {200, "agg1"}, {2048, "agg1@1"}, {1536, "agg1@7"}}) {
-        Views w(n);
+        MethodInputs w(n);
         EXPECT_EQ(message_of([&] { setup_method(parse_method_spec(method)); }), "no practical compatible agg leaf")
             << n << " " << method;
     }

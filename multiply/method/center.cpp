@@ -23,9 +23,7 @@ std::uint64_t published_rows_b = 0;
 
 namespace {
 
-using square_view::overlap;
-using square_view::Range;
-using square_view::Span;
+using namespace square_view;
 Range share(int w, std::uint64_t n) { return square_view::job_range(w, state.jobs, n); }
 Span span_of(const float* p, std::uint64_t ld) { return square_view::span_of(p, ld, state.side); }
 
@@ -94,12 +92,7 @@ void run(void (*job)(int)) { pan_adapter::run_jobs(state.jobs, job); }
 }  // namespace
 
 double* alloc_buffer(std::uint64_t count) {
-    if (count > 2305843009213693944ull) throw std::overflow_error("centering allocation overflow");
-    const std::uint64_t size = (count * 8 + 63) & ~std::uint64_t{63};
-    void* block = nullptr;
-    if (posix_memalign(&block, 64, size) != 0 || block == nullptr) throw std::bad_alloc();
-    state.bytes += size;
-    return static_cast<double*>(block);
+    return square_view::alloc_vector<double>(count, state.bytes, "centering allocation overflow");
 }
 
 void check_view(const float* p, std::uint64_t ld) {
@@ -140,10 +133,9 @@ void transform() {
     if (state.side == 0 || state.offsets_a == nullptr || state.offsets_b == nullptr)
         throw std::logic_error("center::prepare must precede transform");
     if (state.applied) throw std::logic_error("restore in-place inputs before the next transform");
-    check_view(problem.A, problem.lda);
-    check_view(problem.B, problem.ldb);
-    if (overlap(span_of(problem.A, problem.lda), span_of(problem.B, problem.ldb)))
-        throw std::invalid_argument("in-place centering requires nonoverlapping A and B");
+    square_view::check_inputs(problem.A, problem.lda, problem.B, problem.ldb, state.side,
+                              "invalid centering matrix view", "centering view address overflow",
+                              "in-place centering requires nonoverlapping A and B");
 
     state.input_a = problem.A;
     state.input_lda = problem.lda;
@@ -203,18 +195,11 @@ void recover() {
     if (state.rows_a.load() != 0 || state.rows_b.load() != 0) run(correct_job);
     state.output = nullptr;
     state.output_ld = 0;
-    if (state.applied) {
-        run(restore_job);
-        state.applied = false;
-        state.transformed = false;
-    }
+    square_view::restore_inputs(state.jobs, restore_job, state.applied, state.transformed);
 }
 
 void restore_if_applied() noexcept {
-    if (!state.applied) return;
-    square_view::run_restore(state.jobs, restore_job);
-    state.applied = false;
-    state.transformed = false;
+    square_view::restore_inputs_now(state.jobs, restore_job, state.applied, state.transformed);
 }
 
 void zero_rows_job(int w) {

@@ -13,22 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "common/test_cpus.h"
+#include "common/test_support.h"
 #include "multiply/method/center.h"
 #include "multiply/method/problem.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
-
-template <class F>
-std::string message_of(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 class Center : public ::testing::Test {
 protected:
@@ -42,36 +33,21 @@ protected:
     void TearDown() override { release_center_state(); }
 };
 
-// A, B (side n, row stride ld >= n, padding 9; a0, b0 keep their bits) and a zero C, set in the
-// Problem. Row kinds, base + scale·u for u in [0, 1): positive and negative within a factor of two
-// of the mean, mixed signs, zero, subnormal (offset applies), spread beyond a factor of two.
-struct Inputs {
-    std::uint64_t n, ld;
-    std::vector<float> a, b, c, a0, b0;
+// A, B (side n, row stride ld >= n) and a zero C, set in the Problem. Row
+// kinds, base + scale·u for u in [0, 1): positive and negative within a
+// factor of two of the mean, mixed signs, zero, subnormal (offset applies),
+// spread beyond a factor of two.
+struct Inputs : SquareInputs {
     Inputs(std::uint64_t side, std::uint64_t stride, unsigned seed, bool mixed_only = false)
-        : n(side), ld(stride), a(side * stride, 9.0f), b(side * stride, 9.0f), c(side * stride, 0.0f) {
-        static const float kinds[6][2] = {{3, 1}, {-5, -2}, {-0.5f, 1}, {0, 0}, {1e-39f, 1e-39f}, {0.1f, 10}};
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<float> u(0.0f, 1.0f);
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const float* ka = kinds[mixed_only ? 2 : (i * 7 + 1) % 6];
-            const float* kb = kinds[mixed_only ? 2 : (i * 5 + 2) % 6];
-            for (std::uint64_t j = 0; j < n; ++j) a[i * ld + j] = ka[0] + ka[1] * u(rng);
-            for (std::uint64_t j = 0; j < n; ++j) b[i * ld + j] = kb[0] + kb[1] * u(rng);
-        }
-        a0 = a;
-        b0 = b;
-        problem.A = a.data();
-        problem.B = b.data();
-        problem.C = c.data();
-        problem.lda = problem.ldb = problem.ldc = ld;
-        problem.n = n;
+        : SquareInputs(side, stride, rows(seed, mixed_only, 7, 1), rows(seed + 1000, mixed_only, 5, 2)) {}
+    // Row i of kind (i * step + first) % 6.
+    static Entry rows(unsigned seed, bool mixed_only, std::uint64_t step, std::uint64_t first) {
+        return [rng = std::mt19937(seed), mixed_only, step, first](std::uint64_t i, std::uint64_t) mutable {
+            static const float kinds[6][2] = {{3, 1}, {-5, -2}, {-0.5f, 1}, {0, 0}, {1e-39f, 1e-39f}, {0.1f, 10}};
+            const float* k = kinds[mixed_only ? 2 : (i * step + first) % 6];
+            return k[0] + k[1] * std::uniform_real_distribution<float>(0.0f, 1.0f)(rng);
+        };
     }
-    static bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
-        return std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
-    }
-    bool a_intact() const { return same_bits(a, a0); }
-    bool intact() const { return a_intact() && same_bits(b, b0); }
 };
 
 }  // namespace
@@ -153,7 +129,7 @@ TEST_F(Center, RoundTripIsExactAndCorrectsTheProduct) {
         EXPECT_TRUE(problem.A == in.a.data() && problem.B == in.b.data());  // centred in place
         EXPECT_EQ(center::published_rows_a, rows_a);
         EXPECT_EQ(center::published_rows_b, rows_b);
-        EXPECT_FALSE(in.a_intact() || Inputs::same_bits(in.b, in.b0));
+        EXPECT_FALSE(in.a_intact() || same_bits(in.b, in.b0));
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, problem.A, ld, problem.B, ld, 0.0f,
                     problem.C, ld);
         center::recover();
@@ -185,7 +161,7 @@ TEST_F(Center, UncentredInputsPassThrough) {
     center::transform();
     EXPECT_EQ(center::published_rows_a + center::published_rows_b, 0u);
     center::recover();
-    EXPECT_TRUE(in.intact() && Inputs::same_bits(in.c, in.b0));
+    EXPECT_TRUE(in.intact() && same_bits(in.c, in.b0));
 }
 
 TEST_F(Center, NonFiniteInputsAreRefusedUnchanged) {

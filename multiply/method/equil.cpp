@@ -69,9 +69,7 @@ Statistics published;
 
 namespace {
 
-using square_view::overlap;
-using square_view::Range;
-using square_view::Span;
+using namespace square_view;
 Range share(int w, std::uint64_t n) { return square_view::job_range(w, state.jobs, n); }
 Span span_of(const float* p, std::uint64_t ld) { return square_view::span_of(p, ld, state.side); }
 
@@ -249,17 +247,10 @@ void free_vectors() noexcept {
     state.column_max_a = state.row_max_b = state.inner_scales = nullptr;
 }
 
-// 64-byte-aligned vector of `count` elements of `size` bytes, its bytes
-// added to the state's byte count.
+// A vector of the state, its bytes added to the state's byte count.
 template <class T>
-T* alloc_vector(std::uint64_t count) {
-    const std::uint64_t limit = sizeof(T) == 4 ? 4611686018427387888ull : 2305843009213693944ull;
-    if (count > limit) throw std::overflow_error("equilibration allocation overflow");
-    const std::uint64_t size = (count * sizeof(T) + 63) & ~std::uint64_t{63};
-    void* block = nullptr;
-    if (posix_memalign(&block, 64, size) != 0 || block == nullptr) throw std::bad_alloc();
-    state.bytes += size;
-    return static_cast<T*>(block);
+T* alloc_state_vector(std::uint64_t count) {
+    return square_view::alloc_vector<T>(count, state.bytes, "equilibration allocation overflow");
 }
 
 std::uint64_t count_non_zero(const std::int32_t* v, std::uint64_t n) {
@@ -281,12 +272,12 @@ void prepare(std::uint64_t n) {
     try {
         state.side = n;
         state.jobs = static_cast<std::int32_t>(std::min<std::uint64_t>(n, 256));
-        state.row_exponents = alloc_vector<std::int32_t>(n);
-        state.column_exponents = alloc_vector<std::int32_t>(n);
-        state.inner_exponents = alloc_vector<std::int32_t>(n);
-        state.column_max_a = alloc_vector<double>(n);
-        state.row_max_b = alloc_vector<double>(n);
-        state.inner_scales = alloc_vector<double>(n);
+        state.row_exponents = alloc_state_vector<std::int32_t>(n);
+        state.column_exponents = alloc_state_vector<std::int32_t>(n);
+        state.inner_exponents = alloc_state_vector<std::int32_t>(n);
+        state.column_max_a = alloc_state_vector<double>(n);
+        state.row_max_b = alloc_state_vector<double>(n);
+        state.inner_scales = alloc_state_vector<double>(n);
         run(init_job);
     } catch (...) {
         release_equil_state();
@@ -298,10 +289,9 @@ void transform() {
     if (state.side == 0 || state.row_exponents == nullptr)
         throw std::logic_error("equil::prepare must precede transform");
     if (state.in_place) throw std::logic_error("restore equilibration inputs before another transform");
-    check_view(problem.A, problem.lda);
-    check_view(problem.B, problem.ldb);
-    if (overlap(span_of(problem.A, problem.lda), span_of(problem.B, problem.ldb)))
-        throw std::invalid_argument("equilibration requires nonoverlapping A and B");
+    square_view::check_inputs(problem.A, problem.lda, problem.B, problem.ldb, state.side,
+                              "invalid equilibration view", "equilibration address overflow",
+                              "equilibration requires nonoverlapping A and B");
 
     state.a = problem.A;
     state.lda = problem.lda;
@@ -367,18 +357,11 @@ void recover() {
     if (state.applied) run(recover_job);
     state.c = nullptr;
     state.ldc = 0;
-    if (state.in_place) {
-        run(restore_job);
-        state.in_place = false;
-        state.transformed = false;
-    }
+    square_view::restore_inputs(state.jobs, restore_job, state.in_place, state.transformed);
 }
 
 void restore_if_in_place() noexcept {
-    if (!state.in_place) return;
-    square_view::run_restore(state.jobs, restore_job);
-    state.in_place = false;
-    state.transformed = false;
+    square_view::restore_inputs_now(state.jobs, restore_job, state.in_place, state.transformed);
 }
 
 void init_job(int w) {

@@ -12,70 +12,24 @@
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
+#include "common/test_support.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
 
-template <class F>
-std::string message_of(F f) {
-    try { f(); } catch (const std::exception& e) { return e.what(); }
-    return "(no exception)";
-}
-
-// A, B, C of side n as the Problem's views, with a reference product from OpenBLAS.
-// Small integers: every product below is exact in float, so results compare bit for bit.
-struct Matrices {
-    std::vector<float> a, b, c, ref;
-    explicit Matrices(std::uint64_t n) : a(n * n), b(n * n), c(n * n), ref(n * n) {
-        std::mt19937 rng(static_cast<unsigned>(n));
-        std::uniform_int_distribution<int> d(-4, 4);
-        for (auto* v : {&a, &b})
-            for (auto& x : *v) x = static_cast<float>(d(rng));
-        const int s = static_cast<int>(n);
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, a.data(), s, b.data(), s, 0.0f,
-                    ref.data(), s);
-        problem.A = a.data();
-        problem.B = b.data();
-        problem.C = c.data();
-        problem.lda = problem.ldb = problem.ldc = problem.n = problem.ld = n;
-        problem.leaf_grid_n = leaf_grid(n);
+// Small integers: every product below is exact in float, so results compare
+// bit for bit with the one from OpenBLAS.
+struct Matrices : MethodInputs {
+    std::vector<float> ref;
+    explicit Matrices(std::uint64_t n) : MethodInputs(n) {
+        ref = integers(static_cast<unsigned>(n), 4).sgemm_product();
     }
-    // Runs the method on zeroed C and compares with the reference.
-    void expect_exact(const MethodSpec& spec) {
-        std::fill(c.begin(), c.end(), 0.0f);
-        execute_method(spec);
-        EXPECT_EQ(c, ref) << spec.config;
-    }
-    // Standard normal A and B instead of the integers (the reference no longer applies).
-    void normal_inputs(unsigned seed) {
-        std::mt19937 rng(seed);
-        std::normal_distribution<float> g(0.0f, 1.0f);
-        for (auto* v : {&a, &b})
-            for (auto& x : *v) x = g(rng);
-    }
-    // FP64 product of the current A and B, for inputs that are not small integers.
-    std::vector<double> fp64_product() const {
-        const int s = static_cast<int>(std::sqrt(static_cast<double>(a.size())));
-        std::vector<double> da(a.begin(), a.end()), db(b.begin(), b.end()), r(a.size());
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, da.data(), s, db.data(), s, 0.0,
-                    r.data(), s);
-        return r;
-    }
+    void expect_exact(const MethodSpec& spec) { EXPECT_EQ(run(spec), ref) << spec.config; }
 };
-
-// Frobenius norm of x - y relative to that of y.
-template <class T>
-double relative_error(const std::vector<float>& x, const std::vector<T>& y) {
-    double err = 0, norm = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        err += (x[i] - double(y[i])) * (x[i] - double(y[i]));
-        norm += double(y[i]) * y[i];
-    }
-    return std::sqrt(err / norm);
-}
 
 // One-thread products of the corrections of a direct Pan run: 3 mm^2 on each
 // of the g^3 macro blocks of its four pair products.
@@ -91,17 +45,8 @@ class MethodRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         const std::vector<int> cpus = blas_test::aocl_test_cpus();
-        if (cpus.size() < 2) return;
-        openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
-        problem.cpu_base = cpus[0];
-        const char* audit = std::getenv("AOCL_AUDIT_EVERY_CALL");
-        const std::string previous = audit != nullptr ? audit : "";
-        setenv("AOCL_AUDIT_EVERY_CALL", "1", 1);
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        if (audit != nullptr) setenv("AOCL_AUDIT_EVERY_CALL", previous.c_str(), 1);
-        else unsetenv("AOCL_AUDIT_EVERY_CALL");
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        ScopedEnv audit("AOCL_AUDIT_EVERY_CALL", "1");
+        if (cpus.size() >= 2) start_backends(static_cast<int>(cpus.size()), cpus[0]);
     }
     void SetUp() override {
         if (!aocl_backend::state.ready) GTEST_SKIP() << "needs two usable CPUs on distinct physical cores";
@@ -230,18 +175,15 @@ TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
 // and both with an FP64 product, to float accuracy.
 TEST_F(MethodRun, AoclCorrectedPanMatchesOpenBlasCorrected) {
     problem.leaf = 128;
-    Matrices m(1024);
-    m.normal_inputs(5);
-    const std::vector<double> ref = m.fp64_product();
+    MethodInputs m(1024);
+    const std::vector<double> ref = m.normal(5).fp64_product();
     std::vector<float> results[2];
     for (int aocl = 0; aocl < 2; ++aocl) {
         const MethodSpec spec = parse_method_spec(aocl ? "aocl_pan2" : "pan2");
         setup_method(spec);
         const std::uint64_t calls = aocl_calls();
-        std::fill(m.c.begin(), m.c.end(), 0.0f);
-        execute_method(spec);
+        results[aocl] = m.run(spec);
         EXPECT_EQ(aocl_calls() - calls, aocl ? pan_direct_corrections(spec, 1024) : 0u);
-        results[aocl] = m.c;
         EXPECT_LT(relative_error(m.c, ref), 1e-6) << spec.name;
     }
     EXPECT_LT(relative_error(results[1], results[0]), 1e-6);
@@ -251,7 +193,7 @@ TEST_F(MethodRun, AoclCorrectedPanMatchesOpenBlasCorrected) {
 TEST_F(MethodRun, CentredPanRouteGivesTheInputsBack) {
     problem.leaf = 256;
     const int n = 1024;
-    Matrices m(n);
+    MethodInputs m(n);
     // Rows of A near +3, every other row of B near -5, against an FP64 product.
     std::mt19937 rng(2);
     std::uniform_real_distribution<float> u(0, 1);

@@ -12,60 +12,29 @@
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
+#include "multiply/method/method_test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/method/strassen.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
 
-// A, B, C of side n in the Problem. Integer inputs are small enough that every
-// intermediate of every route is exact in float, so C must equal the FP64
-// product exactly; normal inputs are held to float accuracy.
-struct Matrices {
-    std::uint64_t n;
-    std::vector<float> a, b, c;
-    Matrices(std::uint64_t side, bool integers, unsigned seed)
-        : n(side), a(side * side), b(side * side), c(side * side, -1.0f) {
-        std::mt19937 rng(seed);
-        std::uniform_int_distribution<int> d(-2, 2);
-        std::normal_distribution<float> g(0.0f, 1.0f);
-        for (auto* v : {&a, &b})
-            for (auto& x : *v) x = integers ? static_cast<float>(d(rng)) : g(rng);
-        problem.A = a.data();
-        problem.B = b.data();
-        problem.C = c.data();
-        problem.lda = problem.ldb = problem.ldc = problem.n = problem.ld = side;
-        problem.leaf_grid_n = leaf_grid(side);
-    }
-    // Runs the method; returns the Frobenius-norm error of C relative to the
-    // FP64 product (0 only when they are equal).
-    double run(const char* method) {
-        const MethodSpec spec = parse_method_spec(method);
-        setup_method(spec);
-        execute_method(spec);
-        std::vector<double> da(a.begin(), a.end()), db(b.begin(), b.end()), r(n * n);
-        const int s = static_cast<int>(n);
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, da.data(), s, db.data(), s, 0.0,
-                    r.data(), s);
-        double err = 0, norm = 0;
-        for (std::size_t i = 0; i < r.size(); ++i) {
-            err += (c[i] - r[i]) * (c[i] - r[i]);
-            norm += r[i] * r[i];
-        }
-        return std::sqrt(err / norm);
-    }
-};
+// The Frobenius-norm error, relative to the FP64 product, of a method run on
+// A and B of side n: integers small enough that every intermediate of every
+// route is exact in float (so the error must be 0), or normal values held to
+// float accuracy.
+double run_error(const char* method, std::uint64_t n, bool integers, unsigned seed) {
+    MethodInputs m(n);
+    integers ? m.integers(seed, 2) : m.normal(seed);
+    const std::vector<double> ref = m.fp64_product();
+    return relative_error(m.run(method), ref);
+}
 
 class Strassen : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         const std::vector<int> cpus = blas_test::aocl_test_cpus();
-        if (cpus.empty()) return;
-        openblas_set_num_threads(1);
-        problem.workers = problem.native_threads = static_cast<int>(cpus.size());
-        problem.cpu_base = cpus[0];
-        aocl_backend::initialize(problem.workers, problem.cpu_base);
-        pan_adapter::init_pool(problem.workers, problem.cpu_base);
+        if (!cpus.empty()) start_backends(static_cast<int>(cpus.size()), cpus[0]);
     }
     void SetUp() override {
         if (!aocl_backend::state.ready) GTEST_SKIP() << "no usable CPU with a readable core topology";
@@ -111,12 +80,12 @@ TEST_F(Strassen, WorkspacesPerLevelAndRefusals) {
 
 TEST_F(Strassen, AoclLevelsAgreeWithTheDenseProduct) {
     for (const char* method : {"strassen_aocl1", "strassen_aocl2"}) {
-        EXPECT_LT(Matrices(1024, false, 17).run(method), 2e-6) << method;
+        EXPECT_LT(run_error(method, 1024, false, 17), 2e-6) << method;
         EXPECT_EQ(phase_timers.aocl_singletons, method[13] == '1' ? 7u : 49u) << method;
         EXPECT_EQ(phase_timers.pan_pairs, 0u);
         EXPECT_TRUE(phase_timers.forms > 0 && phase_timers.decode > 0 && phase_timers.dense > 0);
 
-        EXPECT_EQ(Matrices(512, true, 5).run(method), 0.0) << method;
+        EXPECT_EQ(run_error(method, 512, true, 5), 0.0) << method;
     }
 }
 
@@ -128,23 +97,25 @@ TEST_F(Strassen, PanBottomCountsAndExactProducts) {
     const struct { const char* method; std::uint64_t leaf, singletons, pairs; } cases[] = {
         {"strassen_pan1", 128, 1, 3}, {"strassen_pan2@64", 64, 7, 21}};
     for (const auto& k : cases) {
-        EXPECT_EQ(Matrices(1024, true, 23).run(k.method), 0.0) << k.method;
+        EXPECT_EQ(run_error(k.method, 1024, true, 23), 0.0) << k.method;
         EXPECT_EQ(active_method.pan_leaf, k.leaf);
         EXPECT_EQ(phase_timers.aocl_singletons, k.singletons);
         EXPECT_EQ(phase_timers.pan_pairs, k.pairs);
         EXPECT_EQ(phase_timers.pan_products, k.pairs * (64 + 3 * 16));
 
-        EXPECT_LT(Matrices(1024, false, 31).run(k.method), 2e-6) << k.method;  // normal inputs
+        EXPECT_LT(run_error(k.method, 1024, false, 31), 2e-6) << k.method;  // normal inputs
     }
 }
 
 TEST_F(Strassen, CentredStrassenRestoresTheInputs) {
     // Offsets taken out, Strassen over Pan, offsets put back: A and B bit for bit.
     problem.leaf = 128;
-    Matrices m(1024, false, 41);
+    MethodInputs m(1024);
+    m.normal(41);
     for (std::size_t i = 0; i < 512 * 1024; ++i) m.a[i] = 2.0f + 0.5f * std::fabs(m.a[i]) / 4;
     const std::vector<float> a0 = m.a, b0 = m.b;
-    EXPECT_LT(m.run("center_strassen_pan1"), 2e-6);
+    const std::vector<double> ref = m.fp64_product();
+    EXPECT_LT(relative_error(m.run("center_strassen_pan1"), ref), 2e-6);
     EXPECT_EQ(m.a, a0);
     EXPECT_EQ(m.b, b0);
 }

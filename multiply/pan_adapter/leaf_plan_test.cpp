@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 using pan_adapter::LeafLayout;
@@ -59,18 +58,3 @@ TEST(LeafPlan, RegionsStay64ByteAligned) {
     }
 }
 
-TEST(LeafPlan, AccurateMainSubkSetter) {
-    EXPECT_EQ(pan_adapter::accurate_main_subk(), 64u);
-    for (u64 subk : {32u, 96u, 0u, 128u, 64u}) {
-        const u64 before = pan_adapter::accurate_main_subk();
-        const bool good = subk == 32 || subk == 64 || subk == 128;
-        try {
-            pan_adapter::set_accurate_main_subk(subk);
-            EXPECT_TRUE(good) << subk << " accepted";
-        } catch (const std::invalid_argument& e) {
-            EXPECT_FALSE(good) << subk << " refused";
-            EXPECT_STREQ(e.what(), "accurate main SUBK must be 32, 64, or 128");
-        }
-        EXPECT_EQ(pan_adapter::accurate_settings.main_subk, good ? subk : before);
-    }
-}

@@ -151,7 +151,7 @@ TEST_F(MethodRun, NativeRouteWithAndWithoutLoopWays) {
     EXPECT_EQ(native_ways[0], 0);
 }
 
-TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
+TEST_F(MethodRun, PanDirectRouteSendsOnlyCorrectionsToAocl) {
     problem.leaf = 256;
     Matrices m(1024);
     for (const char* method : {"pan2", "pan4", "aocl_pan2", "pan_block@128"}) {
@@ -159,34 +159,9 @@ TEST_F(MethodRun, PanDirectRouteCountsItsLeafProducts) {
         setup_method(spec);
         const std::uint64_t calls = aocl_calls();
         m.expect_exact(spec);
-        // Per pair product: mm^3 leaf products plus 3 mm^2 corrections on each of the g^3 macro blocks.
-        const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
-        const std::uint64_t mm = 512 / g / active_method.pan_leaf;
-        EXPECT_EQ(phase_timers.pan_pairs, 4 * g * g * g) << method;
-        EXPECT_EQ(phase_timers.pan_products, 4 * g * g * g * (mm * mm * mm + 3 * mm * mm)) << method;
         // The corrections, and only they, go to AOCL-BLAS with the prefix.
         EXPECT_EQ(aocl_calls() - calls, spec.aocl_corrections ? pan_direct_corrections(spec, 1024) : 0) << method;
     }
-    problem.leaf = 1024;
-}
-
-// Real-valued data, where the two libraries round differently: the pair
-// products with AOCL-BLAS corrections agree with the OpenBLAS-corrected ones,
-// and both with an FP64 product, to float accuracy.
-TEST_F(MethodRun, AoclCorrectedPanMatchesOpenBlasCorrected) {
-    problem.leaf = 128;
-    MethodInputs m(1024);
-    const std::vector<double> ref = m.normal(5).fp64_product();
-    std::vector<float> results[2];
-    for (int aocl = 0; aocl < 2; ++aocl) {
-        const MethodSpec spec = parse_method_spec(aocl ? "aocl_pan2" : "pan2");
-        setup_method(spec);
-        const std::uint64_t calls = aocl_calls();
-        results[aocl] = m.run(spec);
-        EXPECT_EQ(aocl_calls() - calls, aocl ? pan_direct_corrections(spec, 1024) : 0u);
-        EXPECT_LT(relative_error(m.c, ref), 1e-6) << spec.name;
-    }
-    EXPECT_LT(relative_error(results[1], results[0]), 1e-6);
     problem.leaf = 1024;
 }
 

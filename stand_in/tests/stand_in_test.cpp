@@ -146,34 +146,6 @@ TEST(StandInProduct, MatchesReferenceOnOneThreadAndWithARealTeam)
     }).join();
 }
 
-TEST(StandInProduct, BadArgumentsAreRejectedWithoutTouchingMemory)
-{
-    const StandIn& s = lib();
-    s.set_local(1);
-    std::vector<float> a(16, 1.0f), b(16, 1.0f), c(16, 7.0f);
-    struct Bad {
-        int order, ta, tb, m, n, k, lda, ldb, ldc, position;
-    };
-    const Bad cases[] = {
-        {100, kN, kN, 4, 4, 4, 4, 4, 4, 1},  {kRow, 110, kN, 4, 4, 4, 4, 4, 4, 2},
-        {kRow, kN, 114, 4, 4, 4, 4, 4, 4, 3}, {kRow, kN, kN, -1, 4, 4, 4, 4, 4, 4},
-        {kRow, kN, kN, 4, -1, 4, 4, 4, 4, 5}, {kRow, kN, kN, 4, 4, -1, 4, 4, 4, 6},
-        {kRow, kN, kN, 4, 4, 4, 3, 4, 4, 9},  {kRow, kT, kN, 4, 2, 2, 3, 2, 2, 9},
-        {kRow, kN, kN, 4, 4, 4, 4, 3, 4, 11}, {kRow, kN, kN, 4, 4, 4, 4, 4, 3, 14},
-        {kCol, kN, kN, 4, 2, 2, 3, 2, 4, 9},  {kCol, kN, kT, 2, 4, 2, 2, 3, 2, 11},
-        {kCol, kN, kN, 4, 2, 2, 4, 2, 3, 14}, {kRow, kN, kN, 0, 4, 4, 4, 4, 0, 14},
-    };
-    for (const Bad& x : cases) {
-        ::testing::internal::CaptureStderr();
-        s.sgemm(x.order, x.ta, x.tb, x.m, x.n, x.k, 1.0f, a.data(), x.lda, b.data(), x.ldb, 0.0f,
-                c.data(), x.ldc);
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-                  "Parameter " + std::to_string(x.position) +
-                      " to routine cblas_sgemm was incorrect\n");
-        EXPECT_EQ(c, std::vector<float>(16, 7.0f));
-    }
-}
-
 TEST(StandInThreads, LocalAndProcessWideSettings)
 {
     const StandIn& s = lib();
@@ -223,44 +195,6 @@ TEST(StandInThreads, LocalAndProcessWideSettings)
     s.set_global(0);   // ignored
     s.set_global(-4);  // ignored
     on_thread([&] { expect(1, unset, __LINE__); });
-}
-
-TEST(StandInLoading, SymbolsComeFromTheExpectedObjects)
-{
-    auto file_of = [](const char* name) {
-        Dl_info info{};
-        return dladdr(lib().need(name), &info) && info.dli_fname ? info.dli_fname : "?";
-    };
-    EXPECT_STREQ(file_of("cblas_sgemm"), KV_STAND_IN_PATH);
-    EXPECT_STREQ(file_of("bli_thread_get_ir_nt"), KV_STAND_IN_PATH);
-    for (const char* name : {"GOMP_parallel", "omp_get_num_threads", "omp_get_thread_num"})
-        EXPECT_TRUE(std::strstr(file_of(name), "libgomp")) << name;
-    // BLIS is the OpenMP build found through RUNPATH, not the alternatives link
-    EXPECT_STREQ(file_of("bli_sgemm_ex"), "/usr/lib/x86_64-linux-gnu/blis-openmp/libblis.so.4");
-}
-
-// BLIS 0.9 does not know this CPU: the library picks skx, zen3 or generic
-// itself without leaking BLIS_ARCH_TYPE, and keeps a value the user set.
-TEST(StandInLoading, ChoosesTheSubConfigurationOrKeepsAPresetOne)
-{
-    auto arch = [](const StandIn& s) {
-        return reinterpret_cast<int (*)()>(s.need("bli_arch_query_id"))();
-    };
-    if (getenv("BLIS_ARCH_TYPE") == nullptr) {
-        __builtin_cpu_init();
-        const bool skx = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-        const bool zen3 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        EXPECT_EQ(arch(lib()), skx ? 0 : zen3 ? 6 : 24);  // BLIS's ids
-        EXPECT_EQ(getenv("BLIS_ARCH_TYPE"), nullptr);
-    }
-    setenv("BLIS_ARCH_TYPE", "3", 1);  // haswell
-    StandIn s = load_stand_in(KV_STAND_IN_PATH);
-    EXPECT_EQ(arch(s), 3);
-    EXPECT_STREQ(getenv("BLIS_ARCH_TYPE"), "3");
-    unsetenv("BLIS_ARCH_TYPE");
-    s.set_local(1);
-    check_case(s, {kRow, kN, kN, 100, 90, 80, 1, 1.0f, 0.0f}, true);
 }
 
 TEST(StandInAffinity, OneThreadCallKeepsTheCallersPlacement)

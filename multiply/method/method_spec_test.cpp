@@ -165,7 +165,7 @@ TEST(Grids, ParseGridAgreesWithScanfAndRefusesValuesThatDoNotFit) {
 
 TEST(Grids, LeafGridValues) {
     const std::vector<std::pair<std::uint64_t, std::string>> cases = {
-        {959, "1x1:0"}, {960, "1x2:0"}, {3840, "4x8:0"}, {8192, "8x16:0"}, {61440, "64x128:0"},
+        {959, "1x1:0"}, {960, "1x2:0"}, {8192, "8x16:0"},
         // Very large sides stay within int tile counts.
         {std::uint64_t{1} << 63, "1073741824x1073741824:0"},
     };

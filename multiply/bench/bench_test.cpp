@@ -172,12 +172,7 @@ TEST(BenchCampaign, BalancedOrder) {
     EXPECT_EQ(base_order(4), (std::vector<int>{0, 1, 3, 2}));
     EXPECT_EQ(base_order(5), (std::vector<int>{0, 1, 4, 2, 3}));
 
-    // Two methods, four reps: 0 1 | 1 0 | 1 0 | 0 1.
-    std::vector<int> order;
-    for (const Slot& s : balanced_schedule(2, 4)) order.push_back(s.method);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 1, 0, 1, 0, 0, 1}));
-
-    // Every method runs reps times.
+    // Every method runs reps times (the order of two methods: bench_cli_test).
     for (int m : {3, 5}) {
         std::vector<int> count(m, 0);
         for (const Slot& s : balanced_schedule(m, 4 * m)) ++count[s.method];

@@ -29,7 +29,7 @@ print('ok' if C.dtype == np.int32 and C.shape == R.shape and (C == R).all() else
     }
 };
 
-TEST_F(ModpCli, EveryInputTypeGivesTheExactProductOnEveryRouteAndCpuList) {
+TEST_F(ModpCli, EveryInputTypeGivesTheExactProductOnEveryRoute) {
     py(R"(
 r = np.random.default_rng(21)
 for name, lo, hi, t in (('i4a', -2**31, 2**31, '<i4'), ('i4b', -2**31, 2**31, '<i4'), ('i8a', -2**62, 2**62, '<i8'),
@@ -55,15 +55,6 @@ for name, lo, hi, t in (('i4a', -2**31, 2**31, '<i4'), ('i4b', -2**31, 2**31, '<
         EXPECT_EQ(compare(c.a, c.b, "c_fmm.npy", c.p), "ok\n") << c.a << " " << c.b;
         EXPECT_EQ(outputs[0], outputs[1]);
         EXPECT_EQ(outputs[0], outputs[2]);
-        // Workers pinned to chosen CPUs (a list, a reversed range, no usable
-        // number at all) give the same bytes; checked on the first pair.
-        if (c.p != 65521) continue;
-        for (const string cpus : {"1,2", "7-6,0", "x"}) {
-            auto r = run_program(dir_, string(c.a) + " " + c.b + " c.npy --p " + p + " --workers 3 --check",
-                                 "KORVANE_CPUS=" + cpus);
-            EXPECT_EQ(r.status, 0) << cpus << r.err;
-            EXPECT_EQ(read_file(path("c.npy")), outputs[0]) << cpus;
-        }
     }
 }
 

@@ -148,17 +148,6 @@ TEST_F(Center, RoundTripIsExactAndCorrectsTheProduct) {
     }
 }
 
-TEST_F(Center, UncentredInputsPassThrough) {
-    // Only rows with both signs: no offset, so A, B and C are left exactly as they are.
-    Inputs in(64, 64, 3, true);
-    in.c = in.b;
-    center::prepare(64);
-    center::transform();
-    EXPECT_EQ(center::published_rows_a + center::published_rows_b, 0u);
-    center::recover();
-    EXPECT_TRUE(in.intact() && same_bits(in.c, in.b0));
-}
-
 TEST_F(Center, NonFiniteInputsAreRefusedUnchanged) {
     for (int k = 0; k < 4; ++k) {  // a NaN or a -inf, in A or in B
         Inputs in(50, 50, 11);

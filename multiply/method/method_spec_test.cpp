@@ -101,13 +101,13 @@ TEST_F(MethodNames, RefusedNamesGiveTheirMessages) {
     const std::string ways = "runtime: native ways must multiply to native thread count";
     const std::string no_digits = "invalid_argument: stoul", too_big = "out_of_range: stoul";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"pan34", grid}, {"pan3", grid}, {"pan0", grid}, {"accurate1", grid},
+        {"pan34", grid}, {"pan3", grid}, {"accurate1", grid},
         {"pan99999999999", "out_of_range: stoi"},
         {"pan2x", "runtime: invalid Pan method suffix"}, {"pan2s32", "runtime: invalid Pan method suffix"},
         {"pan_2", "runtime: unknown method: pan_2"}, {"pan", "runtime: unknown method: pan"},
         {"center_foo", "runtime: unknown method: foo"}, {"", "runtime: unknown method: "},
         {"accurate2s48", chunk}, {"accurate2k0", chunk}, {"accurate2t64", chunk},
-        {"accurate2p2", chunk}, {"accurate2q1", chunk},
+        {"accurate2q1", chunk},
         {"accurate2k", no_digits}, {"accurate2kx", no_digits}, {"accurate2k99999999999999999999999", too_big},
         // A negative option value is refused instead of wrapping to 2^64 - 1.
         {"accurate2k-1", too_big},
@@ -119,7 +119,7 @@ TEST_F(MethodNames, RefusedNamesGiveTheirMessages) {
         {"strassen_aoclx", "invalid_argument: stoi"},
         {"dense:2", "runtime: invalid grid"}, {"dense:0x4", "runtime: invalid grid"},
         {"dense:", "runtime: empty method configuration"}, {"native:", "runtime: empty method configuration"},
-        {"strassen_pan1:2x2", only}, {"agg1:2x2", only}, {"pan_block:2x2", only},
+        {"strassen_pan1:2x2", only}, {"agg1:2x2", only},
         {"foo:2x2", "runtime: unknown method: foo"},
         {"native:4x4x2", ways}, {"native:4x4x4x", ways}, {"native:4x16", ways}, {"native:-4x-4x4", ways},
         // 64 * 536903681 * 536838145 = 2^64 + 64: wraps to 64 in 64 bits.

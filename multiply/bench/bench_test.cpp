@@ -139,13 +139,12 @@ TEST_F(BenchSettings, DefaultsAndOverrides) {
     EXPECT_TRUE(s.dense_grid.rows == 4 && s.dense_grid.cols == 8);  // leaf_grid(4096)
     EXPECT_FALSE(read_settings(4096, true).full_reference);          // the memory campaign
 
-    set("LD_PADDING=3 DATA=dyadic SEED=18446744073709551615 FULL_REFERENCE=1 DENSE_GRID=2x2:256 "
-        "DENSE_KBLOCK=512 NATIVE_THREADS=1 NATIVE_WAYS=1x1x1 LEAF_GRIDS=4096=1x1,512=2x4:128,512=4x4");
+    set("LD_PADDING=3 SEED=18446744073709551615 FULL_REFERENCE=1 DENSE_GRID=2x2:256 DENSE_KBLOCK=512 "
+        "LEAF_GRIDS=4096=1x1,512=2x4:128,512=4x4");
     s = read_settings(4096, true);
-    EXPECT_TRUE(s.ld == 4099 && s.distribution == Distribution::dyadic && s.seed == 18446744073709551615ull);
+    EXPECT_TRUE(s.ld == 4099 && s.seed == 18446744073709551615ull);
     EXPECT_TRUE(s.full_reference);  // FULL_REFERENCE overrides the memory default
     EXPECT_TRUE(s.dense_grid.rows == 2 && s.dense_grid.k_block == 512);  // DENSE_KBLOCK replaces K
-    EXPECT_EQ(s.native_ways[2], 1);
     // LEAF_GRIDS reaches leaf_grid (later entries win) but not the dense grid read before it.
     EXPECT_EQ(leaf_grid(512).rows, 4);
     EXPECT_EQ(leaf_grid(512).k_block, 0u);

@@ -52,8 +52,6 @@ TEST_F(AccurateRoute, AccurateMethodsRunThroughSetupAndExecute) {
         SCOPED_TRACE(method);
         const MethodSpec spec = parse_method_spec(method);
         setup_method(spec);
-        EXPECT_GE(active_method.pan_bytes, 8 * 2 * (n / 2 / spec.macro_grid) *
-                                               (n / 2 / spec.macro_grid));  // ACC and ACC2
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(m.run(spec), ref);  // the run's end check counts the leaf products
             EXPECT_GT(phase_timers.pan_main, 0.0);

@@ -1,4 +1,5 @@
-#include "common/common.h"
+// The CPUs of the affinity mask (next_value, file_size and is_npy_path are
+// covered through the programs' tests).
 #include "common/cpus.h"
 #include "common/test_support.h"
 
@@ -8,36 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <stdexcept>
 #include <algorithm>
 #include <string>
 #include <vector>
-
-TEST(Common, NextValueAdvancesOrNamesTheOption) {
-    char a0[] = "prog", a1[] = "--workers", a2[] = "8";
-    char* argv[] = {a0, a1, a2};
-    int i = 1;
-    EXPECT_EQ(next_value(i, 3, argv, "--workers"), "8");
-    EXPECT_EQ(i, 2);
-    EXPECT_EQ(message_of<std::runtime_error>([&] { next_value(i, 3, argv, "--workers"); }),
-              "missing value after --workers");
-    EXPECT_EQ(i, 2);
-}
-
-TEST(Common, FileSizeAndNpySuffix) {
-    std::string path = ::testing::TempDir() + "common_size.bin";
-    { std::ofstream f(path, std::ios::binary); f << std::string(1234, 'x'); }
-    EXPECT_EQ(file_size(path), 1234u);
-    std::remove(path.c_str());
-    EXPECT_EQ(message_of<std::runtime_error>([&] { file_size(path); }), "cannot stat " + path);
-    EXPECT_TRUE(is_npy_path("a.npy"));
-    EXPECT_TRUE(is_npy_path(".npy"));
-    EXPECT_FALSE(is_npy_path("npy"));
-    EXPECT_FALSE(is_npy_path("a.NPY"));
-    EXPECT_FALSE(is_npy_path("a.npy.bin"));
-}
 
 // Runs fn in a forked child whose affinity is `cpus`; the child's exit status
 // is fn's result (0 = pass). The usable list is read once per process, so each

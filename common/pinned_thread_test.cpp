@@ -33,17 +33,6 @@ void wait_for_stop(int i) {
 
 }  // namespace
 
-TEST(PinnedThread, TeamFitsOnlyWhenEveryWorkerHasAUsableCpu) {
-    const int all = static_cast<int>(usable_cpus().size());
-    const int first = usable_cpus().front();
-    EXPECT_TRUE(team_fits(first, all));
-    EXPECT_TRUE(team_fits(0, 1));
-    EXPECT_FALSE(team_fits(first, all + 1));
-    EXPECT_FALSE(team_fits(usable_cpus().back() + 1, 1));
-    EXPECT_FALSE(team_fits(0, 0));
-    EXPECT_FALSE(team_fits(-1, 1));
-}
-
 TEST(PinnedThread, TeamRunsEachWorkerOnItsCpuAndStops) {
     const int n = test_workers();
     std::vector<std::thread> threads;

@@ -29,7 +29,7 @@ print('ok' if C.dtype == np.int32 and C.shape == R.shape and (C == R).all() else
     }
 };
 
-TEST_F(ModpCli, EveryInputTypeGivesTheExactProductOnEveryRouteAndCpuList) {
+TEST_F(ModpCli, EveryInputTypeGivesTheExactProductOnEveryRoute) {
     py(R"(
 r = np.random.default_rng(21)
 for name, lo, hi, t in (('i4a', -2**31, 2**31, '<i4'), ('i4b', -2**31, 2**31, '<i4'), ('i8a', -2**62, 2**62, '<i8'),
@@ -55,15 +55,6 @@ for name, lo, hi, t in (('i4a', -2**31, 2**31, '<i4'), ('i4b', -2**31, 2**31, '<
         EXPECT_EQ(compare(c.a, c.b, "c_fmm.npy", c.p), "ok\n") << c.a << " " << c.b;
         EXPECT_EQ(outputs[0], outputs[1]);
         EXPECT_EQ(outputs[0], outputs[2]);
-        // Workers pinned to chosen CPUs (a list, a reversed range, no usable
-        // number at all) give the same bytes; checked on the first pair.
-        if (c.p != 65521) continue;
-        for (const string cpus : {"1,2", "7-6,0", "x"}) {
-            auto r = run_program(dir_, string(c.a) + " " + c.b + " c.npy --p " + p + " --workers 3 --check",
-                                 "KORVANE_CPUS=" + cpus);
-            EXPECT_EQ(r.status, 0) << cpus << r.err;
-            EXPECT_EQ(read_file(path("c.npy")), outputs[0]) << cpus;
-        }
     }
 }
 
@@ -170,9 +161,6 @@ np.save('a.npy', np.arange(16, dtype='<i4').reshape(4, 4))
 np.save('frac.npy', np.full((4, 4), 2.25))
 np.save('b5.npy', np.zeros((5, 5), dtype='<i4'))
 np.save('be.npy', np.zeros((4, 4), dtype='>i4'))
-f = np.zeros((4, 4)); f[3, 3] = np.nan; np.save('nan.npy', f)
-h = "{'descr': '<i4', 'fortran_order': False, 'shape': (2147483648, 2147483648), }".encode()
-open('wrap.npy', 'wb').write(b'\x93NUMPY\x01\x00' + len(h).to_bytes(2, 'little') + h)
 )");
     const string usage =
         "usage: " + modp_test::program_path() +
@@ -192,15 +180,13 @@ open('wrap.npy', 'wb').write(b'\x93NUMPY\x01\x00' + len(h).to_bytes(2, 'little')
         {"a.npy a.npy c.npy --p 2 --block 1073741824 --mode classical", 0, ""},
         {"a.npy a.npy c.npy --p", 2, "FAILED missing value after --p\n"},
         {"a.npy a.npy c.npy --p x", 2, "FAILED stoll\n"}, {"a.npy a.npy c.npy --p 7 --n z", 2, "FAILED stoul\n"},
-        {"a.npy a.npy c.npy --p 99999999999999999999", 2, "FAILED stoll\n"},
         {"a.npy a.npy c.npy --p 7 --workers 9999999999", 2, "FAILED stoi\n"},
         {"a.npy a.npy c.npy --p 7 --fast", 2, "FAILED unknown option --fast\n"},
         {"a.npy a.npy c.npy --p 7 --mode pan", 2, "FAILED unknown mode pan\n"},
         {"a.npy b5.npy c.npy --p 7", 2, "FAILED A and B must be square matrices of the same size\n"},
+        // One file refusal; the others: io_test.
         {"be.npy a.npy c.npy --p 7", 2,
          "FAILED be.npy: dtype must be int32, int64, uint16, uint32 or float64 (little-endian)\n"},
-        {"wrap.npy a.npy c.npy --p 7", 2, "FAILED wrap.npy: size does not match its header\n"},
-        {"nan.npy a.npy c.npy --p 7", 2, "FAILED nan.npy: float64 input contains non-integer values\n"},
         {"missing.npy a.npy c.npy --p 7", 2, "FAILED cannot open missing.npy\n"},
         {"a.npy a.npy no/dir/c.npy --p 7", 2, "FAILED cannot create no/dir/c.npy\n"},
         // Failures once the workers run end the process cleanly (joined, not

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <limits>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -115,34 +114,6 @@ protected:
     static void TearDownTestSuite() { pan_adapter::shutdown(); }
 };
 
-// ---------------------------------------------------------------- sampling
-
-TEST_F(AccuracyTest, SampleMatchesIndependentModel) {
-    // Sides around the 32/64 thresholds and the special indices; the sides
-    // the check is often run at also through prepare, with real inputs.
-    for (u64 n : {1, 2, 20, 32, 33, 64, 65, 1000, 2048, 100000}) {
-        SCOPED_TRACE("n = " + std::to_string(n));
-        std::istringstream in(run_oracle("sample " + std::to_string(n)));
-        u64 count = 0;
-        in >> count;
-        std::vector<u64> rows(count);
-        for (u64& r : rows) in >> r;
-        std::vector<Cell> cells;
-        for (u64 r, c; in >> r >> c;) cells.emplace_back(r, c);
-        std::vector<SamplePoint> pts;
-        accuracy::detail::sample_points(n, pts);
-        EXPECT_EQ(accuracy::detail::sample_rows(n), rows);
-        EXPECT_EQ(cells_of(pts), cells);
-        EXPECT_EQ(pts.capacity(), std::min<u64>(n * n, 1024));
-        if (n <= 1000) {
-            const std::vector<float> a = make_matrix(n, 1), b = make_matrix(n, 2);
-            prepare(a, b, n);
-            EXPECT_EQ(state.row_index, rows);
-            EXPECT_EQ(cells_of(state.points), cells);
-        }
-    }
-}
-
 // --------------------------------------------------------- FP64 references
 
 TEST_F(AccuracyTest, ReferencesMatchNumpyFloat64) {
@@ -191,8 +162,7 @@ TEST_F(AccuracyTest, ReferencesMatchNumpyFloat64) {
 
 // ------------------------------------------------------ sizes and limits
 
-TEST_F(AccuracyTest, MemoryEstimateBoundaryAndWorkspaceSize) {
-    EXPECT_EQ(accuracy::detail::estimate_bytes(507147), 535821488.0L);
+TEST_F(AccuracyTest, MemoryEstimateBoundary) {
     EXPECT_TRUE(accuracy::detail::estimate_fits(507147));
     EXPECT_FALSE(accuracy::detail::estimate_fits(507148));
 
@@ -203,11 +173,6 @@ TEST_F(AccuracyTest, MemoryEstimateBoundaryAndWorkspaceSize) {
               "accuracy::prepare: reference workspace would exceed the accuracy memory limit "
               "(ACCURACY_MEMORY_LIMIT_MIB)");
     EXPECT_TRUE(is_released());
-
-    // The report line of prepare: 8 * (20 + 400 + 384 + 400 + 1048576 + 20 + 20 + 4 * 400) bytes at n = 20.
-    std::vector<float> a = make_matrix(20, 1), b = make_matrix(20, 2);
-    EXPECT_EQ(captured([&] { accuracy::prepare(a.data(), 20, b.data(), 20, 20); }),
-              "ACCURACY_PREPARED n=20 fp64_rows=20 points=400 workspace_bytes=8411360 original_inputs=1\n");
 }
 
 TEST_F(AccuracyTest, PrepareRejectsBadInputsAndStaysReleased) {
@@ -247,16 +212,11 @@ TEST_F(AccuracyTest, PercentilesAndRelativeError) {
     std::vector<double> s(200);
     for (int i = 0; i < 200; ++i) s[i] = i;
     double p50, p99, mx;
-    for (u64 c : {1, 2, 4, 63, 64, 99, 100, 101, 199, 200}) {
-        SCOPED_TRACE(c);
-        accuracy::detail::percentiles(s.data(), c, p50, p99, mx);
-        EXPECT_EQ(p50, c % 2 ? s[c / 2] : (s[c / 2 - 1] + s[c / 2]) / 2);
-        EXPECT_EQ(p99, s[(99 * (c + 1)) / 100 - 1]);
-        EXPECT_EQ(mx, s[c - 1]);
-        EXPECT_EQ(p99 == mx, c < 100);
+    const double cases[][4] = {{1, 0, 0, 0}, {4, 1.5, 3, 3}, {99, 49, 98, 98}, {100, 49.5, 98, 99}, {200, 99.5, 197, 199}};
+    for (const auto& c : cases) {
+        accuracy::detail::percentiles(s.data(), static_cast<u64>(c[0]), p50, p99, mx);
+        EXPECT_EQ(V({p50, p99, mx}), V({c[1], c[2], c[3]})) << c[0];
     }
-    accuracy::detail::percentiles(s.data(), 100, p50, p99, mx);
-    EXPECT_EQ(p99, 98);
     accuracy::detail::percentiles(nullptr, 0, p50, p99, mx);
     EXPECT_EQ(V({p50, p99, mx}), V(3, kInf));
 
@@ -313,7 +273,7 @@ TEST_F(AccuracyTest, AnalyzeRoundedProductAgainstModel) {
         }
     prepare(a, b, n);
     AccuracyResult res;
-    std::string printed = captured([&] { accuracy::analyze(&res, c.data(), ld, r.data(), n, "model"); });
+    captured([&] { accuracy::analyze(&res, c.data(), ld, r.data(), n, "model"); });
     EXPECT_EQ(Cell(res.computed, res.n), Cell(1, n));
     EXPECT_EQ(res.nonfinite + res.ref_nonfinite + res.fp64_ref_nonfinite, 0u);
 
@@ -343,42 +303,13 @@ TEST_F(AccuracyTest, AnalyzeRoundedProductAgainstModel) {
     near(res.row_p99, row_err[98], 1e-10);
     near(res.row_max, row_err[99], 1e-10);
 
-    // FP64 rows and points model: the output only carries float32 rounding.
-    long double rd = 0, rref = 0, pd = 0, pref = 0, pmax = 0;
-    for (u64 row : state.row_index)
-        for (u64 j = 0; j < n; ++j) {
-            long double e = c[row * ld + j] - exact[row * n + j];
-            rd += e * e;
-            rref += exact[row * n + j] * exact[row * n + j];
-        }
-    for (const SamplePoint& p : state.points) {
-        long double e = c[p.row * ld + p.col] - exact[p.row * n + p.col];
-        pd += e * e;
-        pref += exact[p.row * n + p.col] * exact[p.row * n + p.col];
-        pmax = std::max(pmax, std::fabs(e));
-    }
-    EXPECT_GT(rd, 0);
-    near(res.fp64_rows_rel, std::sqrt(rd / rref), 1e-6);
-    near(res.points_rel, std::sqrt(pd / pref), 1e-6);
-    near(res.points_maxabs, pmax, 1e-6);
+    // The FP64 measures (modelled at n = 1 above): the output only carries float32 rounding.
+    EXPECT_GT(res.fp64_rows_rel, 0.0);
     EXPECT_LE(res.fp64_row_max, std::ldexp(1.0, -24));
     EXPECT_TRUE(res.point_scaled_max > 0 && res.point_scaled_max <= std::ldexp(1.0, -24) * 1.000001);
 
-    // The report lines carry the label and the fields in order, and nothing else.
-    char expect[1024];
-    std::snprintf(expect, sizeof expect,
-                  "ACCURACY_FULL label=model n=100 nonfinite=0 ref_nonfinite=0 rel=%.9g maxabs=%.9g "
-                  "row_p50=%.9g row_p99=%.9g row_max=%.9g output_norm=%.9g reference_norm=%.9g\n"
-                  "ACCURACY_FP64 label=model computed=1 rows=64 points=1024 ref_nonfinite=0 rows_rel=%.9g "
-                  "row_p50=%.9g row_p99=%.9g row_max=%.9g points_rel=%.9g points_maxabs=%.9g "
-                  "point_scaled_max=%.9g\n",
-                  res.full_rel, res.full_maxabs, res.row_p50, res.row_p99, res.row_max, res.output_norm,
-                  res.reference_norm, res.fp64_rows_rel, res.fp64_row_p50, res.fp64_row_p99, res.fp64_row_max,
-                  res.points_rel, res.points_maxabs, res.point_scaled_max);
-    EXPECT_EQ(printed, expect);
-
     // Self comparison with a null label.
-    printed = captured([&] { accuracy::analyze(&res, c.data(), ld, c.data(), ld, nullptr); });
+    const std::string printed = captured([&] { accuracy::analyze(&res, c.data(), ld, c.data(), ld, nullptr); });
     EXPECT_EQ(V({res.full_rel, res.full_maxabs, res.row_max, res.output_norm - res.reference_norm}), V(4, 0.0));
     EXPECT_EQ(printed.rfind("ACCURACY_FULL label=unnamed n=100 nonfinite=0 ref_nonfinite=0 rel=0 maxabs=0 ", 0), 0u);
     EXPECT_NE(printed.find("\nACCURACY_FP64 label=unnamed computed=1 rows=64 points=1024 "), std::string::npos);

@@ -2,10 +2,11 @@
 // still releases the method state, the engines and the pools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
-#include "common/cpus.h"
+#include "common/test_support.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
 #include "multiply/method/center.h"
@@ -28,11 +29,9 @@ void damage_padding() {
 }  // namespace
 
 TEST(BenchTeardown, FailureMidCampaignReleasesEverything) {
-    const auto& cpus = usable_cpus();
-    int workers = 1;
-    while (workers < 4 && workers < static_cast<int>(cpus.size()) && cpus[workers] == cpus[0] + workers) ++workers;
-    setenv("WORKERS", std::to_string(workers).c_str(), 1);
-    setenv("CPU_BASE", std::to_string(cpus[0]).c_str(), 1);
+    const auto [base, count] = consecutive_test_cpus();
+    setenv("WORKERS", std::to_string(std::min(count, 4)).c_str(), 1);
+    setenv("CPU_BASE", std::to_string(base).c_str(), 1);
     setenv("LD_PADDING", "1", 1);
     bench::testing::after_execute = damage_padding;
 

@@ -1,4 +1,4 @@
-// Guarded SGEMM, tile jobs and leaf routing against a backend loaded once for
+// Guarded SGEMM and leaf routing against a backend loaded once for
 // up to eight usable CPUs and the Pan pool on the same CPUs. Results are
 // compared with OpenBLAS on integer-valued inputs, where every summation order
 // is exact.
@@ -10,7 +10,6 @@
 #include <set>
 
 #include "multiply/blas/aocl_backend.h"
-#include "multiply/blas/aocl_tiles.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/pool.h"
@@ -72,7 +71,9 @@ protected:
 
 std::uint64_t audited() { return aocl_backend::external_audited_calls.load(); }
 
-TEST_F(AoclSgemm, OneThreadCallersMatchOpenBlasAndAreAuditedOncePerThread) {
+// Thread counts are checked before any library call. (Results, strides and
+// the audit of one-thread callers: the tests below.)
+TEST_F(AoclSgemm, ThreadCountsAreCheckedBeforeAnyCall) {
     // initialize made the main thread a one-thread caller; bad counts leave it so.
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
     for (int n : {0, workers() + 1})
@@ -80,28 +81,13 @@ TEST_F(AoclSgemm, OneThreadCallersMatchOpenBlasAndAreAuditedOncePerThread) {
                   "AOCL backend: invalid thread setting or uninitialized backend");
     EXPECT_EQ(aocl_backend::thread_state.threads, 1);
 
-    const int m = 37, n = 53, k = 71, lda = 80, ldb = 64, ldc = 60;
-    const std::vector<float> a = integer_matrix(m * lda, 11), b = integer_matrix(k * ldb, 12);
-    std::vector<float> c(m * ldc, 7.0f), ref(m * ldc, 7.0f);
-    openblas_gemm(m, n, k, 1, a.data(), lda, b.data(), ldb, 0, ref.data(), ldc);
     // A thread that never set its count may not call SGEMM, pinned or not.
-    EXPECT_EQ(run_on_thread({cpus().back()}, [&] { aocl_backend::sgemm(101, 111, 111, m, n, k, 1, a.data(), lda, b.data(),
-                                                           ldb, 0, c.data(), ldc); }),
+    const std::vector<float> a = integer_matrix(16, 11);
+    std::vector<float> c(16, 7.0f);
+    EXPECT_EQ(run_on_thread({cpus().back()},
+                            [&] { aocl_backend::sgemm(101, 111, 111, 4, 4, 4, 1, a.data(), 4, a.data(), 4, 0, c.data(), 4); }),
               "AOCL backend: set_threads in every calling worker before SGEMM");
-    EXPECT_EQ(c, std::vector<float>(m * ldc, 7.0f));
-
-    const std::uint64_t before = audited();
-    int threads_after = -1;
-    EXPECT_EQ(run_on_thread({cpus().back()}, [&] {
-                  aocl_backend::leaf_sgemm(m, n, k, a.data(), lda, b.data(), ldb, c.data(), ldc);
-                  threads_after = aocl_backend::thread_state.threads;
-                  aocl_backend::sgemm_one_thread(m, n, k, a.data(), lda, b.data(), ldb, c.data(), ldc);
-              }),
-              "");
-    EXPECT_EQ(threads_after, 1);
-    EXPECT_EQ(c, ref);  // padding columns keep their 7s as well
-    EXPECT_EQ(audited(), before + 1);
-    EXPECT_EQ(aocl_backend::affinity_failures.load(), 0u);
+    EXPECT_EQ(c, std::vector<float>(16, 7.0f));
 }
 
 // Every pinned pool worker calls the library at once, each on its own
@@ -168,81 +154,6 @@ TEST_F(AoclSgemm, NativeCallPinsTheCallerOnlyForTheCall) {
     EXPECT_FALSE(aocl_backend::thread_state.reset_pending);
     after = current_mask();
     EXPECT_TRUE(CPU_EQUAL(&mask, &after));
-}
-
-// Operands of one square task; C starts with integers too.
-struct Operands {
-    std::size_t n, ld;
-    std::vector<float> a, b, c;
-    Operands(std::size_t n_, std::size_t ld_, unsigned seed)
-        : n(n_), ld(ld_), a(integer_matrix(n_ * ld_, seed)), b(integer_matrix(n_ * ld_, seed + 1)),
-          c(integer_matrix(n_ * ld_, seed + 2)) {}
-    aocl_backend::AoclTile tile(int rows, int cols, std::uint64_t k_chunk, bool accumulate) {
-        return {a.data(), ld, b.data(), ld, c.data(), ld, n, rows, cols, k_chunk, accumulate};
-    }
-    // What C should hold after the task (padding columns unchanged).
-    std::vector<float> expected(bool accumulate) const {
-        std::vector<float> ref = c;
-        const int in = static_cast<int>(n), ild = static_cast<int>(ld);
-        openblas_gemm(in, in, in, 1, a.data(), ild, b.data(), ild, accumulate ? 1.0f : 0.0f, ref.data(), ild);
-        return ref;
-    }
-};
-
-void run_batch(const std::vector<aocl_backend::AoclTile>& tiles) {
-    aocl_backend::tile_tasks = tiles;
-    aocl_backend::tile_prefix.clear();
-    std::uint64_t total = 0;
-    for (const aocl_backend::AoclTile& t : tiles) {
-        aocl_backend::tile_prefix.push_back(total);
-        total += static_cast<std::uint64_t>(t.row_parts) * static_cast<std::uint64_t>(t.col_parts);
-    }
-    pan_adapter::run_jobs(static_cast<int>(total), aocl_backend::aocl_tile_job);
-}
-
-// Row splits, depth chunks (beta 0 first, then 1), accumulation, and more
-// parts than rows (empty tiles make no call). The calls of a single tile
-// come in depth order.
-TEST_F(AoclSgemm, TileTasksSplitRowsAndDepth) {
-    // The calls are sorted unless there is one tile.
-    struct Case { std::size_t n, ld; int rows, cols; std::uint64_t k_chunk; bool accumulate; std::vector<Call> calls; };
-    const Call row333{333, 1000, 1000, 1, 0, 1}, depth256{1000, 1000, 256, 1, 1, 1};
-    const Case cases[] = {
-        {1000, 1008, 3, 1, 0, false, {row333, row333, {334, 1000, 1000, 1, 0, 1}}},
-        {1000, 1000, 1, 1, 256, false, {{1000, 1000, 256, 1, 0, 1}, depth256, depth256, {1000, 1000, 232, 1, 1, 1}}},
-        {300, 320, 1, 1, 128, true, {{300, 300, 128, 1, 1, 1}, {300, 300, 128, 1, 1, 1}, {300, 300, 44, 1, 1, 1}}},
-        {5, 16, 8, 1, 0, false, std::vector<Call>(5, Call{1, 5, 5, 1, 0, 1})},
-    };
-    unsigned seed = 41;
-    for (const Case& t : cases) {
-        SCOPED_TRACE(testing::Message() << "n " << t.n << " parts " << t.rows << "x" << t.cols);
-        Operands op(t.n, t.ld, seed += 10);
-        const std::vector<float> ref = op.expected(t.accumulate);
-        Recording rec;
-        run_batch({op.tile(t.rows, t.cols, t.k_chunk, t.accumulate)});
-        EXPECT_EQ(op.c, ref);
-        if (t.rows * t.cols > 1) std::sort(calls.begin(), calls.end());
-        EXPECT_EQ(calls, t.calls);
-    }
-}
-
-// Sizes or strides beyond the library's 32-bit integers would be truncated
-// into a wrong, out-of-bounds product, and negative part counts would place
-// tiles outside C: such tasks are refused at the caller before any call.
-TEST_F(AoclSgemm, TileBeyondCblasIntRangeThrowsAtCaller) {
-    Operands op(4, 4, 111);
-    const std::vector<float> before = op.c;
-    aocl_backend::AoclTile wide = op.tile(1, 1, 0, false);
-    wide.lda = 1ull << 32;  // would wrap to 0 as a 32-bit stride
-    const std::pair<aocl_backend::AoclTile, const char*> cases[] = {
-        {wide, "AOCL backend: tile task exceeds the 32-bit CBLAS integer range"},
-        {op.tile(-1, -2, 0, false), "AOCL backend: tile task has no row or column parts"}};
-    for (const auto& [tile, message] : cases) {
-        Recording rec;
-        EXPECT_EQ(error_of([&] { run_batch({tile}); }), message);
-        EXPECT_TRUE(calls.empty());
-        EXPECT_EQ(op.c, before);
-    }
 }
 
 // Leaf products on the pool plus one on a thread that never used the backend:

@@ -45,44 +45,25 @@ TEST_F(AccurateRoute, AccurateMethodsRunThroughSetupAndExecute) {
     problem.leaf = 128;
     MethodInputs m(n);
     const std::vector<float> ref = m.integers(5, 4).sgemm_product();
-    const struct {
-        const char* method;
-        u64 gemms_per_job;  // leaf_sgemm calls of one correction product
-    } cases[] = {
-        {"accurate2", 2},                    // b = 512, L = 128: g = 4, pieces of 64
-        {"accurate4k128s128t128p0", 1},      // macro grid 2: b = 256, g = 2; one 128 x 128 tile
-        {"center_accurate2s32t256p1", 2},    // a tile taller than the leaf
-        {"aocl_accurate2k1000@64", 1},       // L = 64, g = 8; one piece
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.method);
-        const MethodSpec spec = parse_method_spec(c.method);
+    // accurate2: b = 512, L = 128, g = 4; then macro grid 2 with one 128 x 128
+    // tile, a tile taller than the leaf, and L = 64 with one correction piece.
+    for (const char* method :
+         {"accurate2", "accurate4k128s128t128p0", "center_accurate2s32t256p1", "aocl_accurate2k1000@64"}) {
+        SCOPED_TRACE(method);
+        const MethodSpec spec = parse_method_spec(method);
         setup_method(spec);
-        EXPECT_GE(active_method.pan_bytes, 8 * 2 * (n / 2 / spec.macro_grid) *
-                                               (n / 2 / spec.macro_grid));  // ACC and ACC2
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(m.run(spec), ref);  // the run's end check counts the leaf products
-            const u64 g = static_cast<u64>(spec.macro_grid);
-            const u64 grid = n / 2 / g / active_method.pan_leaf;
-            EXPECT_EQ(phase_timers.pan_pairs, 4 * g * g * g);
-            EXPECT_EQ(phase_timers.accurate_correction_gemms,
-                      4 * g * g * g * 3 * grid * grid * c.gemms_per_job);
             EXPECT_GT(phase_timers.pan_main, 0.0);
         }
     }
 
-    // Options the name grammar cannot produce are still refused by set-up.
+    // Options the name grammar cannot produce are still refused by set-up
+    // (every refusal of the settings: pan_accurate_test).
     MethodSpec spec = parse_method_spec("accurate2");
     spec.correction_tile = 64;
     EXPECT_EQ(message_of([&] { setup_method(spec); }),
               "accurate correction tile must be 0, 128, or 256");
-    spec.correction_tile = 0;
-    spec.correction_k = 0;
-    EXPECT_EQ(message_of([&] { setup_method(spec); }),
-              "accurate correction K block must be positive");
-    spec.correction_k = 64;
-    spec.main_subk = 48;
-    EXPECT_EQ(message_of([&] { setup_method(spec); }), "accurate main SUBK must be 32, 64, or 128");
     // A following plain method releases the accurate buffers.
     setup_method(parse_method_spec("pan2"));
     EXPECT_EQ(pan_adapter::accurate_bytes(), 0u);

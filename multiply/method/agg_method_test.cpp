@@ -42,21 +42,18 @@ TEST_F(AggMethod, AggMethodsMatchTheDenseRoute) {
         EXPECT_LT(relative_error(c, dense), 1e-5) << k.method;
         EXPECT_EQ(active_method.agg_q, k.q) << k.method;
         EXPECT_EQ(phase_timers.agg_runs, k.runs) << k.method;
-        EXPECT_EQ(phase_timers.pan_products, k.runs * (k.q * k.q * k.q / 3 + 9 * k.q * k.q / 2 - k.q / 3)) << k.method;
         EXPECT_GT(phase_timers.agg_main, 0.0) << k.method;
-        EXPECT_LE(phase_timers.agg_leaves_min, phase_timers.agg_leaves_max) << k.method;
     }
 }
 
 // The block side halves from the requested leaf until it divides m = n / 2^s
-// into an even number of blocks; the engine's bytes enter pan_bytes.
+// into an even number of blocks.
 TEST_F(AggMethod, SetupChoosesTheBlockSide) {
     MethodInputs v(1536);
     setup_method(parse_method_spec("agg1"));  // 1024, 512 give 1 and 3 blocks; 256 gives 6
     EXPECT_EQ(active_method.pan_leaf, 256u);
     EXPECT_EQ(active_method.agg_q, 6u);
     EXPECT_FALSE(agg1::general_forms_only);
-    EXPECT_EQ(active_method.pan_bytes, agg1::scratch_bytes() + 6 * 10 + 1 + 11 * agg1::group_count());
     setup_method(parse_method_spec("agg1g@512"));
     EXPECT_EQ(active_method.pan_leaf, 256u);
     EXPECT_TRUE(agg1::general_forms_only);

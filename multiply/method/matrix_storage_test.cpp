@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/cpus.h"
+#include "common/test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -66,12 +67,8 @@ TEST(MatrixStorage, BadExtentsAreRefusedAndTheOldBlockKept) {
     float* held = s.data;
     held[0] = 1.5f;
     for (const auto& e : bad) {
-        try {
-            allocate_matrix(s, e.rows, e.cols);
-            ADD_FAILURE() << e.rows << "x" << e.cols << " accepted";
-        } catch (const std::runtime_error& err) {
-            EXPECT_STREQ(err.what(), "invalid matrix extent") << e.rows << "x" << e.cols;
-        }
+        EXPECT_EQ(message_of<std::runtime_error>([&] { allocate_matrix(s, e.rows, e.cols); }), "invalid matrix extent")
+            << e.rows << "x" << e.cols;
         EXPECT_TRUE(s.data == held && s.bytes == 64 && s.ld == 5) << e.rows << "x" << e.cols;
     }
     EXPECT_EQ(held[0], 1.5f);

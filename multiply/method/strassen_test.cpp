@@ -67,10 +67,9 @@ TEST_F(Strassen, AddBatchesMatchAScalarModel) {
 }
 
 TEST_F(Strassen, WorkspacesPerLevelAndRefusals) {
-    problem.n = 4096;  // six buffers of 2048, then four of 1024 on the bottom level
+    problem.n = 4096;
     setup_method(parse_method_spec("strassen_aocl2"));
     EXPECT_EQ(strassen_workspaces.size(), 2u);
-    EXPECT_EQ(active_method.outer_bytes, 6u * 2048 * 2048 * 4 + 4u * 1024 * 1024 * 4);
     problem.n = 4098;  // 4098 / 4 is not whole
     EXPECT_THROW(setup_method(parse_method_spec("strassen_aocl2")), std::runtime_error);
     EXPECT_TRUE(strassen_workspaces.empty());

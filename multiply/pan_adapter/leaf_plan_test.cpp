@@ -3,33 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 using pan_adapter::LeafLayout;
 using pan_adapter::LeafPlan;
 using pan_adapter::leaf_layout;
 using pan_adapter::leaf_plan_default;
-using pan_adapter::pair_workspace_floats;
 using u64 = std::uint64_t;
-
-// The whole depth needs no partial tiles; a depth block shorter than the side
-// adds the partial-tile region; sizes round up to whole strips and panels and
-// clip to the side; side 0 needs no workspace, whatever the plan.
-TEST(LeafPlan, LayoutFollowsThePlan) {
-    for (u64 n : {1u, 100u, 1536u, 8192u}) {
-        const LeafLayout l = leaf_layout(n, static_cast<const LeafPlan*>(nullptr));
-        EXPECT_TRUE(l.whole_k && l.kc_eff == n && l.partial_floats == 0) << n;
-        EXPECT_EQ(pair_workspace_floats(n, leaf_plan_default(n)), pan_adapter::pair_workspace_floats_default(n));
-    }
-    const LeafLayout blocked = leaf_layout(100, LeafPlan{7, 17, 99, 0});
-    EXPECT_TRUE(!blocked.whole_k && blocked.kc_eff == 99u && blocked.partial_floats > 0);
-    EXPECT_TRUE(blocked.mc_eff == 12u && blocked.nc_eff == 32u);
-    const LeafLayout clipped = leaf_layout(5, LeafPlan{7, 17, 0, 0});
-    EXPECT_TRUE(clipped.mc_eff == 6u && clipped.nc_eff == 16u && clipped.a_panels == 1u && clipped.b_panels == 1u);
-    EXPECT_EQ(pan_adapter::pair_workspace_floats_default(0), 0u);
-    EXPECT_EQ(pair_workspace_floats(0, LeafPlan{1, 1, 3, 1}), 0u);
-}
 
 TEST(LeafPlan, HugeBlockSizesMeanTheWholeSide) {
     // Unchecked overrides near 2^64 must not wrap to a zero-sized block.
@@ -59,18 +39,3 @@ TEST(LeafPlan, RegionsStay64ByteAligned) {
     }
 }
 
-TEST(LeafPlan, AccurateMainSubkSetter) {
-    EXPECT_EQ(pan_adapter::accurate_main_subk(), 64u);
-    for (u64 subk : {32u, 96u, 0u, 128u, 64u}) {
-        const u64 before = pan_adapter::accurate_main_subk();
-        const bool good = subk == 32 || subk == 64 || subk == 128;
-        try {
-            pan_adapter::set_accurate_main_subk(subk);
-            EXPECT_TRUE(good) << subk << " accepted";
-        } catch (const std::invalid_argument& e) {
-            EXPECT_FALSE(good) << subk << " refused";
-            EXPECT_STREQ(e.what(), "accurate main SUBK must be 32, 64, or 128");
-        }
-        EXPECT_EQ(pan_adapter::accurate_settings.main_subk, good ? subk : before);
-    }
-}

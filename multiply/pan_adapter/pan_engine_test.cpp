@@ -58,30 +58,16 @@ protected:
 
 }  // namespace
 
-TEST_F(PanEngine, SingleBlockGridAndRePrepare) {
+TEST_F(PanEngine, SingleBlockGrid) {
     pan_adapter::prepare(64, 64);
     EXPECT_TRUE(pan_state.prepared);
     EXPECT_EQ(pan_state.grid, 1);
     EXPECT_EQ(leaf_routing::pan_leaf_side, 64u);
     ASSERT_EQ(pan_schedule.tasks.size(), 1u);
     EXPECT_EQ(pan_state.leaf_workspaces.size(), 2u);  // one per worker, like the sums
-    const u64 bytes = pan_state.workspace_bytes;
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pan_state.p[0]) % 64, 0u);
     EXPECT_TRUE(all_zero(pan_state.p[0], 64 * 80));
     EXPECT_TRUE(all_zero(pan_state.leaf_workspaces[1], pan_adapter::pair_workspace_floats_default(64)));
-
-    // Same arguments: nothing happens, a run's leftovers stay as they are.
-    const float* p0 = pan_state.p[0];
-    pan_state.p[0][5] = 3.0f;
-    pan_adapter::prepare(64, 64);
-    EXPECT_EQ(pan_state.workspace_bytes, bytes);
-    EXPECT_EQ(pan_state.p[0], p0);
-    EXPECT_EQ(pan_state.p[0][5], 3.0f);
-
-    // Other arguments: everything goes and comes back zeroed.
-    pan_adapter::prepare(128, 128);
-    EXPECT_EQ(pan_state.workspace_bytes, 11 * 128 * 144 * 4 + 2 * 22816 * 4);  // by hand
-    EXPECT_TRUE(all_zero(pan_state.p[0], 128 * 144));
 }
 
 // A preparation hands out zeroed workspaces even where the allocator gives
@@ -147,6 +133,10 @@ TEST_F(PanEngine, SixBySixGridTaskOrder) {
 }
 
 TEST_F(PanEngine, SizeRefusals) {
+    std::vector<float> any(64 * 64);
+    const PanView v{any.data(), 64};
+    expect_throw_msg<std::logic_error>([&] { pan_adapter::run_pair(v, v, false, v, v, v, v); },
+                                       "Call pan_adapter::prepare before run_pair");
     pan_adapter::shutdown();
     expect_throw_msg<std::logic_error>([] { pan_adapter::prepare(64, 64); },
                                        "Call pan_adapter::init_pool before prepare");
@@ -235,12 +225,7 @@ TEST_F(PanEngine, ViewChecks) {
     pan_adapter::prepare(64, 32);
     std::vector<float> buf(64 * 70 + 8);
     float* const d = buf.data();
-    const auto span = pan_adapter::check_view({d, 70});
-    const auto begin = reinterpret_cast<u64>(d);
-    EXPECT_EQ(span.begin, begin);
-    EXPECT_EQ(span.end, begin + (63 * 70 + 64) * 4);
-    EXPECT_EQ(span.row_stride, 280u);
-    EXPECT_EQ(span.row_bytes, 256u);
+    EXPECT_NO_THROW(pan_adapter::check_view({d, 70}));
     EXPECT_NO_THROW(pan_adapter::check_view({d, 2147483647ull}));  // ld = INT_MAX is allowed
 
     const struct {
@@ -320,25 +305,4 @@ TEST_F(PanEngine, PairRunIsExactOnIntegerData) {
             EXPECT_EQ(pan_state.run.c.data, nullptr);
         }
     }
-}
-
-TEST_F(PanEngine, PairRunRefusalsWriteNothing) {
-    const u64 s = 64;
-    Mat A(s, s), B(s, s), C2(s, s);
-    const PanView v = C2.view();
-    expect_throw_msg<std::logic_error>([&] { pan_adapter::run_pair(v, v, false, v, v, v, v); },
-                                       "Call pan_adapter::prepare before run_pair");
-    pan_adapter::prepare(s, 32);
-    std::mt19937 rng(9);
-    A.fill(rng, -2, 2);
-    B.fill(rng, -2, 2);
-    const std::vector<float> a_before = A.buf;
-    auto run = [&](PanView c, PanView c2) {
-        pan_adapter::run_pair(A.view(), B.view(), false, A.view(), B.view(), c, c2);
-    };
-    expect_throw_msg<std::invalid_argument>([&] { run(A.view(), C2.view()); }, kInOverlap);
-    const PanView last_element{C2.buf.data() + s * s - 1, s};
-    expect_throw_msg<std::invalid_argument>([&] { run(C2.view(), last_element); }, kOutOverlap);
-    EXPECT_EQ(a_before, A.buf);
-    for (float x : C2.buf) ASSERT_EQ(x, kCanary);
 }

@@ -88,6 +88,23 @@ struct Problem {
     }
 };
 
+u64 expected_calls(u64 q) { return q * q * q / 3 + 9 * q * q / 2 - q / 3; }
+
+// Every main leaf of the scheme, from its definition.
+std::vector<std::tuple<int, int, int, int, int>> scheme_leaves(u64 m) {
+    std::vector<std::tuple<int, int, int, int, int>> v;
+    for (int slice = 0; slice < 2; ++slice)
+        for (int wrap = 0; wrap < 2; ++wrap)
+            for (u64 i = 0; i < m; ++i)
+                for (u64 j = 0; j < m; ++j)
+                    for (u64 k = 0; k < m; ++k) {
+                        const bool in = wrap == 0 ? (i <= j && j < k) || (k < j && j <= i) : !(i == j && j == k);
+                        if (in) v.emplace_back(wrap, slice, static_cast<int>(i), static_cast<int>(j), static_cast<int>(k));
+                    }
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
 std::vector<std::tuple<int, int, int, int, int, int>> engine_groups() {
     std::vector<std::tuple<int, int, int, int, int, int>> v;
     for (const LeafGroup& g : state.groups) v.emplace_back(g.wrap, g.slice, g.i, g.j, g.k_begin, g.k_end);
@@ -164,12 +181,15 @@ TEST_F(Agg1Engine, PrepareRefusesArgumentsAndBudget) {
     agg1::init_pool(test_workers(), 0);
 }
 
-// q = 2 has no main leaves; a fresh preparation starts with every lock and
-// claim flag clear; AGG_KCH <= 0 gives one leaf per group.
+// q = 2 has no main leaves, q = 4 sixteen; a fresh preparation starts with
+// every lock and claim flag clear; AGG_KCH <= 0 gives one leaf per group.
 TEST_F(Agg1Engine, PrepareBuildsGroupsAndLocks) {
     agg1::prepare(2, 16);
     EXPECT_EQ(agg1::group_count(), 0u);
     agg1::prepare(4, 20);
+    u64 leaves = 0;
+    for (const LeafGroup& g : state.groups) leaves += g.k_end - g.k_begin;
+    EXPECT_EQ(leaves, 16u);
     for (u64 i = 0; i < 16; ++i) EXPECT_EQ(state.tile_locks[i].load(), 0);
     for (u64 i = 0; i <= agg1::group_count(); ++i) EXPECT_EQ(state.claim_flags[i].load(), 0);
     for (const char* v : {"0", "-5"}) {
@@ -181,20 +201,23 @@ TEST_F(Agg1Engine, PrepareBuildsGroupsAndLocks) {
     }
 }
 
-// Chunk lengths 1, 2 (ragged over m = 3) and 8 (past m): no group holds more
-// than the chunk length, and the product stays exact, so every main leaf
-// runs exactly once.
-TEST_F(Agg1Engine, ChunkLengthsKeepTheProductExact) {
-    for (const char* kch : {"1", "2", "8"}) {
-        ScopedEnv env("AGG_KCH", kch);
-        agg1::release_workspace();
-        agg1::prepare(6, 16);
-        for (const LeafGroup& g : state.groups) ASSERT_LE(g.k_end - g.k_begin, std::atoi(kch)) << kch;
-        Problem p(96, true, 4);
-        const auto C0 = p.C;
-        p.run(false);
-        EXPECT_EQ(p.mismatches(p.reference(C0, false)), 0u) << kch;
-    }
+// For m = 1..6 and chunk lengths 1, 2 and 8: every main leaf lies in exactly
+// one group, and no group holds more than the chunk length.
+TEST_F(Agg1Engine, GroupsHoldEveryLeafOnceInChunks) {
+    for (const char* kch : {"1", "2", "8"})
+        for (u64 m = 1; m <= 6; ++m) {
+            ScopedEnv env("AGG_KCH", kch);
+            agg1::release_workspace();
+            agg1::prepare(2 * m, 16);
+            std::vector<std::tuple<int, int, int, int, int>> leaves;
+            for (const LeafGroup& g : state.groups) {
+                ASSERT_LE(static_cast<u64>(g.k_end - g.k_begin), std::strtoul(kch, nullptr, 10));
+                for (int kk = g.k_begin; kk < g.k_end; ++kk) leaves.emplace_back(g.wrap, g.slice, g.i, g.j, kk);
+            }
+            std::sort(leaves.begin(), leaves.end());
+            EXPECT_EQ(leaves, scheme_leaves(m)) << "m=" << m << " kch=" << kch;
+            EXPECT_EQ(leaves.size(), agg1::detail::main_leaf_count(2 * m));
+        }
 }
 
 // A chunk length past the 16-bit group bounds (or past m) is the whole range:
@@ -219,8 +242,27 @@ TEST_F(Agg1Engine, LargeChunkLengthsAreClampedToTheRange) {
     EXPECT_EQ(p.mismatches(p.reference(C0, false)), 0u);
 }
 
+// A second prepare of the same size keeps buffers, groups and the earlier
+// environment readings.
+TEST_F(Agg1Engine, PrepareAgainKeepsBuffersAndReadings) {
+    ScopedEnv redirect("AGG_REDIRECT", "0");
+    agg1::prepare(6, 16);
+    float* const ws = state.workspaces[0];
+    const auto groups = engine_groups();
+    ScopedEnv kch("AGG_KCH", "1");
+    ScopedEnv redirect2("AGG_REDIRECT", "2");
+    agg1::prepare(6, 16);
+    EXPECT_EQ(state.workspaces[0], ws);
+    EXPECT_EQ(engine_groups(), groups);
+    EXPECT_EQ(state.redirect_mode, 0);
+    agg1::release_workspace();
+    agg1::prepare(6, 16);
+    EXPECT_EQ(state.redirect_mode, 2);
+    EXPECT_EQ(state.kch, 1);
+}
+
 // Exact products on small integers: q = 2 (corrections only) to 8, with and
-// without accumulation; a second run gives the same.
+// without accumulation; the counts of the report; a second run gives the same.
 TEST_F(Agg1Engine, ExactOnSmallIntegers) {
     for (u64 q : {2u, 4u, 6u, 8u})
         for (bool accumulate : {false, true}) {
@@ -232,8 +274,11 @@ TEST_F(Agg1Engine, ExactOnSmallIntegers) {
             const auto R = p.reference(C0, accumulate);
             for (int rep = 0; rep < 2; ++rep) {
                 p.C = C0;
-                p.run(accumulate);
+                const agg1::RunReport r = p.run(accumulate);
                 EXPECT_EQ(p.mismatches(R), 0u);
+                EXPECT_EQ(static_cast<u64>(r.kernel_calls), expected_calls(q));
+                EXPECT_EQ(static_cast<u64>(r.main_leaves), (q * q * q - 4 * q) / 3);
+                EXPECT_EQ(static_cast<u64>(r.correction_products), 9 * q * q / 2 + q);
                 // Padding columns of C are never written.
                 for (u64 i = 0; i < p.N; ++i)
                     for (u64 j = p.N; j < p.ld; ++j) ASSERT_EQ(p.C[i * p.ld + j], C0[i * p.ld + j]);
@@ -352,7 +397,7 @@ TEST_F(Agg1Engine, FailurePartWayLeavesTheEngineUsable) {
     }
 }
 
-TEST_F(Agg1Engine, RunChecksItsStateAndViews) {
+TEST_F(Agg1Engine, RunChecksAndWorkerReport) {
     Problem p(64, true, 2);
     EXPECT_EQ(message_of<std::logic_error>([&] { p.run(false); }), "agg1: prepare first");
     agg1::prepare(4, 16);
@@ -362,4 +407,17 @@ TEST_F(Agg1Engine, RunChecksItsStateAndViews) {
     EXPECT_EQ(message_of<std::invalid_argument>([&] { agg1::run(&r, nullptr, p.ld, p.B.data(), p.ld, p.C.data(), p.ld, false); }), bad);
     agg1::release_workspace();
     EXPECT_EQ(message_of<std::logic_error>([&] { p.run(false); }), "agg1: prepare first");
+
+    if (usable_cpus().size() < 3) GTEST_SKIP() << "the worker report case needs 3 usable CPUs";
+    place_pool(3);
+    agg1::prepare(4, 16);
+    ScopedEnv report("AGG_WORKER_REPORT", "");
+    ::testing::internal::CaptureStderr();
+    p.run(false);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    int workers = 0, summary = 0;
+    for (std::size_t at = 0; (at = err.find("agg1 worker ", at)) != std::string::npos; ++at) ++workers;
+    for (std::size_t at = 0; (at = err.find("agg1 workers: busy ", at)) != std::string::npos; ++at) ++summary;
+    EXPECT_EQ(workers, 3) << err;
+    EXPECT_EQ(summary, 1) << err;
 }

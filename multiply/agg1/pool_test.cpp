@@ -9,15 +9,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "common/cpus.h"
 #include "common/test_support.h"
 #include "common/thread_start_limit.h"
 #include "multiply/agg1/agg1.h"
+#include "multiply/pan_adapter/pool.h"
 
 namespace {
 
@@ -115,6 +118,22 @@ TEST(Agg1Pool, ExceptionsReachTheCallerAndThePoolKeepsWorking) {
     EXPECT_EQ(message_of([] { agg1::detail::pool.run(10, count_hit_noop, finish_throws); }), "finish failed");
     expect_each_once(500);
     agg1::shutdown();
+}
+
+TEST(Agg1Pool, WorkerIdIsMinusOneOutsideThePool) {
+    EXPECT_EQ(agg1_worker_id, -1);
+    int seen = 0;
+    std::thread([&] { seen = agg1_worker_id; }).join();
+    EXPECT_EQ(seen, -1);
+    // Workers of the Pan pool are not agg1 workers either.
+    static std::atomic<int> pan_seen{0};
+    pan_adapter::init_pool(1, 0);
+    pan_adapter::run_jobs(1, [](int) { pan_seen = agg1_worker_id; });
+    {
+        std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
+        pan_adapter::implementation::stop_pool();
+    }
+    EXPECT_EQ(pan_seen.load(), -1);
 }
 
 // A thread that cannot start: the started ones are joined, the pool stays

@@ -1,6 +1,5 @@
 // Term products and their packers, bit for bit against a scalar model of the
-// stated arithmetic (exactness on small integers is checked through the agg1
-// engine).
+// stated arithmetic, and exact on small integers.
 #include "multiply/agg1/term_product.h"
 
 #include <gtest/gtest.h>
@@ -30,10 +29,11 @@ bool same_bits(float x, float y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 struct Block {
     u64 n, ld;
     std::vector<float> buf;
-    Block(u64 n_, std::mt19937& rng) : n(n_), ld(n_ + 3), buf(ld * (n_ + 2), kCanary) {
+    Block(u64 n_, std::mt19937& rng, bool integers = false) : n(n_), ld(n_ + 3), buf(ld * (n_ + 2), kCanary) {
         std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+        std::uniform_int_distribution<int> di(-3, 3);
         for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) buf[i * ld + j] = d(rng);
+            for (u64 j = 0; j < n; ++j) buf[i * ld + j] = integers ? static_cast<float>(di(rng)) : d(rng);
     }
     float* p() { return buf.data(); }
     float at(u64 i, u64 j) const { return buf[i * ld + j]; }
@@ -209,7 +209,9 @@ TEST(TermProduct, MatchesTheScalarModelBitForBit) {
     const std::vector<Case> cases = {
         {1, {1}, {1}, {1}, plan_of(1), "one term each"},
         {7, {1, -1}, {-1, -1}, {1, -1}, plan_of(7), "two +-1 terms"},
+        {16, {-1, 1, -1}, {1, -1, 1}, {-1, 1, 1}, plan_of(16), "three +-1 terms"},
         {17, {-1, -1, -1}, {-1, 1, 1}, {0.5f, -1}, plan_of(17), "all negated"},
+        {100, {1, 1, 1}, {1, 1, 1}, {1, 1, 1}, plan_of(100), "main-leaf shape"},
         {100, {-1, 1, 1}, {1, 1, 1}, {-1, 1, 1}, plan_of(100), "wrapped leaf shape"},
         {17, {2.0f, 1}, {1, 0.25f}, {1}, plan_of(17), "general first term"},
         {100, {0.5f, -1, 1, 3.0f}, {1, -1, -1, 1}, {-0.5f, 2.0f}, plan_of(100), "four terms"},
@@ -268,6 +270,38 @@ TEST(TermProduct, BadCountsAndEmptySideDoNothing) {
     agg1::term_product(0, 1, t, 1, &b, 1, &c, ws.data(), nullptr);
     EXPECT_EQ(C.buf, C0.buf);
     for (float w : ws) ASSERT_TRUE(same_bits(w, kCanary));
+}
+
+// On small integers every step is exact: the product equals the exact
+// combination product, whatever the coefficients' path.
+TEST(TermProduct, ExactOnSmallIntegers) {
+    std::mt19937 rng(11);
+    for (u64 n : {13u, 64u, 130u}) {
+        std::vector<Block> A, B;
+        for (int t = 0; t < 3; ++t) A.emplace_back(n, rng, true), B.emplace_back(n, rng, true);
+        const std::vector<float> ca{1, -1, 2}, cb{-1, 1, 1}, cc{1, -2};
+        std::vector<Block> C;
+        for (int t = 0; t < 2; ++t) C.emplace_back(n, rng, true);
+        const std::vector<Block> C0 = C;
+        auto va = views(A, ca), vb = views(B, cb), vc = views(C, cc);
+        Workspace ws(n, nullptr);
+        agg1::term_product(n, 3, va.data(), 3, vb.data(), 2, vc.data(), ws.p(), nullptr);
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j) {
+                long long p = 0;
+                for (u64 k = 0; k < n; ++k) {
+                    long long fa = 0, fb = 0;
+                    for (int t = 0; t < 3; ++t) {
+                        fa += static_cast<long long>(ca[t]) * static_cast<long long>(A[t].at(i, k));
+                        fb += static_cast<long long>(cb[t]) * static_cast<long long>(B[t].at(k, j));
+                    }
+                    p += fa * fb;
+                }
+                for (int t = 0; t < 2; ++t)
+                    ASSERT_EQ(C[t].at(i, j), C0[t].at(i, j) + static_cast<float>(cc[t]) * static_cast<float>(p))
+                        << "n=" << n << " (" << i << "," << j << ")";
+            }
+    }
 }
 
 namespace {

@@ -1,11 +1,15 @@
-// The benchmark driver's pieces in process: generated inputs on any worker
-// count, the environment checks and the campaign order.
+// The benchmark driver's pieces in process: generated inputs against an
+// independent numpy model, the environment checks and the campaign order.
 #include <gtest/gtest.h>
 
 #include <cblas.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +19,7 @@
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
+namespace fs = std::filesystem;
 using namespace bench;
 
 namespace {
@@ -54,6 +59,68 @@ bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
 }
 
 }  // namespace
+
+// Each distribution's values, bit for bit, from a model written from the
+// value rules alone (Python integers and numpy float32).
+TEST_F(BenchPool, InputsMatchIndependentModel) {
+    const ScratchDir dir("bench");
+    run_python(dir.path, R"(M = (1 << 64) - 1
+def mix(x):
+    z = x & M
+    z = ((z ^ (z >> 30)) * 0xbf58476d1ce4e5b9) & M
+    z = ((z ^ (z >> 27)) * 0x94d049bb133111eb) & M
+    return z ^ (z >> 31)
+def unit(h):
+    t = h >> 32
+    t = t - (1 << 32) if t >= (1 << 31) else t
+    return np.float32(t) * np.float32(2.3283064e-10)
+def sgn(key):
+    return np.float32(-1.0) if mix(key) & 1 else np.float32(1.0)
+def p2(e):
+    return np.float32(2.0 ** e)
+def values(d, seed, n, r, c):
+    idx = r * n + c
+    ia = mix(0x9e3779b97f4a7c32 - 18 + seed + idx) % 5 - 2
+    ib = mix(0x9e3779b97f4a7c32 + seed + idx) % 5 - 2
+    k = ((seed + 1) * 0x3c6ef372fe94f82a + idx) & M
+    a, b = unit(mix(k)), unit(mix(k + 0x9e3779b97f4a7c15))
+    one = np.float32(1.0)
+    return {
+        'balanced': (a, b),
+        'integer': (np.float32(ia), np.float32(ib)),
+        'rational': (np.float32(ia), np.float32(ib)),
+        'dyadic': (np.float32(ia) * np.float32(0.125), np.float32(ib) * np.float32(0.125)),
+        'positive': (a + np.float32(0.5), b + np.float32(0.5)),
+        'scaled': (a * p2(2 * (r % 9) - 8), b * p2(8 - 2 * (c % 9))),
+        'inner_scaled': (a * p2(2 * (c % 9) - 8), b * p2(8 - 2 * (r % 9))),
+        'cancel': (a * p2(-10) + one, b * p2(-10) + (-one if r % 2 else one)),
+        'colsign': (a * p2(-6) + sgn(0x9e3779b97f4a7c62 + c), b * p2(-6) + sgn(0x9e3779b97f4a7c70 + r)),
+        'rowsign': (a * p2(-6) + sgn(0x9e3779b97f4a7c62 + r), b * p2(-6) + sgn(0x9e3779b97f4a7c70 + c)),
+        'halfsign': (a * p2(-6) + (one if r < n // 2 else -one), b * p2(-6) + (one if c < n // 2 else -one)),
+    }[d]
+for d in ['balanced', 'integer', 'dyadic', 'cancel', 'positive', 'scaled', 'inner_scaled', 'rational',
+          'colsign', 'rowsign', 'halfsign']:
+    for seed, n in ((0, 21), (7, 21), (3, 1)):
+        v = [values(d, seed, n, r, c) for r in range(n) for c in range(n)]
+        np.array([x[0] for x in v] + [x[1] for x in v], dtype=np.float32).tofile(f'{d}_{seed}.raw')
+)");
+
+    const int workers = problem.workers;
+    for (const char* name : kNames) {
+        const Distribution d = distribution_from_name(name);
+        for (std::uint64_t seed : {0, 7, 3}) {
+            const std::uint64_t n = seed == 3 ? 1 : 21;
+            const std::string raw = read_file(dir.at(std::string(name) + "_" + std::to_string(seed) + ".raw"));
+            std::vector<float> model(2 * n * n);
+            ASSERT_EQ(raw.size(), model.size() * 4);
+            std::memcpy(model.data(), raw.data(), raw.size());
+            const Generated g(d, seed, n, n + 3, workers);
+            std::vector<float> ab = g.leading(g.a), gb = g.leading(g.b);
+            ab.insert(ab.end(), gb.begin(), gb.end());
+            EXPECT_TRUE(same_bits(ab, model)) << name << " seed " << seed << " n " << n;
+        }
+    }
+}
 
 // Any worker count gives the same inputs; canary cells end every row of the
 // four matrices, and C and R hold quiet NaN.
@@ -109,17 +176,21 @@ TEST_F(BenchSettings, Refusals) {
     const int online = static_cast<int>(usable_cpus().back()) + 1;
     const std::pair<std::string, std::string> cases[] = {
         {"WORKERS=65", "invalid worker/native thread configuration"},
+        {"WORKERS=0", "invalid worker/native thread configuration"},
         {"WORKERS=64 CPU_BASE=1000", "invalid worker/native thread configuration"},
         {"CPU_BASE=-1", "invalid worker/native thread configuration"},
         {"WORKERS=2 NATIVE_THREADS=3", "invalid worker/native thread configuration"},
+        {"NATIVE_THREADS=0", "invalid worker/native thread configuration"},
         {"WORKERS=8 NATIVE_THREADS=4 NATIVE_WAYS=2x2x2", "native ways must multiply to native thread count"},
         {"WORKERS=1 NATIVE_WAYS=1x-1x-1", "native ways must multiply to native thread count"},
         {"NATIVE_WAYS=2x2", "bad native ways"},
         {"DATA=gaussian", "invalid data distribution"},
+        {"SEED=abc", "stoull"},
         {"SEED=99999999999999999999", "stoull"},
         {"LD_PADDING=x", "stoul"},
         {"DENSE_GRID=0x4", "invalid grid"},
         {"LEAF_GRIDS=512=2x2,1024", "bad LEAF_GRIDS"},
+        {"LEAF_GRIDS=512=2x", "invalid grid"},
         // A range beyond the CPUs this process may use fails before any thread starts.
         {"WORKERS=2 CPU_BASE=" + std::to_string(online - 1), "WORKERS from CPU_BASE exceed the usable CPUs"},
         // ld = N + LD_PADDING must neither wrap nor exceed what the routes address.
@@ -139,12 +210,13 @@ TEST_F(BenchSettings, DefaultsAndOverrides) {
     EXPECT_TRUE(s.dense_grid.rows == 4 && s.dense_grid.cols == 8);  // leaf_grid(4096)
     EXPECT_FALSE(read_settings(4096, true).full_reference);          // the memory campaign
 
-    set("LD_PADDING=3 SEED=18446744073709551615 FULL_REFERENCE=1 DENSE_GRID=2x2:256 DENSE_KBLOCK=512 "
-        "LEAF_GRIDS=4096=1x1,512=2x4:128,512=4x4");
+    set("LD_PADDING=3 DATA=dyadic SEED=18446744073709551615 FULL_REFERENCE=1 DENSE_GRID=2x2:256 "
+        "DENSE_KBLOCK=512 NATIVE_THREADS=1 NATIVE_WAYS=1x1x1 LEAF_GRIDS=4096=1x1,512=2x4:128,512=4x4");
     s = read_settings(4096, true);
-    EXPECT_TRUE(s.ld == 4099 && s.seed == 18446744073709551615ull);
+    EXPECT_TRUE(s.ld == 4099 && s.distribution == Distribution::dyadic && s.seed == 18446744073709551615ull);
     EXPECT_TRUE(s.full_reference);  // FULL_REFERENCE overrides the memory default
     EXPECT_TRUE(s.dense_grid.rows == 2 && s.dense_grid.k_block == 512);  // DENSE_KBLOCK replaces K
+    EXPECT_EQ(s.native_ways[2], 1);
     // LEAF_GRIDS reaches leaf_grid (later entries win) but not the dense grid read before it.
     EXPECT_EQ(leaf_grid(512).rows, 4);
     EXPECT_EQ(leaf_grid(512).k_block, 0u);
@@ -155,11 +227,13 @@ TEST_F(BenchSettings, DefaultsAndOverrides) {
 
 // ------------------------------------------------------------ campaigns
 
-TEST(BenchCampaign, LeafConfigSides) {
+TEST(BenchCampaign, LeafConfigSidesAndMedian) {
     using V = std::vector<std::uint64_t>;
     EXPECT_EQ(leaf_config_sides(1024), (V{512, 256, 128, 64}));
     EXPECT_EQ(leaf_config_sides(31), V{});
     EXPECT_EQ(leaf_config_sides(3000), (V{1500, 750, 375, 187}));  // 187 <= 3000/16
+    EXPECT_EQ(median({3, 1, 2, 4}), 2.5);
+    EXPECT_EQ(median({5, 1, 3}), 3);
 }
 
 TEST(BenchCampaign, BalancedOrder) {
@@ -167,7 +241,12 @@ TEST(BenchCampaign, BalancedOrder) {
     EXPECT_EQ(base_order(4), (std::vector<int>{0, 1, 3, 2}));
     EXPECT_EQ(base_order(5), (std::vector<int>{0, 1, 4, 2, 3}));
 
-    // Every method runs reps times (the order of two methods: bench_cli_test).
+    // Two methods, four reps: 0 1 | 1 0 | 1 0 | 0 1.
+    std::vector<int> order;
+    for (const Slot& s : balanced_schedule(2, 4)) order.push_back(s.method);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 1, 0, 1, 0, 0, 1}));
+
+    // Every method runs reps times.
     for (int m : {3, 5}) {
         std::vector<int> count(m, 0);
         for (const Slot& s : balanced_schedule(m, 4 * m)) ++count[s.method];

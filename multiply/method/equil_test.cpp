@@ -141,6 +141,13 @@ TEST(ScaleByPow2, AgreesWithLdexpfOverEveryExponent) {
 TEST_F(Equil, CallOrderAndBadViews) {
     EXPECT_EQ(message_of([] { equil::prepare(0); }), "invalid equilibration dimension");
     EXPECT_EQ(message_of([] { equil::prepare(std::uint64_t{1} << 31); }), "invalid equilibration dimension");
+    equil::prepare(300);
+    const std::int32_t* kept = equil::state.row_exponents;
+    equil::prepare(300);  // same side: nothing changes
+    EXPECT_EQ(equil::state.row_exponents, kept);
+    equil::prepare(100);
+    EXPECT_EQ(equil::state.bytes, 3u * 448u + 3u * 832u);  // 100 i32 and 100 f64, each rounded up to 64 bytes
+    release_equil_state();
 
     Inputs in(40, 41, [](std::uint64_t i, std::uint64_t) { return std::ldexp(1.0f, int(i % 7)); }, constant(1));
     EXPECT_EQ(message_of(equil::transform), "equil::prepare must precede transform");
@@ -174,9 +181,42 @@ TEST_F(Equil, CallOrderAndBadViews) {
     EXPECT_TRUE(in.intact());
 }
 
-// The worked case: half the exponent gap rounded towards minus infinity (the
-// row and column exponents and the recovery follow from the round trips below).
+// The worked cases: all ones (nothing to do), A = 2^10 and B = 1, and half
+// the exponent gap rounded towards minus infinity.
 TEST_F(Equil, ExponentChoice) {
+    {
+        Inputs in(5, 5, constant(1), constant(1));
+        std::fill(in.c.begin(), in.c.end(), 7.5f);
+        const std::vector<float> c0 = in.c;
+        equil::prepare(5);
+        equil::transform();
+        const equil::Statistics& st = equil::published;
+        EXPECT_TRUE(st.certificate && !st.applied && !equil::state.in_place);
+        EXPECT_EQ(st.inner + st.rows + st.columns + st.preflight_failures, 0u);
+        equil::recover();
+        EXPECT_TRUE(in.intact() && same_bits(in.c, c0));
+        release_equil_state();
+    }
+    {
+        Inputs in(4, 4, constant(1024), constant(1));
+        equil::prepare(4);
+        equil::transform();
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_EQ(equil::state.inner_exponents[k], -5);
+            EXPECT_EQ(equil::state.row_exponents[k], -5);
+            EXPECT_EQ(equil::state.column_exponents[k], -5);
+        }
+        EXPECT_TRUE(std::all_of(in.a.begin(), in.a.end(), [](float x) { return x == 1.0f; }));
+        EXPECT_TRUE(std::all_of(in.b.begin(), in.b.end(), [](float x) { return x == 1.0f; }));
+        const equil::Statistics& st = equil::published;
+        EXPECT_TRUE(st.certificate && st.applied && st.a == in.a.data() && st.ldb == 4);
+        EXPECT_TRUE(st.inner == 4 && st.rows == 4 && st.columns == 4);
+        std::fill(in.c.begin(), in.c.end(), 4.0f);  // the product of the scaled operands
+        equil::recover();
+        EXPECT_TRUE(std::all_of(in.c.begin(), in.c.end(), [](float x) { return x == 4096.0f; }));
+        EXPECT_TRUE(in.intact());
+        release_equil_state();
+    }
     // Column k of A holds 2^ak, row k of B holds 2^bk: d = bk - ak and e_k = floor(d / 2);
     // the last two indices have a zero column of A and a zero row of B.
     const int ak[] = {3, 0, 1, 0, 5, 0, 7}, bk[] = {0, 3, 0, 1, 2, 0, 7}, expected[] = {-2, 1, -1, 0, -2, 0, 0};
@@ -325,7 +365,7 @@ TEST_F(Equil, EveryBaseRunsScaled) {
     for (const char* method : methods) {
         const MethodSpec spec = parse_method_spec(method);
         setup_method(spec);
-        EXPECT_GT(active_method.equil_bytes, 0u) << method;
+        EXPECT_EQ(active_method.equil_bytes, 3u * 4096u + 3u * 8192u) << method;
         std::fill(in.c.begin(), in.c.end(), 0.0f);
         execute_method(spec);
         EXPECT_TRUE(in.intact() && problem.A == in.a.data() && problem.B == in.b.data()) << method;

@@ -60,9 +60,11 @@ struct Case {
     u64 subk;  // kernel depth chunk
 };
 
+u64 ceil_div(u64 a, u64 b) { return (a + b - 1) / b; }
+
 // Every case twice on integer data (exact whatever the rounding): C and C2
 // equal the plain products (added twice onto their old contents when
-// accumulating), nothing past the views changes, and every leaf product runs.
+// accumulating), nothing past the views changes, and both counters match.
 void run_exact_cases(int workers) {
     const Case cases[] = {
         {64, 64, 0, false, false, 64, 64},     // g = 1
@@ -81,9 +83,12 @@ void run_exact_cases(int workers) {
         pan_adapter::configure_accurate(c.k, c.subk, c.tile, c.packed);
         pan_adapter::prepare_accurate(s, c.L);
         pan_test::PairOperands m(s, seed++);
+        const u64 per_job = (c.tile == 0 ? 1 : ceil_div(c.L, c.tile) * ceil_div(c.L, 128)) *
+                            ceil_div(c.L, c.k);
         for (int run = 0; run < 2; ++run) {
             const auto t = m.run(pan_adapter::run_accurate, c.accumulate);
             EXPECT_EQ(t.leaf_products, g * g * g + 3 * g * g);
+            EXPECT_EQ(pan_adapter::accurate_correction_gemm_count(), 3 * g * g * per_job);
             EXPECT_GE(t.total_seconds, t.main + t.corrections);
         }
         m.expect_products(c.accumulate, 2);
@@ -125,6 +130,12 @@ TEST_F(PanAccurate, RefusesAStalePreparation) {
     expect_throw_msg<std::logic_error>(run, kStale);
 
     pan_adapter::prepare_accurate(s, 128);
+    const double* acc = accurate_state.acc.data();
+    const u64 bytes = pan_adapter::accurate_bytes();
+    EXPECT_EQ(bytes, 8 * (2 * s * s + (6 * 2 + 2) * 128 * 144));
+    pan_adapter::prepare_accurate(s, 128);  // unchanged: every buffer stays
+    EXPECT_EQ(accurate_state.acc.data(), acc);
+    EXPECT_EQ(pan_adapter::accurate_bytes(), bytes);
 
     // Pan prepared for another leaf: refused; back to the same leaf: accepted.
     pan_adapter::prepare(s, 64);

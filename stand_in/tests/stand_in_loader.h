@@ -15,14 +15,18 @@
 
 namespace stand_in_test {
 
+using GetFn = int64_t (*)();
+
 struct StandIn {
     void* handle = nullptr;
     void (*sgemm)(int, int, int, int, int, int, float, const float*, int, const float*, int,
                   float, float*, int) = nullptr;
     void (*set_local)(int64_t) = nullptr, (*set_global)(int64_t) = nullptr;
     void (*set_ways)(int64_t, int64_t, int64_t, int64_t, int64_t) = nullptr;
-    int64_t (*get_threads)() = nullptr;
+    GetFn get_threads = nullptr;
+    GetFn get_way[5] = {};  // jc, pc, ic, jr, ir
     char* (*version)() = nullptr;
+    void (*gomp_parallel)(void (*)(void*), void*, unsigned, unsigned) = nullptr;
 
     // dlsym on the handle searches the whole namespace.
     void* need(const char* name) const
@@ -98,6 +102,11 @@ inline StandIn load_stand_in(const std::string& path)
     bind(s.set_ways, "bli_thread_set_ways");
     bind(s.get_threads, "bli_thread_get_num_threads");
     bind(s.version, "bli_info_get_version_str");
+    bind(s.gomp_parallel, "GOMP_parallel");
+    const char* loops = "jcpcicjrir";
+    for (int i = 0; i < 5; ++i)
+        s.get_way[i] = reinterpret_cast<GetFn>(
+            s.need(("bli_thread_get_" + std::string(loops + 2 * i, 2) + "_nt").c_str()));
     return s;
 }
 

@@ -18,11 +18,6 @@ namespace {
 
 using u64 = std::uint64_t;
 
-float* align64(float* p) {
-    auto v = reinterpret_cast<std::uintptr_t>(p);
-    return reinterpret_cast<float*>((v + 63) & ~std::uintptr_t{63});
-}
-
 // The eight float chunk sums of acc widened to FP64, at p[0..7] of the FP64
 // tile (row-major 6x16, the same offsets as the float tile): taken as they are
 // (first chunk) or added to what the tile holds (later chunks).
@@ -128,7 +123,7 @@ void accurate_pair_product(u64 n, const float* A1, u64 ldA1, const float* A2, u6
                            u64 ldD1, double* D2, u64 ldD2, float* workspace) {
     if (n == 0) return;
     const LeafLayout L = leaf_layout(n, leaf_plan_default(n));
-    float* const b_region = align64(workspace);
+    float* const b_region = leaf_workspace_base(workspace);
     float* const a_region = b_region + L.b_floats;
     const AccurateTilesFn tiles = accurate_tiles_choice.get();
     AccurateTiles t{};

@@ -12,9 +12,6 @@
 #pragma once
 
 #if defined(KORVANE_AVX512_EMULATED)
-#ifndef SIMDE_ENABLE_NATIVE_ALIASES
-#define SIMDE_ENABLE_NATIVE_ALIASES
-#endif
 #include <simde/x86/avx512.h>
 #if defined(SIMDE_X86_AVX512F_NATIVE)
 #error "the emulated AVX-512 build must run SIMDe's portable code (build it without -mavx512f)"

@@ -50,7 +50,6 @@ public:
         if (Fn forced = forced_.load(std::memory_order_relaxed)) return forced;
         return avx512f_usable() ? avx512_ : avx2_;
     }
-    Fn avx2() const noexcept { return avx2_; }
     Fn avx512() const noexcept { return avx512_; }
 
 private:

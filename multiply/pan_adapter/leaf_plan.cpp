@@ -1,6 +1,7 @@
 #include "multiply/pan_adapter/leaf_plan.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -61,6 +62,11 @@ std::uint64_t pair_workspace_floats(std::uint64_t n, const LeafPlan& plan) {
     if (n == 0) return 0;
     const LeafLayout l = leaf_layout(n, plan);
     return 16 + l.b_floats + l.a_floats + l.partial_floats;
+}
+
+float* leaf_workspace_base(float* workspace) {
+    const auto v = reinterpret_cast<std::uintptr_t>(workspace);
+    return reinterpret_cast<float*>((v + 63) & ~std::uintptr_t{63});
 }
 
 std::uint64_t pair_workspace_floats_default(std::uint64_t n) {

@@ -62,6 +62,9 @@ LeafLayout leaf_layout(std::uint64_t n, const LeafPlan* plan);
 // Floats a caller must provide as workspace for a kernel driver of side n:
 // 0 for n = 0, else 16 (pointer rounding) + b_floats + a_floats + partial_floats.
 std::uint64_t pair_workspace_floats(std::uint64_t n, const LeafPlan& plan);
+
+// The base of the workspace map: the workspace pointer rounded up to 64 bytes.
+float* leaf_workspace_base(float* workspace);
 std::uint64_t pair_workspace_floats_default(std::uint64_t n);
 
 // Settings of the FP64-accumulating Pan variant. main_subk (the depth chunk of

@@ -140,6 +140,8 @@ std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
 
 namespace {
 
+std::uint64_t round64_bytes(std::uint64_t floats) { return (floats * 4 + 63) / 64 * 64; }
+
 // pan_alloc_workspace with the zero fill optional: without it the caller
 // zero-fills the buffers itself before anything reads them.
 void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats, bool zero) {
@@ -149,7 +151,7 @@ void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uin
             throw std::overflow_error("Pan size multiplication overflow");
         if (floats * 4 > std::numeric_limits<std::uint64_t>::max() - 63)
             throw std::overflow_error("Pan size addition overflow");
-        bytes = (floats * 4 + 63) / 64 * 64;
+        bytes = round64_bytes(floats);
     }
     if (count == 0) return;
     const std::uint64_t total = checked_mul(count, bytes);
@@ -189,8 +191,6 @@ void workspace_fill_job(int t) {
         clear_own_buffers(static_cast<std::uint64_t>(w));
     std::memset(workspace_fill.shared[static_cast<std::size_t>(t)], 0, workspace_fill.block_bytes);
 }
-
-std::uint64_t round64_bytes(std::uint64_t floats) { return (floats * 4 + 63) / 64 * 64; }
 
 // Zero-fills every workspace of the preparation in progress; the caller
 // holds the adapter mutex.

@@ -17,14 +17,6 @@ namespace {
 
 using u64 = std::uint64_t;
 
-constexpr u64 kChunk = 256;       // depth steps per FMA chain
-constexpr u64 kPrefetchLead = 128;  // depth steps before write-back at which C is prefetched
-
-float* align64(float* p) {
-    auto v = reinterpret_cast<std::uintptr_t>(p);
-    return reinterpret_cast<float*>((v + 63) & ~std::uintptr_t{63});
-}
-
 }  // namespace
 
 void pair_tile_kernel(u64 K, const float* a, const float* b, bool first, bool last,
@@ -32,7 +24,7 @@ void pair_tile_kernel(u64 K, const float* a, const float* b, bool first, bool la
                       u64 width) {
     const bool full = height == 6 && width == 16;
     const bool prefetch = full && last;
-    const u64 pf = std::max(K, kPrefetchLead) - kPrefetchLead;
+    const u64 pf = std::max(K, kPairPrefetchLead) - kPairPrefetchLead;
 
     float* const c1 = out.c1 + row * out.ld_c1 + col;
     float* const c2 = out.c2 + row * out.ld_c2 + col;
@@ -42,8 +34,8 @@ void pair_tile_kernel(u64 K, const float* a, const float* b, bool first, bool la
     __m256 c00 = _mm256_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00,
            c30 = c00, c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00;
 
-    for (u64 k0 = 0; k0 < K; k0 += kChunk) {
-        const u64 k1 = std::min(k0 + kChunk, K);
+    for (u64 k0 = 0; k0 < K; k0 += kPairChunk) {
+        const u64 k1 = std::min(k0 + kPairChunk, K);
         c00 = _mm256_setzero_ps();
         c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = c00;
         const float* ap = a + 6 * k0;
@@ -145,7 +137,7 @@ void pair_product_blocked(u64 n, const float* A1, u64 ldA1, const float* A2, u64
                           const float* B1, u64 ldB1, const float* B2, u64 ldB2, float* C1,
                           u64 ldC1, float* C2, u64 ldC2, float* workspace, const LeafPlan& plan) {
     const LeafLayout L = leaf_layout(n, plan);
-    float* const base = align64(workspace);
+    float* const base = leaf_workspace_base(workspace);
     float* const b_region = base;
     float* const a_region = base + L.b_floats;
     float* const partial_region = a_region + L.a_floats;

@@ -26,9 +26,6 @@ namespace {
 
 using u64 = std::uint64_t;
 
-constexpr u64 kChunk = 256;         // depth steps per FMA chain
-constexpr u64 kPrefetchLead = 128;  // depth steps before write-back at which C is prefetched
-
 u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
 
 // Adds (or stores) the accumulators of 6x16 tile (s, p) from (into) 96 floats.
@@ -86,14 +83,14 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
     }
     const u64 K = t.depth;
     const bool prefetch = full && t.last;
-    const u64 pf = (K > kPrefetchLead ? K : kPrefetchLead) - kPrefetchLead;
+    const u64 pf = (K > kPairPrefetchLead ? K : kPairPrefetchLead) - kPairPrefetchLead;
 
     __m512 acc[6 * S][P];
     avx512_tile_zero<S, P>(acc);
     alignas(64) float running[S * P * 96];  // tile (s, p) at 96 * (s * P + p)
 
-    for (u64 k0 = 0; k0 < K; k0 += kChunk) {
-        const u64 k1 = min_u64(k0 + kChunk, K);
+    for (u64 k0 = 0; k0 < K; k0 += kPairChunk) {
+        const u64 k1 = min_u64(k0 + kPairChunk, K);
         avx512_tile_zero<S, P>(acc);
         u64 k = k0;
         if (prefetch && pf >= k0 && pf < k1) {

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>

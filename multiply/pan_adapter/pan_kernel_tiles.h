@@ -52,6 +52,11 @@ struct PairTiles {
 
 using PairTilesFn = void (*)(const PairTiles&);
 
+// Depth steps per FMA chain, and how many depth steps before a tile's
+// write-back its C rows are prefetched; every entry uses the same values.
+constexpr std::uint64_t kPairChunk = 256;
+constexpr std::uint64_t kPairPrefetchLead = 128;
+
 // 6x16 register tile, AVX2/FMA (pair_tile_kernel once per tile).
 void pair_tiles_avx2(const PairTiles& t);
 // 12x32 register tile (two strips by two panels), AVX-512F. Only on processors

@@ -16,19 +16,6 @@ namespace pan_test {
 
 using u64 = std::uint64_t;
 
-// Runs fn and expects an exception of type E with exactly this message.
-template <class E, class F>
-void expect_throw_msg(F fn, const std::string& msg) {
-    try {
-        fn();
-        ADD_FAILURE() << "no exception, expected: " << msg;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), msg);
-    } catch (...) {
-        ADD_FAILURE() << "wrong exception type, expected: " << msg;
-    }
-}
-
 constexpr float kCanary = 1234.5f;
 
 // An s x s matrix inside a buffer with leading dimension ld; padding holds the canary.

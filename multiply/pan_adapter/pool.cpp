@@ -84,12 +84,16 @@ void Pool::dispatch(int n, JobFn fn) {
 
 Pool::~Pool() { stop_workers(); }
 
-void Pool::stop_workers() {
+void Pool::request_stop() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         stop = true;
     }
     work_posted.notify_all();
+}
+
+void Pool::stop_workers() {
+    request_stop();
     for (auto& t : threads)
         if (t.joinable()) t.join();
 }
@@ -127,11 +131,7 @@ void init_pool(int workers, int cpu_base) {
     try {
         start_pinned_team(
             pool.threads, workers, cpu_base, [](int id) { pool.start(id); },
-            [] {
-                std::lock_guard<std::mutex> lock(pool.mutex);
-                pool.stop = true;
-                pool.work_posted.notify_all();
-            },
+            [] { pool.request_stop(); },
             report_pin_failure);
     } catch (...) {
         pool.reset();

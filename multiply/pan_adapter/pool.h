@@ -74,7 +74,10 @@ struct Pool {
     // Empties the thread vector and zeroes the dispatch fields (no lock).
     void reset();
 
-    // Sets stop, wakes the workers and joins every started thread.
+    // Sets stop and wakes the workers.
+    void request_stop();
+
+    // request_stop, then joins every started thread.
     void stop_workers();
 
     // Starts worker `id` (body of each pool thread).

@@ -4,10 +4,6 @@
 
 #include "common/cpus.h"
 
-#include <pthread.h>
-#include <sched.h>
-
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>

@@ -209,9 +209,7 @@ void term_tile_kernel(u64 k_len, const float* a_panel, const float* b_panel, boo
 #undef AGG1_ADD_STORE
 
 u64 term_workspace_floats(u64 n, const LeafPlan* plan) {
-    if (n == 0) return 0;
-    const pan_adapter::LeafLayout l = pan_adapter::leaf_layout(n, plan);
-    return 16 + l.b_floats + l.a_floats + l.partial_floats;
+    return pan_adapter::pair_workspace_floats(n, plan != nullptr ? *plan : pan_adapter::leaf_plan_default(n));
 }
 
 void term_tiles_avx2(const TermTiles& t) {

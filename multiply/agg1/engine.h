@@ -56,6 +56,9 @@ struct LeafTerms {
     u64 tile[3];
 };
 
+// Rows of C, or of an engine block, per phase job.
+constexpr u64 kRowsPerJob = 64;
+
 struct State {
     // Grid and buffers, set by prepare.
     u64 q = 0;
@@ -63,7 +66,6 @@ struct State {
     u64 block = 0;
     u64 ld = 0;  // row stride of every engine block: block rounded up to 16, plus 16
     u64 block_floats = 0;
-    u64 rows_per_job = 64;
     std::int32_t chunks_per_block = 0;
     std::int32_t kch = 0;
     std::int32_t redirect_mode = 1;
@@ -88,7 +90,6 @@ struct State {
     u64 ldb = 0;
     float* C = nullptr;
     u64 ldc = 0;
-    bool accumulate = false;
     std::atomic<u64> group_cursor{0};
     u64 phase_start = 0;  // monotonic ns
     std::atomic<std::int32_t> active_workers{0};
@@ -117,6 +118,14 @@ std::int32_t leaves_per_group(u64 block, u64 m);
 
 // Main leaves of the scheme: (q^3 - 4q)/3.
 inline u64 main_leaf_count(u64 q) { return q < 2 ? 0 : (q * q * q - 4 * q) / 3; }
+
+// Block (r, c) of the block grid of a matrix at base with row stride ld.
+inline float* block_at(const float* base, u64 ld, u64 r, u64 c) {
+    return const_cast<float*>(base) + r * state.block * ld + c * state.block;
+}
+
+// The block index at the same place in the other half of the grid (m blocks a half).
+inline u64 partner(u64 x, u64 m) { return x < m ? x + m : x - m; }
 
 // Block helpers over `side` rows and columns: zero, and dst += src.
 void zero_block(float* dst, u64 ld, u64 side);

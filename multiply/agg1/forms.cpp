@@ -199,6 +199,14 @@ constexpr SignedTables signed_tables;
 constexpr PackB count_b[8] = {pack_b<ByCount<1>>, pack_b<ByCount<2>>, pack_b<ByCount<3>>, pack_b<ByCount<4>>,
                               pack_b<ByCount<5>>, pack_b<ByCount<6>>, pack_b<ByCount<7>>, pack_b<ByCount<8>>};
 
+// Sign mask of a set of at most three +-1 terms: bit i set when term i is -1.
+std::int32_t sign_mask(const FormSet& set) {
+    std::int32_t mask = 0;
+    for (int t = 0; t < set.count && t < 3; ++t)
+        if (set.kind[t] == kMinusOne) mask |= 1 << t;
+    return mask;
+}
+
 }  // namespace
 
 bool uses_signed_forms(const FormSet& f) {
@@ -206,13 +214,6 @@ bool uses_signed_forms(const FormSet& f) {
     for (int t = 0; t < f.count; ++t)
         if (f.kind[t] == kGeneral) return false;
     return true;
-}
-
-std::int32_t sign_mask(const FormSet& set) {
-    std::int32_t mask = 0;
-    for (int t = 0; t < set.count && t < 3; ++t)
-        if (set.kind[t] == kMinusOne) mask |= 1 << t;
-    return mask;
 }
 
 void transpose_8x8(float* out, __m256 r0, __m256 r1, __m256 r2, __m256 r3, __m256 r4, __m256 r5) {

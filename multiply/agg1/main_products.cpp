@@ -18,22 +18,26 @@ namespace {
 constexpr u64 kClaimWindow = 96;  // groups looked at per claim attempt
 constexpr std::size_t kDeferLimit = 8;  // deferred leaves a worker holds before redirecting
 
-float* block_at(const float* base, u64 ld, u64 r, u64 c) {
-    return const_cast<float*>(base) + r * state.block * ld + c * state.block;
+// The block indices I, J, K of a leaf on the whole grid.
+struct LeafBlocks {
+    u64 I, J, K;
+};
+LeafBlocks leaf_blocks(const LeafRef& l) {
+    const u64 m = state.m;
+    return LeafBlocks{l.i + l.slice * m, l.j + l.slice * m, l.k + l.slice * m};
 }
 
 // Tile ids of a leaf's three outputs (pairwise different).
-void leaf_tiles(const LeafRef& l, u64 tile[3]) {
+void leaf_tiles(std::uint8_t wrap, const LeafBlocks& x, u64 tile[3]) {
     const u64 m = state.m, q = state.q;
-    const u64 I = l.i + l.slice * m, J = l.j + l.slice * m, K = l.k + l.slice * m;
-    auto P = [m](u64 x) { return x < m ? x + m : x - m; };
-    if (l.wrap == 0) {
+    const u64 I = x.I, J = x.J, K = x.K;
+    if (wrap == 0) {
         tile[0] = I * q + K;
         tile[1] = J * q + I;
         tile[2] = K * q + J;
     } else {
-        tile[0] = I * q + P(K);
-        tile[1] = P(J) * q + I;
+        tile[0] = I * q + partner(K, m);
+        tile[1] = partner(J, m) * q + I;
         tile[2] = K * q + J;
     }
 }
@@ -82,7 +86,7 @@ void advance_cursor() {
 
 bool first_leaf_tiles_free(const LeafGroup& g) {
     u64 tile[3];
-    leaf_tiles(LeafRef{g.wrap, g.slice, g.i, g.j, g.k_begin}, tile);
+    leaf_tiles(g.wrap, leaf_blocks(LeafRef{g.wrap, g.slice, g.i, g.j, g.k_begin}), tile);
     for (u64 t : tile)
         if (state.tile_locks[t].load(std::memory_order_relaxed) != 0) return false;
     return true;
@@ -92,8 +96,8 @@ bool first_leaf_tiles_free(const LeafGroup& g) {
 
 LeafTerms leaf_terms(const LeafRef& l) {
     const u64 m = state.m;
-    const u64 I = l.i + l.slice * m, J = l.j + l.slice * m, K = l.k + l.slice * m;
-    auto P = [m](u64 x) { return x < m ? x + m : x - m; };
+    const LeafBlocks x = leaf_blocks(l);
+    const u64 I = x.I, J = x.J, K = x.K;
     auto A = [](u64 r, u64 c, float coef) { return TermView{block_at(state.A, state.lda, r, c), state.lda, coef}; };
     auto B = [](u64 r, u64 c) { return TermView{block_at(state.B, state.ldb, r, c), state.ldb, 1.0f}; };
     auto C = [](u64 r, u64 c, float coef) { return TermView{block_at(state.C, state.ldc, r, c), state.ldc, coef}; };
@@ -103,11 +107,12 @@ LeafTerms leaf_terms(const LeafRef& l) {
         t.b[0] = B(J, K), t.b[1] = B(K, I), t.b[2] = B(I, J);
         t.c[0] = C(I, K, 1.0f), t.c[1] = C(J, I, 1.0f), t.c[2] = C(K, J, 1.0f);
     } else {
-        t.a[0] = A(I, J, -1.0f), t.a[1] = A(P(J), K, 1.0f), t.a[2] = A(K, P(I), 1.0f);
-        t.b[0] = B(J, P(K)), t.b[1] = B(K, I), t.b[2] = B(P(I), J);
-        t.c[0] = C(I, P(K), -1.0f), t.c[1] = C(P(J), I, 1.0f), t.c[2] = C(K, J, 1.0f);
+        const u64 pI = partner(I, m), pJ = partner(J, m), pK = partner(K, m);
+        t.a[0] = A(I, J, -1.0f), t.a[1] = A(pJ, K, 1.0f), t.a[2] = A(K, pI, 1.0f);
+        t.b[0] = B(J, pK), t.b[1] = B(K, I), t.b[2] = B(pI, J);
+        t.c[0] = C(I, pK, -1.0f), t.c[1] = C(pJ, I, 1.0f), t.c[2] = C(K, J, 1.0f);
     }
-    leaf_tiles(l, t.tile);
+    leaf_tiles(l.wrap, x, t.tile);
     return t;
 }
 

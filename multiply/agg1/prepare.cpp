@@ -155,8 +155,9 @@ void prepare(u64 q, u64 block) {
     state.q = q;
     state.block = block;
     state.block_floats = block * ld;
-    state.chunks_per_block = static_cast<std::int32_t>((block + state.rows_per_job - 1) / state.rows_per_job);
+    state.chunks_per_block = static_cast<std::int32_t>((block + detail::kRowsPerJob - 1) / detail::kRowsPerJob);
     state.kch = detail::leaves_per_group(block, state.m);
+    state.redirect_mode = 1;
     if (const char* s = std::getenv("AGG_REDIRECT"))
         state.redirect_mode = static_cast<std::int32_t>(std::clamp<long>(std::strtol(s, nullptr, 10), INT_MIN, INT_MAX));
     state.plan = pan_adapter::leaf_plan_default(block);

@@ -39,17 +39,13 @@ void sub_row(float* d, const float* s, u64 n) {
 }
 void zero_row(float* d, u64 n) { std::fill_n(d, n, 0.0f); }
 
-float* block_of(const float* base, u64 ld, u64 r, u64 c) {
-    return const_cast<float*>(base) + r * state.block * ld + c * state.block;
-}
-
 // Rows [64*chunk, 64*chunk + 64) of a block of `block` rows.
 struct Rows {
     u64 begin, end;
 };
 Rows chunk_rows(u64 chunk) {
-    const u64 begin = chunk * state.rows_per_job;
-    return Rows{begin, std::min(begin + state.rows_per_job, state.block)};
+    const u64 begin = chunk * kRowsPerJob;
+    return Rows{begin, std::min(begin + kRowsPerJob, state.block)};
 }
 
 std::size_t worker() { return static_cast<std::size_t>(agg1_worker_id); }
@@ -98,15 +94,14 @@ void accumulate(int k, u64 z, const float* tile) {
 void run_corrections(u64 a, u64 b, u64 half) {
     const u64 m = state.m;
     const u64 x = half * m + a, y = half * m + b;
-    auto P = [m](u64 v) { return v < m ? v + m : v - m; };
-    const u64 px = P(x), py = P(y);
+    const u64 px = partner(x, m), py = partner(y, m);
     const bool same = a == b;
     const float c = static_cast<float>(same ? m - 1 : m);
     const float hc = c / 2;
     const u64 ld = state.ld;
-    auto A = [](u64 r, u64 col) { return block_of(state.A, state.lda, r, col); };
-    auto B = [](u64 r, u64 col) { return block_of(state.B, state.ldb, r, col); };
-    auto C = [](u64 r, u64 col) { return block_of(state.C, state.ldc, r, col); };
+    auto A = [](u64 r, u64 col) { return block_at(state.A, state.lda, r, col); };
+    auto B = [](u64 r, u64 col) { return block_at(state.B, state.ldb, r, col); };
+    auto C = [](u64 r, u64 col) { return block_at(state.C, state.ldc, r, col); };
     auto S = [](int set, u64 z) { return state.operand_sums[set][z]; };
     const u64 lda = state.lda, ldb = state.ldb, ldc = state.ldc;
     float* const T[3] = {state.redirect_tiles[0][worker()], state.redirect_tiles[1][worker()],
@@ -228,7 +223,7 @@ void add_block(float* dst, u64 ld_dst, const float* src, u64 ld_src, u64 n) {
 // Rows 64j .. 64j + 63 of C set to 0.
 void zero_output_job(int j) {
     const u64 N = side();
-    const u64 begin = static_cast<u64>(j) * state.rows_per_job, end = std::min(begin + state.rows_per_job, N);
+    const u64 begin = static_cast<u64>(j) * kRowsPerJob, end = std::min(begin + kRowsPerJob, N);
     for (u64 r = begin; r < end; ++r) zero_row(state.C + r * state.ldc, N);
 }
 
@@ -256,7 +251,7 @@ void block_sums_job(int i) {
     const u64 ldx = s < 4 ? state.lda : state.ldb;
     const bool by_column = s % 4 < 2;
     const bool minus = s % 2 == 1;
-    auto Y = [&](u64 t) { return by_column ? block_of(X, ldx, t, b) : block_of(X, ldx, b, t); };
+    auto Y = [&](u64 t) { return by_column ? block_at(X, ldx, t, b) : block_at(X, ldx, b, t); };
     const u64 own = b < m ? 0 : m, other = b < m ? m : 0;
     float* const dst = state.operand_sums[s][b];
     for (u64 r = rows.begin; r < rows.end; ++r) {
@@ -290,7 +285,7 @@ void broadcast_job(int j) {
     float* const u = state.row_buffers[worker()];
     float* const v = u + n;
     const __m256 minus_half = _mm256_set1_ps(-0.5f), half = _mm256_set1_ps(0.5f);
-    const u64 begin = static_cast<u64>(j) * state.rows_per_job, end = std::min(begin + state.rows_per_job, N);
+    const u64 begin = static_cast<u64>(j) * kRowsPerJob, end = std::min(begin + kRowsPerJob, N);
     for (u64 r = begin; r < end; ++r) {
         const u64 R = r / n, rho = r % n;
         const float* const a0 = state.accumulators[0][R] + rho * ld;
@@ -329,9 +324,9 @@ void broadcast_job(int j) {
 namespace {
 
 // Phase seconds of one pool run.
-double timed(int count, JobFn job, FinishFn finish = nullptr) {
+double timed(int count, JobFn job) {
     const u64 t0 = monotonic_ns();
-    if (count > 0 || finish != nullptr) pool.run(count, job, finish);
+    pool.run(count, job, nullptr);
     return seconds_since(t0);
 }
 
@@ -371,7 +366,6 @@ RunReport* run(RunReport* report, const float* A, u64 lda, const float* B, u64 l
 
     const u64 t0 = monotonic_ns();
     state.A = A, state.lda = lda, state.B = B, state.ldb = ldb, state.C = C, state.ldc = ldc;
-    state.accumulate = accumulate;
     // The views are given back on every way out.
     struct Views {
         ~Views() { state.A = nullptr, state.B = nullptr, state.C = nullptr; }
@@ -391,7 +385,7 @@ RunReport* run(RunReport* report, const float* A, u64 lda, const float* B, u64 l
     std::fill(state.worker_cpu.begin(), state.worker_cpu.end(), -1);
     *report = RunReport{};
 
-    const int row_jobs = detail::ceil_div(N, state.rows_per_job);
+    const int row_jobs = detail::ceil_div(N, detail::kRowsPerJob);
     const int chunk_jobs = static_cast<int>(state.q) * state.chunks_per_block;
     if (!accumulate) report->zero_seconds += detail::timed(row_jobs, detail::zero_output_job);
     report->zero_seconds += detail::timed(4 * chunk_jobs, detail::zero_accumulators_job);

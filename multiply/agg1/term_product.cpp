@@ -27,11 +27,6 @@ using u64 = std::uint64_t;
 constexpr u64 kSubChunk = 256;      // depth steps per FMA chain
 constexpr u64 kPrefetchLead = 128;  // depth steps before the write-back at which outputs are prefetched
 
-float* align64(void* p) {
-    const auto v = reinterpret_cast<std::uintptr_t>(p);
-    return reinterpret_cast<float*>((v + 63) & ~std::uintptr_t{63});
-}
-
 // The twelve accumulators are named registers (an array would be kept in
 // memory across the loop). acc_rh: tile row r, columns 8h..8h+7.
 #define AGG1_TILE_REGS acc_00, acc_01, acc_10, acc_11, acc_20, acc_21, acc_30, acc_31, acc_40, acc_41, acc_50, acc_51
@@ -209,9 +204,7 @@ void term_tile_kernel(u64 k_len, const float* a_panel, const float* b_panel, boo
 #undef AGG1_ADD_STORE
 
 u64 term_workspace_floats(u64 n, const LeafPlan* plan) {
-    if (n == 0) return 0;
-    const pan_adapter::LeafLayout l = pan_adapter::leaf_layout(n, plan);
-    return 16 + l.b_floats + l.a_floats + l.partial_floats;
+    return pan_adapter::pair_workspace_floats(n, plan != nullptr ? *plan : pan_adapter::leaf_plan_default(n));
 }
 
 void term_tiles_avx2(const TermTiles& t) {
@@ -236,7 +229,7 @@ void term_product(u64 n, std::int32_t count_a, const TermView* terms_a, std::int
     if (n == 0 || bad(count_a) || bad(count_b) || bad(count_c)) return;
     const LeafPlan p = plan != nullptr ? *plan : pan_adapter::leaf_plan_default(n);
     const pan_adapter::LeafLayout L = pan_adapter::leaf_layout(n, p);
-    float* const base = align64(workspace);
+    float* const base = pan_adapter::leaf_workspace_base(static_cast<float*>(workspace));
     float* const b_region = base;
     float* const a_region = base + L.b_floats;
 

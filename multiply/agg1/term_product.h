@@ -59,9 +59,6 @@ struct TermView {
 // is usable, else term_tiles_avx2 (term_product_tiles.h). Read once per call.
 extern kernel_select::Choice<TermTilesFn> term_tiles_choice;
 
-// Sign mask of a set of at most three +-1 terms: bit i set when term i is -1.
-std::int32_t sign_mask(const FormSet& set);
-
 // When true, every packer skips its specialised +-1 code and takes the
 // count-indexed path; the values are the same either way. Written only while
 // no product runs (method set-up sets it for "agg1g").

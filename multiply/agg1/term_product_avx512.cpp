@@ -42,8 +42,6 @@ using u64 = std::uint64_t;
 constexpr u64 kSubChunk = 256;      // depth steps per FMA chain
 constexpr u64 kPrefetchLead = 128;  // depth steps before the write-back at which outputs are prefetched
 
-u64 smaller(u64 a, u64 b) { return a < b ? a : b; }
-
 // The tile's accumulators and where its 6x16 parts start.
 template <int S, int P>
 struct Tile {
@@ -53,19 +51,6 @@ struct Tile {
     u64 height[S];      // valid rows of strip s
     u64 width[P];       // valid columns of panel p
 };
-
-// 6x16 part (s, p) as 96 row-major floats: acc + the floats, or into the floats.
-template <int S, int P>
-[[gnu::always_inline]] inline void add_part(Tile<S, P>& t, int s, int p, const float* src) {
-#pragma GCC unroll 6
-    for (int r = 0; r < 6; ++r)
-        t.acc[6 * s + r][p] = _mm512_add_ps(t.acc[6 * s + r][p], _mm512_loadu_ps(src + 16 * r));
-}
-template <int S, int P>
-[[gnu::always_inline]] inline void store_part(const Tile<S, P>& t, int s, int p, float* dst) {
-#pragma GCC unroll 6
-    for (int r = 0; r < 6; ++r) _mm512_storeu_ps(dst + 16 * r, t.acc[6 * s + r][p]);
-}
 
 // Output element update of each kind: C + P, C - P, fma(gamma, P, C).
 template <std::int32_t Kind>
@@ -99,7 +84,7 @@ template <std::int32_t Kind, int S, int P>
                 continue;
             }
             alignas(64) float copy[96];
-            store_part(t, s, p, copy);
+            store_to<S, P>(t.acc, s, p, copy);
             for (u64 r = 0; r < t.height[s]; ++r)
                 for (u64 j = 0; j < t.width[p]; ++j)
                     part[r * ld + j] = apply1<Kind>(gamma, copy[16 * r + j], part[r * ld + j]);
@@ -127,12 +112,12 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
     bool full = true;
     for (int s = 0; s < S; ++s) {
         t.a[s] = w.a + (ir / 6 + s) * w.a_panel_floats;
-        t.height[s] = smaller(6, w.rows - ir - 6 * s);
+        t.height[s] = min_u64(6, w.rows - ir - 6 * s);
         full = full && t.height[s] == 6;
     }
     for (int p = 0; p < P; ++p) {
         t.b[p] = w.b + (jr / 16 + p) * w.b_panel_floats;
-        t.width[p] = smaller(16, w.cols - jr - 16 * p);
+        t.width[p] = min_u64(16, w.cols - jr - 16 * p);
         full = full && t.width[p] == 16;
     }
     const u64 K = w.depth;
@@ -142,9 +127,11 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
 
     // Sum of the sub-chunks done so far, part (s, p) at 96 * (s * P + p).
     alignas(64) float running[S * P * 96];
-    avx512_tile_zero<S, P>(t.acc);
-    for (u64 k0 = 0; k0 < K; k0 += kSubChunk) {
-        const u64 k1 = smaller(k0 + kSubChunk, K);
+    // The depth is at least 1, so at least one sub-chunk runs, and each one
+    // starts by zeroing the accumulators.
+    u64 k0 = 0;
+    do {
+        const u64 k1 = min_u64(k0 + kSubChunk, K);
         avx512_tile_zero<S, P>(t.acc);
         u64 k = k0;
         if (prefetch && pf >= k0 && pf < k1) {
@@ -158,16 +145,17 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
         for (int s = 0; s < S; ++s)
             for (int p = 0; p < P; ++p) {
                 float* const run = running + 96 * (s * P + p);
-                if (k0 != 0) add_part(t, s, p, run);
-                if (k1 < K) store_part(t, s, p, run);
+                if (k0 != 0) add_from<S, P>(t.acc, s, p, run);
+                if (k1 < K) store_to<S, P>(t.acc, s, p, run);
             }
-    }
+        k0 += kSubChunk;
+    } while (k0 < K);
 
     for (int s = 0; s < S; ++s)
         for (int p = 0; p < P; ++p) {
             float* const partial = w.partial + 96 * ((jr / 16 + p) * w.strips_per_block + ir / 6 + s);
-            if (!w.first) add_part(t, s, p, partial);
-            if (!w.last) store_part(t, s, p, partial);
+            if (!w.first) add_from<S, P>(t.acc, s, p, partial);
+            if (!w.last) store_to<S, P>(t.acc, s, p, partial);
         }
     if (!w.last) return;
 

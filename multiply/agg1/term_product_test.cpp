@@ -6,12 +6,12 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "multiply/pan_adapter/kernel_test_support.h"
 
 using agg1::FormSet;
 using agg1::LeafPlan;
@@ -22,28 +22,26 @@ namespace {
 
 constexpr float kCanary = -7777.25f;
 
-bool same_bits(float x, float y) { return std::memcmp(&x, &y, sizeof x) == 0; }
-
 // An n x n block inside a larger buffer (leading dimension n + 3, two spare
 // rows), the padding preset to a canary.
-struct Block {
-    u64 n, ld;
-    std::vector<float> buf;
-    Block(u64 n_, std::mt19937& rng, bool integers = false) : n(n_), ld(n_ + 3), buf(ld * (n_ + 2), kCanary) {
-        std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-        std::uniform_int_distribution<int> di(-3, 3);
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) buf[i * ld + j] = integers ? static_cast<float>(di(rng)) : d(rng);
-    }
-    float* p() { return buf.data(); }
-    float at(u64 i, u64 j) const { return buf[i * ld + j]; }
-    bool padding_intact() const {
-        for (u64 i = 0; i < n + 2; ++i)
-            for (u64 j = 0; j < ld; ++j)
-                if ((i >= n || j >= n) && !same_bits(buf[i * ld + j], kCanary)) return false;
-        return true;
-    }
-};
+using Block = kernel_test::Fenced<float>;
+
+// A block of uniform values in [-1, 1], or of integers in [-3, 3].
+Block filled(u64 n, std::mt19937& rng, bool integers = false) {
+    Block b(n, 3, kCanary);
+    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> di(-3, 3);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) b.at(i, j) = integers ? static_cast<float>(di(rng)) : d(rng);
+    return b;
+}
+
+bool padding_intact(const Block& b) {
+    for (u64 i = 0; i < b.n + 2; ++i)
+        for (u64 j = 0; j < b.ld; ++j)
+            if ((i >= b.n || j >= b.n) && bits_of(b.at(i, j)) != bits_of(kCanary)) return false;
+    return true;
+}
 
 int kind_of(float c) { return c == 1.0f ? 0 : c == -1.0f ? 1 : 2; }
 
@@ -136,13 +134,6 @@ struct Model {
     }
 };
 
-struct Workspace {
-    std::vector<float> buf;
-    Workspace(u64 n, const LeafPlan* plan) : buf(agg1::term_workspace_floats(n, plan) + 1) {}
-    // A float-aligned but not 64-byte aligned pointer, as callers may pass.
-    void* p() { return buf.data() + 1; }
-};
-
 struct Case {
     u64 n;
     std::vector<float> a, b, c;  // coefficients of the A, B and output terms
@@ -161,9 +152,9 @@ std::vector<TermView> views(std::vector<Block>& blocks, const std::vector<float>
 void check_case(const Case& k, std::mt19937& rng) {
     SCOPED_TRACE(std::string(k.what) + " n=" + std::to_string(k.n));
     std::vector<Block> A, B, C0;
-    for (std::size_t t = 0; t < k.a.size(); ++t) A.emplace_back(k.n, rng);
-    for (std::size_t t = 0; t < k.b.size(); ++t) B.emplace_back(k.n, rng);
-    for (std::size_t t = 0; t < k.c.size(); ++t) C0.emplace_back(k.n, rng);
+    for (std::size_t t = 0; t < k.a.size(); ++t) A.push_back(filled(k.n, rng));
+    for (std::size_t t = 0; t < k.b.size(); ++t) B.push_back(filled(k.n, rng));
+    for (std::size_t t = 0; t < k.c.size(); ++t) C0.push_back(filled(k.n, rng));
     auto va = views(A, k.a), vb = views(B, k.b);
     const Model model(k.n, k.plan, va, vb);
     std::vector<Block> expected = C0;
@@ -173,15 +164,16 @@ void check_case(const Case& k, std::mt19937& rng) {
         agg1::general_forms_only = general;
         std::vector<Block> C = C0;
         auto vc = views(C, k.c);
-        Workspace ws(k.n, &k.plan);
+        kernel_test::Workspace ws(agg1::term_workspace_floats(k.n, &k.plan));
         agg1::term_product(k.n, static_cast<int>(va.size()), va.data(), static_cast<int>(vb.size()), vb.data(),
-                           static_cast<int>(vc.size()), vc.data(), ws.p(), &k.plan);
+                           static_cast<int>(vc.size()), vc.data(), ws.data, &k.plan);
+        ws.expect_fence_intact();
         for (std::size_t t = 0; t < C.size(); ++t) {
-            EXPECT_TRUE(C[t].padding_intact()) << "output " << t << " general=" << general;
+            EXPECT_TRUE(padding_intact(C[t])) << "output " << t << " general=" << general;
             u64 bad = 0;
             for (u64 i = 0; i < k.n; ++i)
                 for (u64 j = 0; j < k.n; ++j)
-                    if (!same_bits(C[t].at(i, j), expected[t].at(i, j)) && bad++ == 0)
+                    if (bits_of(C[t].at(i, j)) != bits_of(expected[t].at(i, j)) && bad++ == 0)
                         ADD_FAILURE() << "output " << t << " (" << i << "," << j << ") got " << C[t].at(i, j)
                                       << " want " << expected[t].at(i, j) << " general=" << general;
             EXPECT_EQ(bad, 0u);
@@ -237,19 +229,20 @@ TEST(TermProduct, MatchesTheScalarModelBitForBit) {
 TEST(TermProduct, TwoOutputTermsOnOneBlockBothApply) {
     std::mt19937 rng(3);
     const u64 n = 17;
-    Block A(n, rng), B(n, rng), C(n, rng);
+    Block A = filled(n, rng), B = filled(n, rng), C = filled(n, rng);
     const Block C0 = C;
     TermView a{A.p(), A.ld, 1}, b{B.p(), B.ld, 1};
     TermView c[2] = {{C.p(), C.ld, 1.0f}, {C.p(), C.ld, -1.0f}};
     const LeafPlan plan = plan_of(n);
     std::vector<TermView> va{a}, vb{b};
     const Model model(n, plan, va, vb);
-    Workspace ws(n, nullptr);
-    agg1::term_product(n, 1, &a, 1, &b, 2, c, ws.p(), nullptr);
+    kernel_test::Workspace ws(agg1::term_workspace_floats(n, nullptr));
+    agg1::term_product(n, 1, &a, 1, &b, 2, c, ws.data, nullptr);
+    ws.expect_fence_intact();
     for (u64 i = 0; i < n; ++i)
         for (u64 j = 0; j < n; ++j) {
             const float p = model.P[i * n + j];
-            EXPECT_TRUE(same_bits(C.at(i, j), (C0.at(i, j) + p) - p)) << i << "," << j;
+            EXPECT_TRUE(bits_of(C.at(i, j)) == bits_of((C0.at(i, j) + p) - p)) << i << "," << j;
         }
 }
 
@@ -257,7 +250,7 @@ TEST(TermProduct, TwoOutputTermsOnOneBlockBothApply) {
 TEST(TermProduct, BadCountsAndEmptySideDoNothing) {
     std::mt19937 rng(5);
     const u64 n = 16;
-    Block A(n, rng), B(n, rng), C(n, rng);
+    Block A = filled(n, rng), B = filled(n, rng), C = filled(n, rng);
     const Block C0 = C;
     TermView t[9];
     for (auto& v : t) v = TermView{A.p(), A.ld, 1};
@@ -269,7 +262,7 @@ TEST(TermProduct, BadCountsAndEmptySideDoNothing) {
     agg1::term_product(n, 1, t, 1, &b, 0, &c, ws.data(), nullptr);
     agg1::term_product(0, 1, t, 1, &b, 1, &c, ws.data(), nullptr);
     EXPECT_EQ(C.buf, C0.buf);
-    for (float w : ws) ASSERT_TRUE(same_bits(w, kCanary));
+    for (float w : ws) ASSERT_TRUE(bits_of(w) == bits_of(kCanary));
 }
 
 // On small integers every step is exact: the product equals the exact
@@ -278,14 +271,15 @@ TEST(TermProduct, ExactOnSmallIntegers) {
     std::mt19937 rng(11);
     for (u64 n : {13u, 64u, 130u}) {
         std::vector<Block> A, B;
-        for (int t = 0; t < 3; ++t) A.emplace_back(n, rng, true), B.emplace_back(n, rng, true);
+        for (int t = 0; t < 3; ++t) A.push_back(filled(n, rng, true)), B.push_back(filled(n, rng, true));
         const std::vector<float> ca{1, -1, 2}, cb{-1, 1, 1}, cc{1, -2};
         std::vector<Block> C;
-        for (int t = 0; t < 2; ++t) C.emplace_back(n, rng, true);
+        for (int t = 0; t < 2; ++t) C.push_back(filled(n, rng, true));
         const std::vector<Block> C0 = C;
         auto va = views(A, ca), vb = views(B, cb), vc = views(C, cc);
-        Workspace ws(n, nullptr);
-        agg1::term_product(n, 3, va.data(), 3, vb.data(), 2, vc.data(), ws.p(), nullptr);
+        kernel_test::Workspace ws(agg1::term_workspace_floats(n, nullptr));
+        agg1::term_product(n, 3, va.data(), 3, vb.data(), 2, vc.data(), ws.data, nullptr);
+        ws.expect_fence_intact();
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < n; ++j) {
                 long long p = 0;
@@ -334,7 +328,7 @@ TEST(FormBuilders, PanelsHoldTheFormsAndTheirZeroPadding) {
     for (const auto& coef : coef_sets) {
         const u64 n = 20;
         std::vector<Block> blocks;
-        for (std::size_t t = 0; t < coef.size(); ++t) blocks.emplace_back(n, rng);
+        for (std::size_t t = 0; t < coef.size(); ++t) blocks.push_back(filled(n, rng));
         blocks[0].buf[0] = 0.0f;  // a negated +0: +0 when formed 8 wide, -0 one float at a time
         blocks[0].buf[19] = 0.0f;
         if (coef.size() > 1) blocks[1].buf[0] = blocks[1].buf[19] = 0.0f;
@@ -361,15 +355,15 @@ TEST(FormBuilders, PanelsHoldTheFormsAndTheirZeroPadding) {
                                 const bool wide = height == 6 && k < k_len / 8 * 8;
                                 const float want =
                                     r < height ? combine(values(tv, 6 * s + r, k), coef, wide) : 0.0f;
-                                ASSERT_TRUE(same_bits(dst[s * stride + 6 * k + r], want))
+                                ASSERT_TRUE(bits_of(dst[s * stride + 6 * k + r]) == bits_of(want))
                                     << "strip " << s << " k " << k << " r " << r;
                             }
                         // Only the two floats after an 8-wide run may change past the last step.
                         const u64 tail_writes = height == 6 && k_len % 8 == 0 && k_len >= 8 ? 2 : 0;
                         for (u64 e = 6 * k_len + tail_writes; e < stride; ++e)
-                            ASSERT_TRUE(same_bits(dst[s * stride + e], kCanary)) << "strip " << s << " float " << e;
+                            ASSERT_TRUE(bits_of(dst[s * stride + e]) == bits_of(kCanary)) << "strip " << s << " float " << e;
                     }
-                    for (u64 e = strips * stride; e < dst.size(); ++e) ASSERT_TRUE(same_bits(dst[e], kCanary));
+                    for (u64 e = strips * stride; e < dst.size(); ++e) ASSERT_TRUE(bits_of(dst[e]) == bits_of(kCanary));
                 }
             }
 
@@ -390,11 +384,11 @@ TEST(FormBuilders, PanelsHoldTheFormsAndTheirZeroPadding) {
                                 const u64 col = 16 * p + c;
                                 const float want =
                                     col < cols ? combine(values(tv, k, col), coef, cols - 16 * p >= 16) : 0.0f;
-                                ASSERT_TRUE(same_bits(dst[p * stride + 16 * k + c], want))
+                                ASSERT_TRUE(bits_of(dst[p * stride + 16 * k + c]) == bits_of(want))
                                     << "panel " << p << " k " << k << " c " << c << " general " << general;
                             }
                     for (u64 p = 0; p < panels; ++p)
-                        for (u64 e = 16 * k_len; e < stride; ++e) ASSERT_TRUE(same_bits(dst[p * stride + e], kCanary));
+                        for (u64 e = 16 * k_len; e < stride; ++e) ASSERT_TRUE(bits_of(dst[p * stride + e]) == bits_of(kCanary));
                 }
                 agg1::general_forms_only = false;
             }

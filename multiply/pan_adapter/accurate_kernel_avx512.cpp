@@ -37,8 +37,6 @@ namespace {
 
 using u64 = std::uint64_t;
 
-u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
-
 // Floats 0-7 and 8-15 of v, each widened to eight doubles (exact).
 __attribute__((always_inline)) inline __m512d widen_low(__m512 v) {
     return _mm512_cvtps_pd(_mm512_castps512_ps256(v));

@@ -4,7 +4,8 @@
 // element and one chain of fused multiply-adds in increasing depth:
 //   acc[6s + r][p] = fma(a_s[6k + r], b_p[16k .. 16k + 15], acc[6s + r][p]).
 // So a lane goes through exactly the operations of the matching lane of the
-// AVX2 6x16 tile (tile_avx2.h).
+// AVX2 6x16 tile (tile_avx2.h). Also the moves of a 6x16 part of the
+// accumulators to and from 96 floats, which the kernels share.
 //
 // Include after avx512_build.h, only from AVX-512 kernel sources. Everything
 // here has internal linkage and is always inlined.
@@ -53,6 +54,27 @@ __attribute__((always_inline)) inline void avx512_tile_zero(__m512 (&acc)[6 * S]
     for (int i = 0; i < 6 * S; ++i)
 #pragma GCC unroll 2
         for (int p = 0; p < P; ++p) acc[i][p] = _mm512_setzero_ps();
+}
+
+// Adds (or stores) the accumulators of 6x16 tile (s, p) from (into) 96
+// row-major floats: acc + the floats, row by row.
+template <int S, int P>
+__attribute__((always_inline)) inline void add_from(__m512 (&acc)[6 * S][P], int s, int p,
+                                                    const float* src) {
+#pragma GCC unroll 6
+    for (int r = 0; r < 6; ++r)
+        acc[6 * s + r][p] = _mm512_add_ps(acc[6 * s + r][p], _mm512_loadu_ps(src + 16 * r));
+}
+
+template <int S, int P>
+__attribute__((always_inline)) inline void store_to(const __m512 (&acc)[6 * S][P], int s, int p,
+                                                    float* dst) {
+#pragma GCC unroll 6
+    for (int r = 0; r < 6; ++r) _mm512_storeu_ps(dst + 16 * r, acc[6 * s + r][p]);
+}
+
+__attribute__((always_inline)) inline std::uint64_t min_u64(std::uint64_t a, std::uint64_t b) {
+    return a < b ? a : b;
 }
 
 }  // namespace

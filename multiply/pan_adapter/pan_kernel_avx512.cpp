@@ -26,24 +26,6 @@ namespace {
 
 using u64 = std::uint64_t;
 
-u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
-
-// Adds (or stores) the accumulators of 6x16 tile (s, p) from (into) 96 floats.
-template <int S, int P>
-__attribute__((always_inline)) inline void add_from(__m512 (&acc)[6 * S][P], int s, int p,
-                                                    const float* src) {
-#pragma GCC unroll 6
-    for (int r = 0; r < 6; ++r)
-        acc[6 * s + r][p] = _mm512_add_ps(acc[6 * s + r][p], _mm512_loadu_ps(src + 16 * r));
-}
-
-template <int S, int P>
-__attribute__((always_inline)) inline void store_to(__m512 (&acc)[6 * S][P], int s, int p,
-                                                    float* dst) {
-#pragma GCC unroll 6
-    for (int r = 0; r < 6; ++r) _mm512_storeu_ps(dst + 16 * r, acc[6 * s + r][p]);
-}
-
 // Adds one finished 6x16 tile into an output at c (leading dimension ld),
 // only its height x width part.
 template <int S, int P>

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>

@@ -17,6 +17,11 @@ std::uint64_t file_size(const std::string& path) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+bool square_matrix_bytes(std::uint64_t n, std::uint64_t elem_size, std::uint64_t& bytes) {
+    std::uint64_t elements = 0;
+    return !__builtin_mul_overflow(n, n, &elements) && !__builtin_mul_overflow(elements, elem_size, &bytes);
+}
+
 bool is_npy_path(const std::string& path) {
     return path.size() >= 4 && path.compare(path.size() - 4, 4, ".npy") == 0;
 }

@@ -11,6 +11,10 @@ std::string next_value(int& i, int argc, char** argv, const std::string& option)
 // Size in bytes of the file at path; std::runtime_error "cannot stat <path>".
 std::uint64_t file_size(const std::string& path);
 
+// Sets bytes to n·n·elem_size, the byte count of an n x n matrix, and returns
+// true; returns false when that product does not fit in 64 bits.
+bool square_matrix_bytes(std::uint64_t n, std::uint64_t elem_size, std::uint64_t& bytes);
+
 // True when path ends in ".npy" (exact case).
 bool is_npy_path(const std::string& path);
 

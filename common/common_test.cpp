@@ -1,7 +1,6 @@
 // The CPUs of the affinity mask (next_value, file_size and is_npy_path are
 // covered through the programs' tests).
 #include "common/cpus.h"
-#include "common/test_support.h"
 
 #include <sched.h>
 #include <sys/wait.h>

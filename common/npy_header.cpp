@@ -54,9 +54,22 @@ std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header) 
 }
 
 bool npy_size_matches(const std::string& path, const NpyHeader& header, std::uint64_t n, std::uint64_t elem_size) {
-    std::uint64_t elements = 0, bytes = 0, end = 0;
-    if (__builtin_mul_overflow(n, n, &elements) || __builtin_mul_overflow(elements, elem_size, &bytes) ||
-        __builtin_add_overflow(header.data_offset, bytes, &end))
+    std::uint64_t bytes = 0, end = 0;
+    if (!square_matrix_bytes(n, elem_size, bytes) || __builtin_add_overflow(header.data_offset, bytes, &end))
         return false;
     return end == file_size(path);
+}
+
+std::string npy_square_header(const char* descr, std::uint64_t n) {
+    std::string dict = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': (" +
+                       std::to_string(n) + ", " + std::to_string(n) + "), }";
+    while ((dict.size() + 11) % 64 != 0) dict += ' ';
+    dict += '\n';
+    const std::size_t len = dict.size();  // at most 118 for a 3-character descr and any 64-bit n
+    std::string prefix = "\x93NUMPY";
+    prefix += '\x01';
+    prefix += '\x00';
+    prefix += static_cast<char>(len & 0xff);
+    prefix += static_cast<char>((len >> 8) & 0xff);
+    return prefix + dict;
 }

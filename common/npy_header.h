@@ -1,7 +1,7 @@
 // The header of a NumPy .npy file, as both programs read it: the magic and
 // version, the header length and dictionary text, the C-order and square-shape
 // checks and the size check against the file. Each program checks the element
-// type itself.
+// type itself. Also the header both programs write.
 #pragma once
 
 #include <cstdint>
@@ -32,3 +32,8 @@ std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header);
 // examined. std::runtime_error "cannot stat " + path.
 bool npy_size_matches(const std::string& path, const NpyHeader& header, std::uint64_t n,
                       std::uint64_t elem_size);
+
+// The header np.save writes for a C-order (n, n) array of element type descr
+// (e.g. "<f4", "<i4"): version 1.0, the dictionary padded with blanks and ended
+// by a line feed so that the data start on a 64-byte boundary right after it.
+std::string npy_square_header(const char* descr, std::uint64_t n);

@@ -45,44 +45,43 @@ struct Target {
     }
 };
 
-template <bool Sub1, bool Reduce1, bool Two, bool Sub2, bool Reduce2>
+template <bool Sub1, bool Reduce1, bool Sub2, bool Reduce2>
 void drain_rows(std::size_t rows, std::size_t cols, double* x, std::size_t ldx,
-                const BlockTarget& first, const BlockTarget* second) {
+                const BlockTarget& first, const BlockTarget& second) {
     const __m256d zero = _mm256_setzero_pd();
     Target<Sub1, Reduce1> t1{nullptr, nullptr, _mm256_set1_pd(first.p), first.p};
-    Target<Sub2, Reduce2> t2{nullptr, nullptr, _mm256_set1_pd(Two ? second->p : 0.0),
-                             Two ? second->p : 0.0};
+    Target<Sub2, Reduce2> t2{nullptr, nullptr, _mm256_set1_pd(second.p), second.p};
     for (std::size_t i = 0; i < rows; ++i) {
         double* xr = x + i * ldx;
         t1.row(first, i);
-        if (Two) t2.row(*second, i);
+        t2.row(second, i);
         std::size_t j = 0;
         for (; j + 4 <= cols; j += 4) {
             const __m256d v = _mm256_loadu_pd(xr + j);
             _mm256_storeu_pd(xr + j, zero);
             t1.add4(j, v);
-            if (Two) t2.add4(j, v);
+            t2.add4(j, v);
         }
         for (; j < cols; ++j) {
             const double v = xr[j];
             xr[j] = 0;
             t1.add1(j, v);
-            if (Two) t2.add1(j, v);
+            t2.add1(j, v);
         }
     }
 }
 
 using DrainFn = void (*)(std::size_t, std::size_t, double*, std::size_t, const BlockTarget&,
-                         const BlockTarget*);
+                         const BlockTarget&);
 
-// Index bits: 1 subtract into the first target, 2 reduce it, 4 a second
-// target, 8 subtract into it, 16 reduce it.
+// Index bits: 1 subtract into the first target, 2 reduce it, 4 subtract into
+// the second target, 8 reduce it.
 template <std::size_t... I>
 constexpr std::array<DrainFn, sizeof...(I)> drain_table(std::index_sequence<I...>) {
-    return {&drain_rows<(I & 1) != 0, (I & 2) != 0, (I & 4) != 0, (I & 8) != 0, (I & 16) != 0>...};
+    return {&drain_rows<(I & 1) != 0, (I & 2) != 0, (I & 4) != 0, (I & 8) != 0>...};
 }
 
-constexpr auto kDrain = drain_table(std::make_index_sequence<32>());
+constexpr auto kDrain = drain_table(std::make_index_sequence<16>());
 
 }  // namespace
 
@@ -136,10 +135,9 @@ void block_sum(std::size_t rows, std::size_t cols, const double* const* x, std::
 }
 
 void block_drain(std::size_t rows, std::size_t cols, double* x, std::size_t ldx,
-                 const BlockTarget& first, const BlockTarget* second) {
-    const bool reduce1 = first.p > 0, reduce2 = second && second->p > 0;
-    const std::size_t index = (first.sub ? 1 : 0) | (reduce1 ? 2 : 0) | (second ? 4 : 0) |
-                              (second && second->sub ? 8 : 0) | (reduce2 ? 16 : 0);
+                 const BlockTarget& first, const BlockTarget& second) {
+    const std::size_t index = (first.sub ? 1 : 0) | (first.p > 0 ? 2 : 0) | (second.sub ? 4 : 0) |
+                              (second.p > 0 ? 8 : 0);
     kDrain[index](rows, cols, x, ldx, first, second);
 }
 

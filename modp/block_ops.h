@@ -29,10 +29,9 @@ struct BlockTarget {
     double p = 0;
 };
 
-// Adds x into one or two targets (second may be null) and leaves x holding
-// zeros, in one pass over x.
+// Adds x into both targets and leaves x holding zeros, in one pass over x.
 void block_drain(std::size_t rows, std::size_t cols, double* x, std::size_t ldx,
-                 const BlockTarget& first, const BlockTarget* second);
+                 const BlockTarget& first, const BlockTarget& second);
 
 // Replaces every integer x (|x| < 2^53) by its residue in [0, p):
 // t = fma(-floor(x / p), p, x), then t -= p when t >= p, then t += p when t < 0.

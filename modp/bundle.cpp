@@ -146,7 +146,6 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
     auto cblk = [b](CMat<T> x, std::size_t r, std::size_t c) { return x.data + (r * b) * x.ld + c * b; };
     auto blk = [b](Mat<T> x, std::size_t r, std::size_t c) { return x.data + (r * b) * x.ld + c * b; };
     const std::size_t wld = ws.ld;
-    const T reduce_p = p > 0 ? p : 0;
     const T beta = accumulate ? 1.0 : 0.0;
 
     // The blocks each sum adds up, listed once by the calling thread:
@@ -233,14 +232,14 @@ void fmm_bundle(Pool& pool, std::size_t m, std::size_t k, std::size_t n, std::si
             gemm(b, 1.0, left, wld, right, wld, 1.0, prod, wld);
             BlockTarget c1{blk(C1, e, d), C1.ld};
             if (i == 0) c1.sub = ws.c1_cross[d], c1.ldsub = wld;
-            if (i + 1 == k) c1.p = reduce_p;
+            if (i + 1 == k) c1.p = p;
             // C1(e, d) belongs to this task; C2(h, e) is shared by every d.
             std::lock_guard<std::mutex> lock(ws.c2_locks[e + h * m]);
             const std::size_t added = c2_added[e + h * m]++;
             BlockTarget c2{blk(C2, h, e), C2.ld};
             if (added == 0) c2.sub = ws.c2_cross[h], c2.ldsub = wld;
-            if (added + 1 == n) c2.p = reduce_p;
-            block_drain(b, b, prod, wld, c1, &c2);
+            if (added + 1 == n) c2.p = p;
+            block_drain(b, b, prod, wld, c1, c2);
         }
     });
     lap("aggregated_products");

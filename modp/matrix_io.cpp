@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -21,7 +20,6 @@ namespace {
 
 constexpr int kBandTasks = 256;
 
-// a*b, or false when the product does not fit in 64 bits.
 // Moves all `left` bytes at `off`, or returns false (error or end of file).
 bool pread_full(int fd, unsigned char* p, std::size_t left, off_t off) {
     while (left > 0) {
@@ -45,21 +43,11 @@ bool pwrite_full(int fd, const char* p, std::size_t left, off_t off) {
     return true;
 }
 
-bool mul_fits(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return !__builtin_mul_overflow(a, b, &out);
-}
-
-// Bytes of an n x n matrix of elem_size-byte elements, or false on overflow.
-bool matrix_bytes(std::uint64_t n, std::uint64_t elem_size, std::uint64_t& out) {
-    std::uint64_t nn;
-    return mul_fits(n, n, nn) && mul_fits(nn, elem_size, out);
-}
-
 // True when an n x n matrix of doubles has a byte count that fits in size_t;
 // sides beyond that can never be held in memory.
 bool side_fits_memory(std::uint64_t n) {
     std::uint64_t bytes;
-    return matrix_bytes(n, sizeof(double), bytes) && bytes <= SIZE_MAX;
+    return square_matrix_bytes(n, sizeof(double), bytes) && bytes <= SIZE_MAX;
 }
 
 // Row band of task t out of 256: rows [(N*t) >> 8, (N*(t+1)) >> 8).
@@ -175,7 +163,7 @@ Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
         n = static_cast<std::uint64_t>(std::llround(std::sqrt(static_cast<double>(size / 4))));
     }
     std::uint64_t bytes;
-    if (n == 0 || !matrix_bytes(n, 4, bytes) || bytes != size || !side_fits_memory(n))
+    if (n == 0 || !square_matrix_bytes(n, 4, bytes) || bytes != size || !side_fits_memory(n))
         throw std::runtime_error(raw_message);
     info.npy = false;
     info.n = static_cast<std::size_t>(n);
@@ -225,20 +213,9 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
     if (f != 0) throw std::runtime_error("read failed: " + path);
 }
 
-std::string npy_int32_header(std::size_t n) {
-    std::string dict = "{'descr': '<i4', 'fortran_order': False, 'shape': (" + std::to_string(n) +
-                       ", " + std::to_string(n) + "), }";
-    while ((dict.size() + 11) % 64 != 0) dict.push_back(' ');
-    dict.push_back('\n');
-    std::string header("\x93NUMPY\x01\x00", 8);
-    header.push_back(static_cast<char>(dict.size() & 0xff));
-    header.push_back(static_cast<char>((dict.size() >> 8) & 0xff));
-    return header + dict;
-}
-
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n) {
-    const std::string header = is_npy_path(path) ? npy_int32_header(n) : std::string();
+    const std::string header = is_npy_path(path) ? npy_square_header("<i4", n) : std::string();
     Fd file;
     file.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file.fd < 0) throw std::runtime_error("cannot create " + path);

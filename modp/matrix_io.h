@@ -32,7 +32,4 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n);
 
-// The header bytes of a written n x n int32 .npy file (data start right after).
-std::string npy_int32_header(std::size_t n);
-
 }  // namespace torvik

@@ -1,8 +1,5 @@
 #include "modp/pool.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -103,14 +100,7 @@ void Pool::start(int worker_count_, int base_) {
     base = base_;
     // A thread that fails to start leaves no started worker behind unjoined.
     try {
-        start_team(threads, workers, [this](int i) { worker_body(i); },
-                   [this] {
-                       {
-                           std::lock_guard<std::mutex> lock(mutex);
-                           stop_requested = true;
-                       }
-                       work_cv.notify_all();
-                   });
+        start_team(threads, workers, [this](int i) { worker_body(i); }, [this] { request_stop(); });
     } catch (...) {
         workers = 0;
         throw;
@@ -132,25 +122,28 @@ void Pool::run(int tasks, std::function<void(int, int)> new_job) {
     done_cv.wait(lock, [this] { return finished == workers; });
 }
 
-void Pool::stop() {
+void Pool::request_stop() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         stop_requested = true;
     }
     work_cv.notify_all();
+}
+
+void Pool::stop() {
+    request_stop();
     for (std::thread& t : threads) t.join();
     threads.clear();
 }
 
 void Pool::worker_body(int index) {
+    // The list is never empty (default_cpu_list keeps the lowest allowed CPU)
+    // and holds CPUs 0-1023 only.
     const std::vector<int>& list = worker_cpu_list();
-    long cpu = static_cast<long>(index) + base;
-    if (!list.empty()) {
-        long size = static_cast<long>(list.size());
-        cpu = list[static_cast<size_t>(((cpu % size) + size) % size)];
-    }
+    const long size = static_cast<long>(list.size());
+    const long slot = ((static_cast<long>(index) + base) % size + size) % size;
     // A worker that cannot be pinned simply runs unpinned.
-    (void)try_pin_current_thread(cpu >= 0 && cpu <= kMaxCpu ? static_cast<int>(cpu) : -1);
+    (void)try_pin_current_thread(list[static_cast<std::size_t>(slot)]);
 
     int seen = 0;
     for (;;) {

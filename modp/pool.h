@@ -35,6 +35,9 @@ public:
     int worker_count() const { return workers; }
 
 private:
+    // Asks every worker to end (sets stop_requested and wakes them) without
+    // joining them.
+    void request_stop();
     void worker_body(int index);
 
     int workers = 0;

@@ -274,54 +274,53 @@ void set_up(Pool& pool, PoolGuard& guard, const Plan& plan, Buffers& buf) {
     });
 }
 
-}  // namespace
-
-int modp_main(int argc, char** argv) {
+// The program; a std::exception thrown here unwinds through ~PoolGuard, so
+// the pool has stopped before run_reporting_failure prints the FAILED line.
+// The buffers are declared before the guard and so are freed after it stops.
+int run(int argc, char** argv) {
     Pool pool;
-    PoolGuard guard{pool};
     Buffers buf;
-    try {
-        Options options = parse_options(argc, argv);
-        if (!options_complete(options)) {
-            print_usage(argv[0]);
-            return 2;
-        }
-        apply_limits(options);
-        const Info info_a = inspect_integer_input(options.files[0], options.n_hint);
-        const Info info_b = inspect_integer_input(options.files[1], options.n_hint);
-        if (info_a.n != info_b.n)
-            throw std::runtime_error("A and B must be square matrices of the same size");
-        const Plan plan = choose_route(options, info_a.n);
-        report_start(plan);
-
-        set_up(pool, guard, plan, buf);
-        const long p = static_cast<long>(plan.p);
-        const std::uint64_t read_start = monotonic_ns();
-        read_matrix(pool, options.files[0], info_a, buf.A, plan.ld, p);
-        read_matrix(pool, options.files[1], info_b, buf.B, plan.ld, p);
-        const double read_seconds = seconds_since(read_start);
-
-        const std::uint64_t multiply_start = monotonic_ns();
-        multiply_padded(pool, plan, buf.A, buf.B, buf.C);
-        report_multiply(seconds_since(multiply_start), read_seconds);
-
-        if (before_check_hook) before_check_hook(buf.C, plan.ld, plan.n);
-        if (options.check && !report_check(pool, plan, buf.A, buf.B, buf.C)) {
-            guard.stop();
-            return 3;
-        }
-
-        const std::uint64_t write_start = monotonic_ns();
-        write_matrix(pool, options.files[2], buf.C, plan.ld, plan.n);
-        print_line("wrote %s (%zu x %zu int32, entries in [0, %lld)) in %.3f s\n",
-                   options.files[2].c_str(), plan.n, plan.n, plan.p, seconds_since(write_start));
-        guard.stop();
-        return 0;
-    } catch (const std::exception& e) {
-        guard.stop();
-        std::fprintf(stderr, "FAILED %s\n", e.what());
+    PoolGuard guard{pool};
+    Options options = parse_options(argc, argv);
+    if (!options_complete(options)) {
+        print_usage(argv[0]);
         return 2;
     }
+    apply_limits(options);
+    const Info info_a = inspect_integer_input(options.files[0], options.n_hint);
+    const Info info_b = inspect_integer_input(options.files[1], options.n_hint);
+    if (info_a.n != info_b.n)
+        throw std::runtime_error("A and B must be square matrices of the same size");
+    const Plan plan = choose_route(options, info_a.n);
+    report_start(plan);
+
+    set_up(pool, guard, plan, buf);
+    const long p = static_cast<long>(plan.p);
+    const std::uint64_t read_start = monotonic_ns();
+    read_matrix(pool, options.files[0], info_a, buf.A, plan.ld, p);
+    read_matrix(pool, options.files[1], info_b, buf.B, plan.ld, p);
+    const double read_seconds = seconds_since(read_start);
+
+    const std::uint64_t multiply_start = monotonic_ns();
+    multiply_padded(pool, plan, buf.A, buf.B, buf.C);
+    report_multiply(seconds_since(multiply_start), read_seconds);
+
+    if (before_check_hook) before_check_hook(buf.C, plan.ld, plan.n);
+    if (options.check && !report_check(pool, plan, buf.A, buf.B, buf.C)) {
+        guard.stop();
+        return 3;
+    }
+
+    const std::uint64_t write_start = monotonic_ns();
+    write_matrix(pool, options.files[2], buf.C, plan.ld, plan.n);
+    print_line("wrote %s (%zu x %zu int32, entries in [0, %lld)) in %.3f s\n",
+               options.files[2].c_str(), plan.n, plan.n, plan.p, seconds_since(write_start));
+    guard.stop();
+    return 0;
 }
+
+}  // namespace
+
+int modp_main(int argc, char** argv) { return run_reporting_failure(run, argc, argv); }
 
 }  // namespace torvik

@@ -11,9 +11,9 @@
 // load hit all alike; the best and the median time of each are reported.
 // OpenBLAS runs whatever kernel the environment selects (OPENBLAS_CORETYPE);
 // run_pan_kernel_bench.sh runs this program with that variable unset and as set.
-#include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "benchmarks/kernel_contest.h"
+#include "common/pinned_thread.h"
 #include "multiply/pan_adapter/accurate_kernel.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 #include "multiply/pan_adapter/leaf_plan.h"
@@ -45,10 +46,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (sched_setaffinity(0, sizeof(set), &set) != 0) {
+    if (const int rc = try_pin_current_thread(cpu); rc != 0) {
+        errno = rc;
         std::perror("sched_setaffinity");
         return 1;
     }

@@ -27,7 +27,7 @@ protected:
         const std::string root = path(name);
         for (const auto& [cpu, line] : cpus) {
             const std::string dir = root + "/cpu" + std::to_string(cpu) + "/topology";
-            EXPECT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
+            std::filesystem::create_directories(dir);
             if (line) modp_test::write_file(dir + "/thread_siblings_list", line);
         }
         return root;

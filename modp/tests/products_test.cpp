@@ -105,7 +105,10 @@ TEST_F(ModpProducts, WorkspaceForMoreOrFewerWorkersThanThePoolIsZeroed) {
                 for (double* buf : *v)
                     for (size_t i = 0; i < ws.block * ws.ld; ++i) nonzero += buf[i] != 0.0;
             EXPECT_EQ(nonzero, 0u) << workers;
-            for (double* buf : ws.left_sum) buf[5] = 1.0;  // the next allocate starts afresh
+            // Every kind checked above is left non-zero: the next allocate,
+            // which may get the same memory back, must zero them all again.
+            for (auto* v : {&ws.left_sum, &ws.right_sum, &ws.product, &ws.cross_products, &ws.c2_cross})
+                for (double* buf : *v) buf[5] = 1.0;
         }
     }
 }

@@ -4,11 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,15 +58,15 @@ protected:
         delete pool_;
     }
     void SetUp() override {
-        char tmpl[] = "/tmp/korvane_modp_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        scratch_ = std::make_unique<ScratchDir>("modp");
+        dir_ = scratch_->path;
     }
-    void TearDown() override { (void)!std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    void TearDown() override { scratch_.reset(); }
+    std::string path(const std::string& name) const { return scratch_->at(name); }
     std::string py(const std::string& code) const { return run_python(dir_, code); }
 
     static inline torvik::Pool* pool_ = nullptr;
+    std::unique_ptr<ScratchDir> scratch_;
     std::string dir_;
 };
 

@@ -20,32 +20,11 @@ namespace {
 constexpr std::uint64_t max_file_offset =
     static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
-// n*n*4, or false when it does not fit in 64 bits.
-bool matrix_bytes(std::uint64_t n, std::uint64_t& bytes) {
-    std::uint64_t elements = 0;
-    return !__builtin_mul_overflow(n, n, &elements) && !__builtin_mul_overflow(elements, 4u, &bytes);
-}
-
 // offset + n*n*4, or false when it does not fit in a file offset.
 bool transfer_end(std::uint64_t offset, std::uint64_t n, std::uint64_t& end) {
     std::uint64_t bytes = 0;
-    return matrix_bytes(n, bytes) && !__builtin_add_overflow(offset, bytes, &end) && end <= max_file_offset;
-}
-
-// The header np.save writes for a float32 C-order (n, n) array: version 1.0,
-// dictionary padded with blanks so that the data start on a 64-byte boundary.
-std::string npy_prefix(std::uint64_t n) {
-    std::string dict = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(n) + ", " +
-                       std::to_string(n) + "), }";
-    while ((dict.size() + 11) % 64 != 0) dict += ' ';
-    dict += '\n';
-    const std::size_t len = dict.size();  // at most 118 for any 64-bit n
-    std::string prefix = "\x93NUMPY";
-    prefix += '\x01';
-    prefix += '\x00';
-    prefix += static_cast<char>(len & 0xff);
-    prefix += static_cast<char>((len >> 8) & 0xff);
-    return prefix + dict;
+    return square_matrix_bytes(n, 4, bytes) && !__builtin_add_overflow(offset, bytes, &end) &&
+           end <= max_file_offset;
 }
 
 // Runs body(t, tr) on the transfer threads and joins every thread that
@@ -101,10 +80,10 @@ Info inspect_input(const std::string& path, std::uint64_t side_hint) {
         const double x = static_cast<double>(size / 4);
         n = static_cast<std::uint64_t>(std::llround(std::sqrt(x)));
         std::uint64_t bytes = 0;
-        while (n > 0 && (!matrix_bytes(n, bytes) || bytes > size)) --n;
+        while (n > 0 && (!square_matrix_bytes(n, 4, bytes) || bytes > size)) --n;
     }
     std::uint64_t bytes = 0;
-    if (n == 0 || !matrix_bytes(n, bytes) || bytes != size)
+    if (n == 0 || !square_matrix_bytes(n, 4, bytes) || bytes != size)
         throw std::runtime_error(path + ": raw file size is not N*N*4 bytes (give --n N)");
     info.side = n;
     return info;
@@ -198,7 +177,7 @@ void read_matrix(const std::string& path, const Info& info, float* dst, std::uin
 
 void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld) {
     if (n > 0 && ld < n) throw std::invalid_argument("io::write_matrix: ld is smaller than the side");
-    const std::string prefix = is_npy_path(path) ? npy_prefix(n) : std::string();
+    const std::string prefix = is_npy_path(path) ? npy_square_header("<f4", n) : std::string();
     std::uint64_t end = 0;
     if (!transfer_end(prefix.size(), n, end)) throw std::runtime_error("write failed: " + path);
 

@@ -70,6 +70,11 @@ inline float from_bits(std::uint32_t u) {
     return x;
 }
 
+// The same length and the same bits in every element.
+inline bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
+    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+}
+
 // The message of the E that f throws (any other exception leaves the test);
 // "(no exception)" when it throws none.
 template <class E = std::exception, class F>

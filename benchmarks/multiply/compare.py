@@ -30,6 +30,8 @@ import time
 
 import numpy as np
 
+from openblas_env import OPENBLAS_TUNING, env_without_tuning
+
 # Minimum speed-up over OpenBLAS, by (N, mode).
 TARGETS = {(16384, "fast"): 1.3, (16384, "safe"): 1.2, (8192, "fast"): 1.15}
 
@@ -49,12 +51,11 @@ lib = ctypes.CDLL(ctypes.util.find_library("openblas") or "libopenblas.so.0")
 lib.openblas_get_corename.restype = ctypes.c_char_p
 print(best, lib.openblas_get_corename().decode())
 """
-OPENBLAS_TUNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
 
 def numpy_runs(paths, reps):
     """[(label, best seconds, core name)]: tuning variables unset, then as set (when set)."""
-    envs = [("unset", {k: v for k, v in os.environ.items() if k not in OPENBLAS_TUNING})]
+    envs = [("unset", env_without_tuning())]
     if any(k in os.environ for k in OPENBLAS_TUNING):
         envs.append(("as set", dict(os.environ)))
     runs = []

@@ -30,6 +30,8 @@ import sys
 import tempfile
 import time
 
+from openblas_env import OPENBLAS_TUNING, env_without_tuning
+
 PY = "/usr/bin/python3"
 OVERHEAD_TARGET = {8192: 0.5, 16384: 1.5}
 SETUP_SHARE_TARGET = 0.10
@@ -49,13 +51,6 @@ for p in paths:
 else:
     print('not OpenBLAS')
 """
-
-
-def env_without_openblas_tuning():
-    env = dict(os.environ)
-    env.pop("OPENBLAS_CORETYPE", None)
-    env.pop("OPENBLAS_L2_SIZE", None)
-    return env
 
 
 def timed(cmd, env=None):
@@ -87,9 +82,8 @@ def main():
     args = parser.parse_args()
     program = os.path.abspath(os.path.join(args.build, "multiply", "cli", "korvane_multiply"))
 
-    unset = env_without_openblas_tuning()
-    print("OpenBLAS settings: " + ", ".join(f"{k}={os.environ.get(k, '(unset)')}"
-                                            for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")))
+    unset = env_without_tuning()
+    print("OpenBLAS settings: " + ", ".join(f"{k}={os.environ.get(k, '(unset)')}" for k in OPENBLAS_TUNING))
     for label, env in (("unset", unset), ("env", None)):
         core = subprocess.run([PY, "-c", CORENAME], env=env, capture_output=True, text=True).stdout.strip()
         print(f"numpy, {label}: OpenBLAS core {core}")

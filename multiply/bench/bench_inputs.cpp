@@ -6,6 +6,7 @@
 
 #include "multiply/bench/bench.h"
 #include "multiply/method/problem.h"
+#include "multiply/method/square_view.h"
 
 namespace bench {
 
@@ -96,14 +97,12 @@ InputPair input_values(Distribution d, std::uint64_t seed, std::uint64_t n, std:
 
 void generate_inputs_job(int w) {
     const InputJob& job = input_job;
-    const std::uint64_t W = static_cast<std::uint64_t>(job.workers);
     const std::uint64_t n = job.n, ld = job.ld;
-    const std::uint64_t begin = static_cast<std::uint64_t>(w) * n / W;
-    const std::uint64_t end = (static_cast<std::uint64_t>(w) + 1) * n / W;
+    const square_view::Range rows = square_view::job_range(w, job.workers, n);
     const std::uint32_t nan_bits = 0x7fc00000u;  // quiet NaN
     float nan;
     std::memcpy(&nan, &nan_bits, sizeof(nan));
-    for (std::uint64_t i = begin; i < end; ++i) {
+    for (std::uint64_t i = rows.first; i < rows.last; ++i) {
         float* a = job.a + i * ld;
         float* b = job.b + i * ld;
         float* c = job.c + i * ld;

@@ -15,7 +15,6 @@
 #include "common/common.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
-#include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/method_run.h"
@@ -121,14 +120,6 @@ void print_header(const std::string& campaign, const Settings& s, std::uint64_t 
                     s.distribution == Distribution::integer ? 1 : 64);
 }
 
-void fill_rows(float* data, std::uint64_t n, std::uint64_t ld, std::uint32_t pattern) {
-    fill_params.pattern = pattern;
-    fill_params.side = n;
-    fill_params.data = data;
-    fill_params.ld = ld;
-    pan_adapter::run_jobs(problem.workers, fill_rows_job);
-}
-
 // R = A·B on the tile runner, timed, then validated against itself and the
 // FP64 samples with the C view pointed at R.
 void full_reference(Matrices& m, const Settings& s, std::uint64_t n) {
@@ -187,10 +178,7 @@ int run(int argc, char** argv) {
     std::fflush(stdout);
 
     Matrices m;
-    aocl_backend::initialize(s.workers, s.cpu_base);
-    m.started = true;
-    pan_adapter::init_pool(s.workers, s.cpu_base);
-    agg1::init_pool(s.workers, s.cpu_base);
+    start_backends(s.workers, s.cpu_base, m.started);
 
     allocate_matrix(m.a, n, s.ld);
     allocate_matrix(m.b, n, s.ld);
@@ -217,7 +205,7 @@ int run(int argc, char** argv) {
     // its records and its validation.
     auto run_once = [&](const char* label, const MethodSpec& spec, int rep, bool poison) {
         const double setup_seconds = setup_method(spec);
-        if (poison) fill_rows(m.c.data, n, s.ld, 0x7fc00000u);
+        if (poison) fill_block(m.c.data, n, s.ld, 0x7fc00000u);
         const double seconds = execute_method(spec);
 #ifdef KORVANE_BENCH_TESTING
         if (testing::after_execute) testing::after_execute();

@@ -54,10 +54,6 @@ struct Generated {
     }
 };
 
-bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
-    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
-}
-
 }  // namespace
 
 // Each distribution's values, bit for bit, from a model written from the

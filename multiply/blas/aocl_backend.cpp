@@ -94,7 +94,7 @@ public:
 bool is_configured(int cpu) { return cpu >= 0 && cpu < kMaxCpus && CPU_ISSET(cpu, &state.configured); }
 
 // The CPU of worker 0, where multithreaded calls and the audit start.
-int first_configured_cpu() { return state.cpus.front(); }
+int first_configured_cpu() { return state.first_cpu; }
 
 // Opens the library in a new link-map namespace and returns the namespace id.
 // The key shim goes in first: it then heads the namespace's global scope, so
@@ -281,8 +281,7 @@ void initialize(int count, int cpu_base) {
     if (state.handle != nullptr) fail("initialize must be called exactly once, before external workers");
     if (!(count > 0 && cpu_base >= 0 && count <= kMaxCpus - cpu_base)) fail("invalid CPU range");
     state.count = count;
-    state.cpu_base = cpu_base;
-    state.cpus.clear();
+    state.first_cpu = -1;
     CPU_ZERO(&state.configured);
 
     // Only the exact text "1" turns the every-call audit on.
@@ -301,7 +300,7 @@ void initialize(int count, int cpu_base) {
         const int c = team_cpu(cpu_base, i);
         if (c < 0 || c >= kMaxCpus || !CPU_ISSET(c, &initial))
             fail("requested CPU is outside caller's initial affinity");
-        state.cpus.push_back(c);
+        if (i == 0) state.first_cpu = c;
         CPU_SET(c, &state.configured);
         const int core = read_topology(c, "core_id");
         const int package = read_topology(c, "physical_package_id");

@@ -44,9 +44,8 @@ using OmpIntFn = int (*)();
 struct BackendState {
     void* handle = nullptr;  // never closed, never cleared once set
     int count = 0;           // number of configured CPUs
-    int cpu_base = 0;        // where the team of configured CPUs starts
-    std::vector<int> cpus;   // configured CPU of worker i, in worker order
-    cpu_set_t configured{};  // the same CPUs as a set
+    int first_cpu = -1;      // configured CPU of worker 0
+    cpu_set_t configured{};  // the configured CPUs as a set
     bool audit_every_call = false;
     bool ready = false;
 
@@ -104,8 +103,8 @@ int read_topology(int cpu, const char* name);
 // Body run by every member of the library's OpenMP team during the audit.
 void probe_team(void* data);
 
-// Loads and checks the library for CPUs [cpu_base, cpu_base + count). Once per
-// process, on the main thread, before any pool starts.
+// Loads and checks the library for the team of `count` CPUs from `cpu_base`
+// (common/cpus.h). Once per process, on the main thread, before any pool starts.
 void initialize(int count, int cpu_base);
 
 // Makes n the library's thread count for the calling thread.

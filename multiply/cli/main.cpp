@@ -8,8 +8,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cblas.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -20,8 +18,6 @@
 #include "common/common.h"
 #include "common/cpus.h"
 #include "multiply/accuracy/accuracy.h"
-#include "multiply/agg1/agg1.h"
-#include "multiply/blas/aocl_backend.h"
 #include "multiply/io/io.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/method_run.h"
@@ -89,11 +85,9 @@ Options parse_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mode") {
-            if (i + 1 >= argc) throw std::runtime_error("missing value after " + arg);
-            o.mode = argv[++i];
+            o.mode = next_value(i, argc, argv, arg);
         } else if (arg == "--n") {
-            if (i + 1 >= argc) throw std::runtime_error("missing value after " + arg);
-            o.side_hint = std::stoul(argv[++i]);
+            o.side_hint = std::stoul(next_value(i, argc, argv, arg));
         } else if (arg == "--workers") {
             o.workers = std::stoi(next_value(i, argc, argv, arg));
         } else if (arg == "--leaf") {
@@ -170,26 +164,7 @@ void print_start_line(const Options& o, const Route& r) {
     std::fflush(stdout);
 }
 
-// OpenBLAS to one thread, the AOCL backend, then the pools, each once. From
-// the first pool on, `started` makes every way out stop them again.
-void start_backends(bool& started) {
-    openblas_set_num_threads(1);
-    aocl_backend::initialize(problem.workers, problem.cpu_base);
-    started = true;
-    pan_adapter::init_pool(problem.workers, problem.cpu_base);
-    agg1::init_pool(problem.workers, problem.cpu_base);
-}
-
-// Zeroes a whole padded matrix on the pool: each worker touches its own rows first.
-void first_touch(const MatrixStorage& m, std::uint64_t n) {
-    fill_params.pattern = 0;
-    fill_params.side = n;
-    fill_params.data = m.data;
-    fill_params.ld = m.ld;
-    pan_adapter::run_jobs(problem.workers, fill_rows_job);
-}
-
-// The same first touch for an input matrix whose leading N x N block the
+// The first touch of an input matrix whose leading N x N block the
 // reader overwrites next: only its padding needs the zeros.
 void first_touch_input(const MatrixStorage& m, std::uint64_t n, std::uint64_t N) {
     touch_params.side = n;
@@ -218,7 +193,7 @@ void prepare_matrices(Matrices& m, std::uint64_t n, std::uint64_t N, const std::
     for (const MatrixStorage* s : {&m.a, &m.b, &m.c}) request_huge_pages(s->data, s->bytes, thp);
     first_touch_input(m.a, n, N);
     first_touch_input(m.b, n, N);
-    first_touch(m.c, n);
+    fill_block(m.c.data, n, m.c.ld, 0);  // the whole of C: zeros, each worker's rows first
     for (const MatrixStorage* s : {&m.a, &m.b, &m.c}) advise_huge_pages(s->data, s->bytes, thp);
 }
 
@@ -300,7 +275,7 @@ int run(int argc, char** argv) {
     print_start_line(o, r);
 
     Matrices m;
-    start_backends(m.started);
+    start_backends(problem.workers, problem.cpu_base, m.started);
     prepare_matrices(m, r.n, r.N, thp);
     const RunTimes t = multiply_files(o, r, m);
     report(r, t, o.check);

@@ -5,8 +5,7 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <cstddef>
 #include <fcntl.h>
 #include <functional>
 #include <limits>

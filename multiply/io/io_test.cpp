@@ -29,12 +29,9 @@ const std::string dir = ::testing::TempDir() + "korvane_io_" + std::to_string(::
 
 std::string at(const std::string& name) { return dir + "/" + name; }
 
-std::string slurp(const std::string& path) { return read_file(path); }
-void put(const std::string& path, const std::string& bytes) { write_file(path, bytes); }
-std::string failure(const std::function<void()>& f) { return message_of<std::runtime_error>(f); }
 
 std::string inspect_failure(const std::string& path, std::uint64_t hint = 0) {
-    return failure([&] { io::inspect_input(path, hint); });
+    return message_of<std::runtime_error>([&] { io::inspect_input(path, hint); });
 }
 
 // A .npy file with the given major version, header text (taken as it
@@ -124,7 +121,7 @@ TEST_F(IoFiles, ReadsNpyVersionsAndVariantsIntoPaddedRows) {
         {"big", 257, 128}, {"minor7", 6, 128}, {"major0", 4, 128}, {"pipe", 4, 10 + 53}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = at(std::string(c.name) + ".npy"), ref = slurp(at(std::string(c.name) + ".ref"));
+        const std::string path = at(std::string(c.name) + ".npy"), ref = read_file(at(std::string(c.name) + ".ref"));
         const io::Info info = io::inspect_input(path, 999);  // the hint is for raw files only
         EXPECT_TRUE(info.npy && info.side == c.n && info.data_offset == c.offset);
         for (std::uint64_t ld : {c.n, c.n + 3}) read_and_expect(path, info, ld, ref);
@@ -148,7 +145,7 @@ TEST_F(IoFiles, RejectsNpyFilesItCannotTake) {
         {"noshape.npy", npy_bytes(1, "{'descr': '<f4', 'fortran_order': False, }\n", data), square},
     };
     for (const auto& c : cases) {
-        if (!c.bytes.empty()) put(at(c.name), c.bytes);
+        if (!c.bytes.empty()) write_file(at(c.name), c.bytes);
         EXPECT_EQ(inspect_failure(at(c.name)), at(c.name) + c.msg);
     }
     EXPECT_EQ(inspect_failure(at("missing.npy")), "cannot open " + at("missing.npy"));
@@ -191,7 +188,7 @@ TEST_F(IoFiles, HeaderLengthBeyondTheFileIsTruncated) {
     };
     for (const auto& c : cases) {
         const std::string path = at(c.name), msg = path + ": truncated .npy header";
-        put(path, npy_bytes(c.major, h, std::string(4, '\0'), c.length));
+        write_file(path, npy_bytes(c.major, h, std::string(4, '\0'), c.length));
         EXPECT_EQ(inspect_failure(path), msg) << c.name;
         // With little memory to spare the answer is the same: no buffer of
         // the claimed length is ever made.
@@ -203,7 +200,7 @@ TEST_F(IoFiles, HeaderLengthBeyondTheFileIsTruncated) {
     }
     // A length that ends exactly at the end of the file reads the header.
     const std::string exact = at("exact.npy");
-    put(exact, npy_bytes(2, h, std::string(4, '\0'), std::int64_t(h.size() + 4)));
+    write_file(exact, npy_bytes(2, h, std::string(4, '\0'), std::int64_t(h.size() + 4)));
     EXPECT_EQ(inspect_failure(exact), exact + ": size does not match its header");
 }
 
@@ -218,19 +215,20 @@ TEST_F(IoFiles, ShapesThatWrapDoNotMatchTheFileSize) {
     };
     for (const auto& c : cases) {
         const std::string path = at(c.name);
-        put(path, npy_bytes(1, shape_header(c.shape), std::string(c.data, '\0')));
+        write_file(path, npy_bytes(1, shape_header(c.shape), std::string(c.data, '\0')));
         EXPECT_EQ(inspect_failure(path), path + ": size does not match its header") << c.name;
     }
 
     // Raw files: a hint whose byte count wraps must not match the file.
     const std::string empty = at("empty"), four = at("four_bytes");
-    put(four, std::string(4, '\0'));
+    write_file(four, std::string(4, '\0'));
     for (const auto& [path, hint] : {std::pair{empty, 1ull << 31}, {empty, 1ull << 32}, {four, ~0ull}})
         EXPECT_EQ(inspect_failure(path, hint), path + raw_size_msg) << hint;
 
     // A reader handed such a side does not start.
     float dummy = 0;
-    EXPECT_EQ(failure([&] { io::read_matrix(empty, io::Info{true, 128, 1ull << 31}, &dummy, 1ull << 31); }),
+    EXPECT_EQ(message_of<std::runtime_error>(
+                  [&] { io::read_matrix(empty, io::Info{true, 128, 1ull << 31}, &dummy, 1ull << 31); }),
               "read failed: " + empty);
 }
 
@@ -249,25 +247,29 @@ TEST_F(IoFiles, RawFilesWithAndWithoutTheHint) {
         const io::Info r = io::inspect_input(at(c.name), c.hint);
         EXPECT_TRUE(!r.npy && r.data_offset == 0);
         ASSERT_EQ(r.side, c.n);
-        read_and_expect(at(c.name), r, c.n + 7, slurp(at(c.name)));
+        read_and_expect(at(c.name), r, c.n + 7, read_file(at(c.name)));
     }
 }
 
 TEST_F(IoFiles, TransferFailuresNameThePath) {
     const std::string gone = at("gone.npy"), raw36 = at("raw36"), nodir = at("no_dir/c.npy");
     std::vector<float> m(16);
-    EXPECT_EQ(failure([&] { io::read_matrix(gone, io::Info{true, 128, 2}, m.data(), 2); }), "cannot open " + gone);
+    EXPECT_EQ(message_of<std::runtime_error>([&] { io::read_matrix(gone, io::Info{true, 128, 2}, m.data(), 2); }),
+              "cannot open " + gone);
     // The file ends before the rows that the info promises.
-    EXPECT_EQ(failure([&] { io::read_matrix(raw36, io::Info{false, 0, 4}, m.data(), 4); }), "read failed: " + raw36);
-    EXPECT_EQ(failure([&] { io::write_matrix(nodir, m.data(), 2, 2); }), "cannot create " + nodir);
+    EXPECT_EQ(message_of<std::runtime_error>([&] { io::read_matrix(raw36, io::Info{false, 0, 4}, m.data(), 4); }),
+              "read failed: " + raw36);
+    EXPECT_EQ(message_of<std::runtime_error>([&] { io::write_matrix(nodir, m.data(), 2, 2); }),
+              "cannot create " + nodir);
 
     if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
     // /dev/full refuses every write: the .npy prefix fails first, raw rows after.
     const std::string full_npy = at("full.npy"), full_raw = at("full.raw");
     ASSERT_EQ(::symlink("/dev/full", full_npy.c_str()), 0);
     ASSERT_EQ(::symlink("/dev/full", full_raw.c_str()), 0);
-    EXPECT_EQ(failure([&] { io::write_matrix(full_npy, m.data(), 2, 2); }), "write failed");
-    EXPECT_EQ(failure([&] { io::write_matrix(full_raw, m.data(), 2, 2); }), "write failed: " + full_raw);
+    EXPECT_EQ(message_of<std::runtime_error>([&] { io::write_matrix(full_npy, m.data(), 2, 2); }), "write failed");
+    EXPECT_EQ(message_of<std::runtime_error>([&] { io::write_matrix(full_raw, m.data(), 2, 2); }),
+              "write failed: " + full_raw);
 }
 
 TEST_F(IoFiles, WrittenFilesEqualNumpysBytes) {
@@ -275,7 +277,7 @@ TEST_F(IoFiles, WrittenFilesEqualNumpysBytes) {
     // file it replaces.
     for (std::uint64_t n : {130, 17, 1, 0}) {
         SCOPED_TRACE(n);
-        const std::string src_bytes = slurp(at("src" + std::to_string(n) + ".ref"));
+        const std::string src_bytes = read_file(at("src" + std::to_string(n) + ".ref"));
         ASSERT_EQ(src_bytes.size(), n * n * 4);
         // Sources with a wider leading dimension than the side (rows move one
         // by one) and without one (each thread's rows move as one span).
@@ -285,9 +287,9 @@ TEST_F(IoFiles, WrittenFilesEqualNumpysBytes) {
                 std::memcpy(src.data() + r * ld, src_bytes.data() + r * n * 4, n * 4);
             io::write_matrix(at("out.npy"), src.data(), n, ld);
             io::write_matrix(at("out.raw"), src.data(), n, ld);
-            EXPECT_TRUE(slurp(at("out.npy")) == slurp(at("saved" + std::to_string(n) + ".npy")))
+            EXPECT_TRUE(read_file(at("out.npy")) == read_file(at("saved" + std::to_string(n) + ".npy")))
                 << "differs from np.save, ld " << ld;
-            EXPECT_TRUE(slurp(at("out.raw")) == src_bytes) << "ld " << ld;
+            EXPECT_TRUE(read_file(at("out.raw")) == src_bytes) << "ld " << ld;
         }
     }
 }
@@ -309,7 +311,7 @@ TEST_F(IoFiles, ThreadsThatFailToStartAreReportedNotFatal) {
             std::iota(m.begin(), m.end(), 1.0f);
             ::unlink(out.c_str());
         }
-        const std::string msg = failure([&] {
+        const std::string msg = message_of<std::runtime_error>([&] {
             reading ? io::read_matrix(in, io::Info{false, 0, n}, m.data(), n) : io::write_matrix(out, m.data(), n, n);
         });
         if (msg == "(no exception)") return 0;

@@ -129,16 +129,23 @@ TEST_F(AccurateRoute, NativeRouteReportsARefusedThreadSetting) {
 
     // The product succeeded but the thread setting was refused: the run fails
     // with that message, and the thread's placement and the ways are back.
-    native_ways[0] = native_ways[1] = native_ways[2] = 0;
+    // "auto" clears the ways for the run (and sets no loop ways), so only the
+    // put-back can bring the ones set here back.
+    native_ways[0] = 2;
+    native_ways[1] = native_ways[2] = 1;
+    MethodSpec auto_spec = spec;
+    auto_spec.config = "auto";
     aocl_backend::testing::sgemm_observer = refuse_one_thread;
-    EXPECT_EQ(message_of([&] { execute_method(spec); }),
+    EXPECT_EQ(message_of([&] { execute_method(auto_spec); }),
               "AOCL backend: AOCL local thread setting was not accepted");
     put_library_back();
     cpu_set_t after;
     CPU_ZERO(&after);
     ASSERT_EQ(sched_getaffinity(0, sizeof(after), &after), 0);
     EXPECT_TRUE(CPU_EQUAL(&before, &after));
-    EXPECT_EQ(native_ways[0], 0);
+    EXPECT_EQ(native_ways[0], 2);
+    EXPECT_EQ(native_ways[1], 1);
+    native_ways[0] = native_ways[1] = native_ways[2] = 0;
 
     // Both fail: the product's exception is the one reported.
     aocl_backend::testing::sgemm_observer = fail_product;

@@ -23,7 +23,7 @@ namespace {
 
 class AggMethod : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base(), true); }
+    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base()); }
     static void TearDownTestSuite() { release_all(); }
 };
 

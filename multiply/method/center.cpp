@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <stdexcept>
 
 #include "multiply/method/problem.h"

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 
 #include "multiply/method/problem.h"

@@ -90,7 +90,7 @@ std::vector<double> normalised_errors(const Inputs& in, const std::vector<const 
 
 class Equil : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base(), true); }
+    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base()); }
     static void TearDownTestSuite() { release_all(); }
     void TearDown() override {
         release_equil_state();

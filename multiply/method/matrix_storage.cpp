@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 #include "multiply/method/problem.h"
+#include "multiply/method/square_view.h"
+#include "multiply/pan_adapter/pool.h"
 
 #ifndef MADV_COLLAPSE
 #define MADV_COLLAPSE 25
@@ -21,15 +23,13 @@ TouchParams touch_params;
 
 namespace {
 
-// Rows [first, last) of worker w's share of side rows; false for a job that owns none.
+// Rows [first, last) of worker w's share of side rows over problem.workers
+// jobs; false for a job that owns none (also one outside [0, W), so that a
+// dispatch with more jobs than the worker count never writes past the last row).
 bool worker_rows(int w, std::uint64_t side, std::uint64_t& first, std::uint64_t& last) {
-    const int W = problem.workers;
-    // Jobs outside [0, W) own no rows: a dispatch with more jobs than the
-    // worker count must not write past the last row.
-    if (W <= 0 || w < 0 || w >= W) return false;
-    using u128 = unsigned __int128;
-    first = static_cast<std::uint64_t>(u128(unsigned(w)) * side / unsigned(W));
-    last = static_cast<std::uint64_t>(u128(unsigned(w) + 1) * side / unsigned(W));
+    const square_view::Range r = square_view::job_range(w, problem.workers, side);
+    first = r.first;
+    last = r.last;
     return first < last;
 }
 
@@ -102,6 +102,14 @@ void fill_rows_job(int w) {
         else
             std::fill_n(dst, count, std::bit_cast<float>(p.pattern));
     }
+}
+
+void fill_block(float* data, std::uint64_t side, std::uint64_t ld, std::uint32_t pattern) {
+    fill_params.pattern = pattern;
+    fill_params.side = side;
+    fill_params.data = data;
+    fill_params.ld = ld;
+    pan_adapter::run_jobs(problem.workers, fill_rows_job);
 }
 
 void touch_rows_job(int w) {

@@ -39,6 +39,11 @@ extern FillParams fill_params;
 // contiguous span and are filled as one.
 void fill_rows_job(int w);
 
+// Writes `pattern` into every element 0..side-1 of rows 0..side-1 of the block
+// at data (leading dimension ld), as fill_rows_job on problem.workers jobs of
+// the Pan pool, so that each worker touches its own rows first.
+void fill_block(float* data, std::uint64_t side, std::uint64_t ld, std::uint32_t pattern);
+
 // Parameters of one first-touch run of a block that the caller fills
 // itself right afterwards (as the reader fills A and B), written before
 // pan_adapter::run_jobs(problem.workers, touch_rows_job).

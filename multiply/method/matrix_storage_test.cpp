@@ -26,8 +26,6 @@ namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-int usable_workers() { return static_cast<int>(std::clamp<std::size_t>(usable_cpus().size(), 1, 8)); }
-
 TEST(MatrixStorage, AllocationIsAlignedAndRoundedUpAndAFailureLeavesAnEmptyRecord) {
     // Byte counts worked out by hand: rows*cols*4 rounded up to 64.
     const struct { std::uint64_t rows, cols, bytes; } shapes[] = {
@@ -117,7 +115,7 @@ protected:
 TEST_F(FillRows, EachPoolSizeFillsExactlyTheRequestedBlock) {
     // Patterns that a float copy could alter: signalling NaN and -0.0.
     const std::uint32_t patterns[] = {0u, 0x7F800001u, 0x80000000u};
-    for (int W = 1; W <= usable_workers(); ++W) {
+    for (int W = 1; W <= test_workers(); ++W) {
         pan_adapter::init_pool(W, 0);
         // With extra columns every row is filled on its own; without them a
         // worker's rows are one span, which must stop at the block's last row.
@@ -127,12 +125,12 @@ TEST_F(FillRows, EachPoolSizeFillsExactlyTheRequestedBlock) {
         pan_adapter::shutdown();
     }
     // Huge-page advice after the fill keeps the contents (9 MiB: several huge-page ranges).
-    pan_adapter::init_pool(usable_workers(), 0);
-    fill_and_check(usable_workers(), usable_workers(), 1536, 0x3F800000u, 0, 0, 1536, "collapse");
+    pan_adapter::init_pool(test_workers(), 0);
+    fill_and_check(test_workers(), test_workers(), 1536, 0x3F800000u, 0, 0, 1536, "collapse");
 }
 
 TEST_F(FillRows, JobsBeyondTheWorkerCountWriteNothing) {
-    pan_adapter::init_pool(usable_workers(), 0);
+    pan_adapter::init_pool(test_workers(), 0);
     // 64 jobs over side 10: ten jobs own one row each, the rest own nothing.
     fill_and_check(64, 64, 10, 0x7FC00000u, 2, 6, 10);
     fill_and_check(64, 64, 1, 0u, 4, 1, 1);
@@ -149,7 +147,7 @@ TEST_F(FillRows, JobsBeyondTheWorkerCountWriteNothing) {
 // is zero; the columns beyond the side and the rows below keep their bytes.
 TEST_F(FillRows, TouchReachesEveryPageAndZeroesAllButTheKeptBlock) {
     const long page = sysconf(_SC_PAGESIZE);
-    const int W = usable_workers();
+    const int W = test_workers();
     pan_adapter::init_pool(W, 0);
     problem.workers = W;
     const struct { std::uint64_t side, kept, ld; } cases[] = {

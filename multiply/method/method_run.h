@@ -80,6 +80,11 @@ extern std::int32_t native_ways[3];
 // Prepares the method for the current problem; returns its seconds.
 double setup_method(const MethodSpec& spec);
 
+// OpenBLAS to one thread, the AOCL backend on `workers` CPUs from cpu_base,
+// then the Pan and agg1 pools on the same CPUs. `started` is set once the
+// backend is up, so that from then on every way out calls release_all.
+void start_backends(int workers, int cpu_base, bool& started);
+
 // Frees all method and engine state and stops both pools. Never throws.
 void release_all() noexcept;
 

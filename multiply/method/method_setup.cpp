@@ -1,3 +1,5 @@
+#include <cblas.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -6,6 +8,7 @@
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/agg1/term_product.h"
+#include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/method/center.h"
 #include "multiply/method/equil.h"
@@ -29,11 +32,6 @@ void free_strassen_workspaces() noexcept {
     strassen_workspaces.clear();
 }
 
-void release_pan_workspaces() {
-    std::lock_guard<std::mutex> guard(pan_adapter::implementation::adapter_mutex);
-    pan_adapter::release_workspaces();
-}
-
 // Buffers of every Strassen level: level l = 1..s has side n / 2^l, six
 // buffers above the bottom and four on it. Each is zero-filled by the pool
 // workers so that its pages are first touched where they will be used.
@@ -52,12 +50,21 @@ void allocate_strassen_workspaces(std::uint64_t n, std::int32_t s) {
     for (const auto& level : strassen_workspaces)
         for (const auto& buffer : level.buffers) {
             active_method.outer_bytes += buffer.bytes;
-            fill_params.pattern = 0;
-            fill_params.side = level.side;
-            fill_params.data = buffer.data;
-            fill_params.ld = buffer.ld;
-            pan_adapter::run_jobs(problem.workers, fill_rows_job);
+            fill_block(buffer.data, level.side, buffer.ld, 0);
         }
+}
+
+// The leaf from L down: halved until `fits` accepts it. Refused (with
+// `refusal`) below 2, when halving reaches 1, and below 16.
+template <class Fits>
+std::uint64_t fit_leaf(std::uint64_t L, const char* refusal, Fits fits) {
+    if (L < 2) throw std::runtime_error(refusal);
+    while (!fits(L)) {
+        L /= 2;
+        if (L <= 1) throw std::runtime_error(refusal);
+    }
+    if (L < 16) throw std::runtime_error(refusal);
+    return L;
 }
 
 }  // namespace
@@ -72,7 +79,6 @@ double setup_method(const MethodSpec& spec) {
     free_strassen_workspaces();
     release_equil_state();
     release_center_state();
-    release_pan_workspaces();
 
     active_method.aocl_corrections = spec.aocl_corrections;
     leaf_routing::aocl_corrections = spec.aocl_corrections;
@@ -84,7 +90,7 @@ double setup_method(const MethodSpec& spec) {
     agg1::general_forms_only = spec.agg1g;
     agg1::release_workspace();
     active_method.agg_q = 0;
-    // The accurate buffers, then the Pan workspaces again (accurate mutex first).
+    // The accurate buffers, then the Pan workspaces (accurate mutex first).
     pan_adapter::release_all();
 
     // Shape: levels 0..4 (compared unsigned) and n divisible by 2^max(s, 1).
@@ -101,13 +107,9 @@ double setup_method(const MethodSpec& spec) {
         const std::uint64_t g = static_cast<std::uint64_t>(spec.macro_grid);
         if (g == 0 || n % (p * g) != 0) throw std::runtime_error("Pan macro split incompatible");
         const std::uint64_t b = n / p / g;
-        std::uint64_t L = spec.leaf != 0 ? spec.leaf : problem.leaf;
-        if (L < 2) throw std::runtime_error("no practical compatible Pan leaf");
-        while (b % L != 0) {
-            L /= 2;
-            if (L <= 1) throw std::runtime_error("no practical compatible Pan leaf");
-        }
-        if (L < 16) throw std::runtime_error("no practical compatible Pan leaf");
+        const std::uint64_t L = fit_leaf(spec.leaf != 0 ? spec.leaf : problem.leaf,
+                                         "no practical compatible Pan leaf",
+                                         [b](std::uint64_t l) { return b % l == 0; });
         active_method.pan_leaf = L;
         pan_adapter::prepare(b, L);
         if (spec.accurate) {
@@ -121,13 +123,9 @@ double setup_method(const MethodSpec& spec) {
     // m = n / 2^s into an even number of blocks.
     if (spec.agg) {
         const std::uint64_t m = n >> s;
-        std::uint64_t L = spec.leaf != 0 ? spec.leaf : problem.leaf;
-        if (L < 2) throw std::runtime_error("no practical compatible agg leaf");
-        while (!(m % L == 0 && (m / L) % 2 == 0)) {
-            L /= 2;
-            if (L <= 1) throw std::runtime_error("no practical compatible agg leaf");
-        }
-        if (L < 16) throw std::runtime_error("no practical compatible agg leaf");
+        const std::uint64_t L = fit_leaf(spec.leaf != 0 ? spec.leaf : problem.leaf,
+                                         "no practical compatible agg leaf",
+                                         [m](std::uint64_t l) { return m % l == 0 && (m / l) % 2 == 0; });
         active_method.pan_leaf = L;
         active_method.agg_q = m / L;
         agg1::prepare(active_method.agg_q, L);
@@ -157,13 +155,20 @@ double setup_method(const MethodSpec& spec) {
     return seconds_since(t0);
 }
 
+void start_backends(int workers, int cpu_base, bool& started) {
+    openblas_set_num_threads(1);
+    aocl_backend::initialize(workers, cpu_base);
+    started = true;
+    pan_adapter::init_pool(workers, cpu_base);
+    agg1::init_pool(workers, cpu_base);
+}
+
 void release_all() noexcept {
     release_equil_state();
     release_center_state();
     pan_adapter::release_all();
-    agg1::release_workspace();
     accuracy::release();
     free_strassen_workspaces();
-    agg1::shutdown();
+    agg1::shutdown();  // also releases the agg1 workspace
     pan_adapter::shutdown();  // also releases the Pan workspaces
 }

@@ -7,30 +7,24 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <random>
 #include <vector>
 
+#include "common/test_support.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
-// The AOCL backend and the Pan pool, and with `agg1_pool` the agg1 pool, on
-// `workers` workers from cpu_base, set in the Problem; OpenBLAS on one thread.
-inline void start_backends(int workers, int cpu_base, bool agg1_pool = false) {
-    openblas_set_num_threads(1);
+// The back ends and both pools (start_backends of the method run) on
+// `workers` workers from cpu_base, set in the Problem.
+inline void start_backends(int workers, int cpu_base) {
     problem.workers = problem.native_threads = workers;
     problem.cpu_base = cpu_base;
-    aocl_backend::initialize(workers, cpu_base);
-    pan_adapter::init_pool(workers, cpu_base);
-    if (agg1_pool) agg1::init_pool(workers, cpu_base);
-}
-
-inline bool same_bits(const std::vector<float>& x, const std::vector<float>& y) {
-    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+    bool started = false;
+    start_backends(workers, cpu_base, started);
 }
 
 using Entry = std::function<float(std::uint64_t, std::uint64_t)>;

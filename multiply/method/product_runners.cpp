@@ -55,14 +55,6 @@ void pair_call(const float* A, std::uint64_t ldA, const float* B, std::uint64_t 
         phase_timers.accurate_correction_gemms += pan_adapter::accurate_correction_gemm_count();
 }
 
-void zero_block(float* data, std::uint64_t ld, std::uint64_t side) {
-    fill_params.pattern = 0;
-    fill_params.side = side;
-    fill_params.data = data;
-    fill_params.ld = ld;
-    pan_adapter::run_jobs(problem.workers, fill_rows_job);
-}
-
 }  // namespace
 
 void run_pan_product(const float* A, std::uint64_t ldA, const float* B, std::uint64_t ldB,
@@ -76,8 +68,8 @@ void run_pan_product(const float* A, std::uint64_t ldA, const float* B, std::uin
     const std::uint64_t half = problem.n / 2;
     const std::uint64_t t = half / g;
     if (!accumulate) {
-        zero_block(C, ldC, half);
-        zero_block(C2, ldC2, half);
+        fill_block(C, half, ldC, 0);
+        fill_block(C2, half, ldC2, 0);
     }
     auto at = [t](auto* base, std::uint64_t ld, std::uint64_t r, std::uint64_t c) {
         return base + r * t * ld + c * t;

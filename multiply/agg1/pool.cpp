@@ -90,12 +90,16 @@ void Pool::run(int n, JobFn fn, FinishFn fin) {
     if (thrown) std::rethrow_exception(thrown);
 }
 
-void Pool::stop_workers() {
+void Pool::request_stop() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         stop = true;
     }
     work_cv.notify_all();
+}
+
+void Pool::stop_workers() {
+    request_stop();
     for (auto& t : threads)
         if (t.joinable()) t.join();
     std::vector<std::thread>().swap(threads);
@@ -128,11 +132,7 @@ void init_pool(int workers, int cpu_base) {
     try {
         start_pinned_team(
             pool.threads, workers, cpu_base, [](int id) { pool.worker_loop(id); },
-            [] {
-                std::lock_guard<std::mutex> lock(pool.mutex);
-                pool.stop = true;
-                pool.work_cv.notify_all();
-            },
+            [] { pool.request_stop(); },
             detail::report_pin_failure);
     } catch (...) {
         // The started threads are joined; the pool is as before the call.

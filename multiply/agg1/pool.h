@@ -71,7 +71,10 @@ struct Pool {
     // Body of worker `id`, on a thread already pinned to its CPU.
     void worker_loop(int id);
 
-    // Sets stop, wakes the workers and joins every thread.
+    // Sets stop and wakes the workers.
+    void request_stop();
+
+    // request_stop, then joins every thread.
     void stop_workers();
 
     // Stops the workers if a process ends with the pool running.

@@ -268,6 +268,7 @@ int run(int argc, char** argv) {
 
     const Route r = choose_route(o, problem.leaf);
     problem.n = r.n;
+    problem.real_n = r.N;
     problem.ld = r.n;
     problem.data_distribution = "balanced";
     problem.full_reference = false;

@@ -99,7 +99,7 @@ void check_view(const float* p, std::uint64_t ld) {
 }
 
 float row_offset(const float* row) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.extent;
     double sum, lo, hi;
     row_stats<1>(&row, n, &sum, &lo, &hi);
     return offset_of(sum, lo, hi, n);
@@ -108,11 +108,14 @@ float row_offset(const float* row) {
 void prepare(std::uint64_t n) {
     if (n < 1 || n > 2147483647u) throw std::invalid_argument("invalid centering dimension");
     if (state.side == n && state.in_place && state.offsets_a && state.offsets_b && state.row_dots &&
-        state.column_sums)
+        state.column_sums) {
+        if (!state.applied) state.extent = n;
         return;
+    }
     release_center_state();
     try {
         state.side = n;
+        state.extent = n;
         state.in_place = true;
         state.jobs = static_cast<std::int32_t>(std::min<std::uint64_t>(n, 256));
         state.centred_lda = n;
@@ -132,6 +135,9 @@ void transform() {
     if (state.side == 0 || state.offsets_a == nullptr || state.offsets_b == nullptr)
         throw std::logic_error("center::prepare must precede transform");
     if (state.applied) throw std::logic_error("restore in-place inputs before the next transform");
+    // The real data: the leading real_n rows and columns; the rest is padding.
+    const std::uint64_t extent = problem.real_n == 0 ? state.side : problem.real_n;
+    if (extent > state.side) throw std::invalid_argument("invalid centering dimension");
     square_view::check_inputs(problem.A, problem.lda, problem.B, problem.ldb, state.side,
                               "invalid centering matrix view", "centering view address overflow",
                               "in-place centering requires nonoverlapping A and B");
@@ -144,6 +150,7 @@ void transform() {
     state.centred_lda = state.input_lda;
     state.centred_b = state.input_b;
     state.centred_ldb = state.input_ldb;
+    state.extent = extent;
     state.transformed = false;
     state.non_finite.store(false);
     state.rows_a.store(0);
@@ -156,19 +163,18 @@ void transform() {
     run(transform_job);
     state.applied = true;
 
-    const std::uint64_t n = state.side;
     double sum_b = 0.0;
-    for (std::uint64_t k = 0; k < n; ++k) sum_b += state.offsets_b[k];
+    for (std::uint64_t k = 0; k < extent; ++k) sum_b += state.offsets_b[k];
     state.sum_b = sum_b;
 
     if (state.rows_b.load() != 0)
         run(row_dot_job);
     else
-        std::memset(state.row_dots, 0, n * sizeof(double));
+        std::memset(state.row_dots, 0, extent * sizeof(double));
     if (state.rows_a.load() != 0)
         run(column_sums_job);
     else
-        std::memset(state.column_sums, 0, n * sizeof(double));
+        std::memset(state.column_sums, 0, extent * sizeof(double));
 
     state.transformed = true;
     published_rows_a = state.rows_a.load();
@@ -210,7 +216,7 @@ void zero_rows_job(int w) {
 }
 
 void offsets_job(int w) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.extent;
     const Range r = share(w, n);
     std::uint64_t count_a = 0, count_b = 0;
     for (std::uint64_t i = r.first; i < r.last; ++i) {
@@ -233,7 +239,7 @@ namespace {
 
 // Applies `op` with each row's offset to the rows of A and B with a non-zero offset.
 void shift_rows(int w, void (*op)(float*, std::uint64_t, float)) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.extent;
     const Range r = share(w, n);
     for (std::uint64_t i = r.first; i < r.last; ++i) {
         const float a = static_cast<float>(state.offsets_a[i]);
@@ -250,7 +256,7 @@ void transform_job(int w) { shift_rows(w, subtract_from_row); }
 void restore_job(int w) { shift_rows(w, add_to_row); }
 
 void row_dot_job(int w) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.extent;
     const Range r = share(w, n);
     const double* b = state.offsets_b;
     const float* A = state.centred_a;
@@ -284,7 +290,7 @@ void row_dot_job(int w) {
 }
 
 void column_sums_job(int w) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.extent;
     const Range r = share(w, n);
     double* sums = state.column_sums;
     for (std::uint64_t j = r.first; j < r.last; ++j) sums[j] = 0.0;
@@ -299,7 +305,7 @@ void column_sums_job(int w) {
 }
 
 void correct_job(int w) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.extent;
     const Range r = share(w, n);
     const double sum_b = state.sum_b;
     const double* cs = state.column_sums;
@@ -329,6 +335,7 @@ void release_center_state() noexcept {
     center::restore_if_applied();
     center::free_vectors();
     state.side = 0;
+    state.extent = 0;
     state.in_place = false;
     state.applied = false;
     state.transformed = false;

@@ -9,6 +9,11 @@
 //   C[i][j] = (A'B')[i][j] + rowdot_i + a_i·(colsum_j + sum_b)
 // where rowdot = A'·b, colsum_j = Σ_k B'[k][j] and sum_b = Σ_k b_k.
 //
+// Offsets are decided and taken out over the real extent only (the Problem's
+// real_n leading rows and columns), and C is corrected over the same extent:
+// the zero padding of a larger internal side stays zero and plays no part, so
+// the same data gets the same treatment at every internal side.
+//
 // One process-wide state; every parallel step is a job on the Pan pool.
 // Lifecycle: prepare(n) -> transform -> recover -> transform -> ... ;
 // release_center_state returns to unprepared from anywhere, restoring A and B
@@ -22,6 +27,7 @@ namespace center {
 
 struct CenterState {
     std::uint64_t side = 0;       // n of the prepared state; 0 = not prepared
+    std::uint64_t extent = 0;     // real rows and columns of the views (<= side)
     bool in_place = false;        // transforms work on A and B themselves
     bool applied = false;         // A and B hold centred values and must be restored
     bool transformed = false;     // a transform completed; recover is allowed
@@ -59,7 +65,9 @@ extern std::uint64_t published_rows_b;
 void prepare(std::uint64_t n);
 
 // Centres the Problem's A and B in place and computes the correction terms;
-// the Problem views then name the centred operands (the same storage).
+// the Problem views then name the centred operands (the same storage). Works
+// on the leading real_n rows and columns (all n when real_n is 0; above n:
+// std::invalid_argument "invalid centering dimension").
 void transform();
 
 // Corrects the Problem's C and restores A and B.
@@ -76,13 +84,13 @@ void check_view(const float* p, std::uint64_t ld);
 // state's byte count.
 double* alloc_buffer(std::uint64_t count);
 
-// The offset of one row of n = state.side floats: the row's mean when every
+// The offset of one row of state.extent floats: the row's mean when every
 // entry lies within a factor of two of it, else 0. A NaN or infinite entry
 // sets state.non_finite.
 float row_offset(const float* row);
 
 // Pool jobs over min(n, 256) indices; index w takes rows (or columns)
-// [w·n/W, (w+1)·n/W).
+// [w·e/W, (w+1)·e/W) of the real extent e (zero_rows_job: of the side n).
 void zero_rows_job(int w);
 void offsets_job(int w);
 void transform_job(int w);

@@ -50,6 +50,12 @@ struct Inputs : SquareInputs {
     }
 };
 
+// Sets the Problem's real side for one test and puts "all of n" back.
+struct RealSide {
+    explicit RealSide(std::uint64_t real) { problem.real_n = real; }
+    ~RealSide() { problem.real_n = 0; }
+};
+
 }  // namespace
 
 TEST_F(Center, OffsetRule) {
@@ -170,4 +176,117 @@ TEST_F(Center, RestoreWithoutAPool) {
     center::restore_if_applied();
     EXPECT_TRUE(in.intact() && !center::state.applied);
     pan_adapter::init_pool(problem.workers, problem.cpu_base);
+}
+
+// Real data in the leading rows and columns of a larger, zero-padded side:
+// only the real extent decides and is centred, the padding stays zero, and C
+// is corrected over the real extent alone.
+TEST_F(Center, PaddedSideCentresTheRealExtentOnly) {
+    const std::uint64_t n = 48, real = 40, ld = 50;
+    Inputs in(n, ld, 21);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j)
+            if (i >= real || j >= real) in.a[i * ld + j] = in.b[i * ld + j] = 0.0f;
+    in.a0 = in.a, in.b0 = in.b;
+    const RealSide guard(real);
+
+    center::prepare(n);
+    center::prepare(real);  // the offsets of one real row, as transform decides them
+    std::uint64_t rows_a = 0, rows_b = 0;
+    for (std::uint64_t i = 0; i < real; ++i) {
+        rows_a += center::row_offset(&in.a[i * ld]) != 0.0f;
+        rows_b += center::row_offset(&in.b[i * ld]) != 0.0f;
+    }
+    ASSERT_TRUE(rows_a > 0 && rows_b > 0);
+    center::prepare(n);
+    center::transform();
+    EXPECT_EQ(center::published_rows_a, rows_a);
+    EXPECT_EQ(center::published_rows_b, rows_b);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j)
+            if (i >= real || j >= real) {
+                ASSERT_EQ(in.a[i * ld + j], 0.0f) << i << ',' << j;
+                ASSERT_EQ(in.b[i * ld + j], 0.0f) << i << ',' << j;
+            }
+
+    const int s = static_cast<int>(n), l = static_cast<int>(ld);
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0f, problem.A, l, problem.B, l, 0.0f,
+                problem.C, l);
+    center::recover();
+    EXPECT_TRUE(in.intact());
+    std::vector<double> da(in.a0.begin(), in.a0.end()), db(in.b0.begin(), in.b0.end()), ref(n * n);
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, s, s, s, 1.0, da.data(), l, db.data(), l, 0.0,
+                ref.data(), s);
+    double err = 0, norm = 0;
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const float c = in.c[i * ld + j];
+            if (i >= real || j >= real) {
+                ASSERT_EQ(c, 0.0f) << i << ',' << j;  // the padding of C is left as the product made it
+                continue;
+            }
+            const double r = ref[i * n + j];
+            err += (c - r) * (c - r);
+            norm += r * r;
+        }
+    EXPECT_LE(std::sqrt(err), 1e-6 * std::sqrt(norm));
+
+    problem.real_n = n + 1;
+    EXPECT_EQ(message_of(center::transform), "invalid centering dimension");
+    EXPECT_TRUE(in.intact() && !center::state.applied);
+}
+
+namespace {
+
+class CenterRoute : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base()); }
+    static void TearDownTestSuite() { release_all(); }
+    void TearDown() override { problem.leaf = 1024; }
+};
+
+// Offset data 1 + 0.1·normal in the leading `real` rows and columns of a
+// zero-padded side n, multiplied by `method` through set-up and execution:
+// the relative error of the real block against FP64. A and B must come back
+// bit for bit, their padding zero.
+double padded_error(const char* method, std::uint64_t real, std::uint64_t n, unsigned seed) {
+    MethodInputs m(n);
+    const RealSide guard(real);
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal;
+    for (auto* v : {&m.a, &m.b})
+        for (std::uint64_t i = 0; i < real; ++i)
+            for (std::uint64_t j = 0; j < real; ++j) (*v)[i * n + j] = 1.0f + 0.1f * normal(rng);
+    const std::vector<float> a0 = m.a, b0 = m.b;
+    const std::vector<double> ref = m.fp64_product();
+    const std::vector<float>& c = m.run(method);
+    EXPECT_TRUE(same_bits(m.a, a0) && same_bits(m.b, b0)) << method << ' ' << real;
+    std::vector<float> got;
+    std::vector<double> want;
+    for (std::uint64_t i = 0; i < real; ++i)
+        for (std::uint64_t j = 0; j < real; ++j) {
+            got.push_back(c[i * n + j]);
+            want.push_back(ref[i * n + j]);
+        }
+    return relative_error(got, want);
+}
+
+}  // namespace
+
+// The safe route at a side that is not a multiple of two leaves (the data is
+// padded to the next multiple) centres as it does at that multiple: the same
+// error, well below the uncentred product's.
+TEST_F(CenterRoute, PaddedSideGetsTheSameTreatment) {
+    const std::uint64_t leaf = 32, real = 2 * leaf + 8, n = 4 * leaf;
+    problem.leaf = leaf;
+    for (unsigned seed : {1u, 2u}) {
+        const double padded = padded_error("center_pan2", real, n, seed);
+        EXPECT_EQ(center::published_rows_a, real);  // the real rows, every one of them offset
+        EXPECT_EQ(center::published_rows_b, real);
+        const double whole = padded_error("center_pan2", n, n, seed);
+        const double plain = padded_error("pan2", real, n, seed);
+        EXPECT_GT(plain, 1.5 * whole) << "the data must tell centred from uncentred";
+        EXPECT_LE(padded, 1.5 * whole) << "uncentred: " << plain;
+        EXPECT_GE(padded, whole / 1.5);
+    }
 }

@@ -18,6 +18,8 @@ struct Problem {
     const float* R = nullptr;   // full reference view (benchmark validation only)
     std::uint64_t ldr = 0;
     std::uint64_t n = 61440;    // internal (padded) side of A, B and C
+    std::uint64_t real_n = 0;   // side of the data in the leading rows and columns
+                                // (the rest is zero padding); 0: all of n
     std::uint64_t ld = 61440;   // allocation stride of the three matrices
     std::uint64_t leaf = 1024;  // requested leaf size
     std::int32_t workers = 64;         // worker count of the pools and of every job

@@ -316,6 +316,13 @@ void prepare_accurate(u64 s, u64 L) {
     std::lock_guard<std::mutex> adapter(implementation::adapter_mutex);
     auto& st = accurate_state;
     const u64 W = static_cast<u64>(workers());
+    // The accurate kernel borrows the Pan leaf workspaces: one per worker, each
+    // of its default-plan size.
+    if (pan_state.leaf_workspaces.size() < W ||
+        pan_state.leaf_workspace_floats < pair_workspace_floats_default(L)) {
+        release_accurate();
+        throw std::logic_error("Pan leaf workspace too small for the accurate kernel");
+    }
     if (st.prepared && st.side == s && st.leaf == L && st.workers == W) return;
     release_accurate();
     try {
@@ -378,6 +385,8 @@ PairTimes run_accurate(PanView A, PanView B, bool accumulate, PanView A2, PanVie
     if (!st.prepared || !pan_state.prepared || pan_state.recorded_side != st.side ||
         pan_state.recorded_leaf != st.leaf || static_cast<u64>(workers()) != st.workers)
         throw std::logic_error("prepare accurate Pan after every external reconfiguration");
+    // A refused call leaves the flag and the counter of the previous call.
+    check_pair_views(A, B, A2, B2, C, C2);
     st.accumulate = accumulate;
     st.correction_gemms.store(0);
     // The widening runs whether or not the call accumulates.

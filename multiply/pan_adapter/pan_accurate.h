@@ -27,12 +27,15 @@ namespace pan_adapter {
 // Prepares Pan for (side, leaf) and sizes the FP64 accumulators, line blocks
 // and per-worker blocks. Same side, leaf and worker count as the preparation
 // in force: nothing happens. Errors of prepare pass through; a size overflow
-// or allocation failure leaves the accurate state unprepared.
+// or allocation failure leaves the accurate state unprepared, and so does
+// std::logic_error "Pan leaf workspace too small for the accurate kernel"
+// when the Pan leaf workspaces the kernel borrows are too few or too small.
 void prepare_accurate(std::uint64_t side, std::uint64_t leaf);
 
 // Same contract as run_pair. std::logic_error "prepare accurate Pan after
 // every external reconfiguration" unless the accurate preparation matches the
-// Pan preparation in force and the pool's worker count.
+// Pan preparation in force and the pool's worker count. A refused call
+// changes nothing.
 PairTimes run_accurate(PanView A, PanView B, bool accumulate, PanView A2, PanView B2, PanView C,
                        PanView C2);
 

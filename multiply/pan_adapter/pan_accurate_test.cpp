@@ -6,6 +6,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
@@ -198,4 +199,110 @@ TEST_F(PanAccurate, SettingsAndThePackedSwitch) {
     EXPECT_EQ(pan_adapter::accurate_bytes(), with_packed - 4 * per_worker);
     pan_adapter::configure_accurate(64, 64, 0, true);
     EXPECT_EQ(accurate_state.packed.size(), per_worker);
+}
+
+TEST_F(PanAccurate, RefusedCallsChangeNothing) {
+    // A good accumulating run, then calls refused for their views: the
+    // accumulate flag and the correction GEMM count stay those of the good run.
+    const u64 s = 256, g = 2;
+    pan_adapter::prepare_accurate(s, 128);
+    pan_test::PairOperands m(s, 6);
+    m.run(pan_adapter::run_accurate, true);
+    const u64 gemms = pan_adapter::accurate_correction_gemm_count();
+    ASSERT_EQ(gemms, 3 * g * g * 2);
+    ASSERT_TRUE(accurate_state.accumulate);
+    const std::vector<float> c = m.C.buf, c2 = m.C2.buf;
+    const PanView A = m.A.view(), B = m.B.view(), A2 = m.A2.view(), B2 = m.B2.view(), C = m.C.view(),
+                  C2 = m.C2.view();
+    const struct {
+        PanView c, c2;
+        const char* msg;
+    } bad[] = {
+        {C, A, "Pan output view overlaps an input"},
+        {C, C, "Pan output views overlap"},
+        {{nullptr, s}, C2, "Pan view requires a nonnull pointer and side <= ld <= INT_MAX"},
+    };
+    for (const auto& b : bad) {
+        EXPECT_EQ(message_of<std::invalid_argument>(
+                      [&] { pan_adapter::run_accurate(A, B, false, A2, B2, b.c, b.c2); }),
+                  b.msg);
+        EXPECT_EQ(pan_adapter::accurate_correction_gemm_count(), gemms) << b.msg;
+        EXPECT_TRUE(accurate_state.accumulate) << b.msg;
+        EXPECT_EQ(accurate_state.run.c.data, nullptr) << b.msg;
+    }
+    EXPECT_TRUE(same_bits(m.C.buf, c) && same_bits(m.C2.buf, c2));
+}
+
+TEST_F(PanAccurate, BorrowedLeafWorkspacesMustFitTheKernel) {
+    // The accurate kernel runs in the Pan leaf workspaces: one per worker, of
+    // pair_workspace_floats_default(L) floats. Fewer or smaller ones are
+    // refused, and the accurate state is left unprepared.
+    const u64 s = 256, L = 128;
+    const char* const kSmall = "Pan leaf workspace too small for the accurate kernel";
+    pan_test::PairOperands m(s, 7);
+    auto run = [&] { m.run(pan_adapter::run_accurate, false); };
+    auto& pan = pan_adapter::implementation::pan_state;
+    pan_adapter::prepare_accurate(s, L);
+    ASSERT_EQ(pan.leaf_workspace_floats, pan_adapter::pair_workspace_floats_default(L));
+
+    pan.leaf_workspace_floats -= 1;
+    EXPECT_EQ(message_of<std::logic_error>([&] { pan_adapter::prepare_accurate(s, L); }), kSmall);
+    EXPECT_FALSE(accurate_state.prepared);
+    EXPECT_EQ(message_of<std::logic_error>(run), kStale);
+    pan.leaf_workspace_floats += 1;
+
+    float* const last = pan.leaf_workspaces.back();
+    pan.leaf_workspaces.pop_back();
+    EXPECT_EQ(message_of<std::logic_error>([&] { pan_adapter::prepare_accurate(s, L); }), kSmall);
+    EXPECT_FALSE(accurate_state.prepared);
+    pan.leaf_workspaces.push_back(last);
+
+    pan_adapter::prepare_accurate(s, L);
+    EXPECT_NO_THROW(run());
+    m.expect_products(false, 1);
+}
+
+TEST_F(PanAccurate, FP64AccumulationOnNonIntegerData) {
+    // Positive non-integer data, 1 + 0.1·normal: every entry of C is a long
+    // sum of like-signed terms, and Pan's correction terms cancel most of its
+    // aggregated products. Against an FP64 reference, the accurate variant
+    // stays within a bound that the float Pan pair product on the same data
+    // and the same preparation exceeds (measured: about 1.0e-7 against 7.5e-7).
+    const u64 s = 512, L = 256;
+    pan_test::PairOperands m(s, 8);
+    std::mt19937 rng(8);
+    std::normal_distribution<float> normal;
+    for (pan_test::Mat* x : {&m.A, &m.B, &m.A2, &m.B2})
+        for (u64 r = 0; r < s; ++r)
+            for (u64 c = 0; c < s; ++c) x->at(r, c) = 1.0f + 0.1f * normal(rng);
+    // Relative Frobenius error of c against the FP64 product a·b.
+    auto error = [s](pan_test::Mat& c, pan_test::Mat& a, pan_test::Mat& b) {
+        std::vector<double> da(a.buf.begin(), a.buf.end()), db(b.buf.begin(), b.buf.end()), ref(s * s);
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(s), static_cast<int>(s),
+                    static_cast<int>(s), 1.0, da.data(), static_cast<int>(a.ld), db.data(),
+                    static_cast<int>(b.ld), 0.0, ref.data(), static_cast<int>(s));
+        double err = 0, norm = 0;
+        for (u64 r = 0; r < s; ++r)
+            for (u64 col = 0; col < s; ++col) {
+                const double want = ref[r * s + col], d = c.at(r, col) - want;
+                err += d * d;
+                norm += want * want;
+            }
+        return std::sqrt(err / norm);
+    };
+    // Four units of float roundoff: float operands and pieces of 32 terms
+    // leave the accurate variant within it; float sums over whole leaves do not.
+    const double bound = 4 * 0x1p-24;
+
+    pan_adapter::configure_accurate(32, 32, 0, false);
+    pan_adapter::prepare_accurate(s, L);
+    m.run(pan_adapter::run_pair, false);
+    const double plain[2] = {error(m.C, m.A, m.B), error(m.C2, m.A2, m.B2)};
+    m.run(pan_adapter::run_accurate, false);
+    const double accurate[2] = {error(m.C, m.A, m.B), error(m.C2, m.A2, m.B2)};
+    for (int k = 0; k < 2; ++k) {
+        SCOPED_TRACE(k == 0 ? "C" : "C2");
+        EXPECT_GT(plain[k], bound) << "float accumulation must fail the bound on this data";
+        EXPECT_LE(accurate[k], bound) << "float Pan: " << plain[k];
+    }
 }

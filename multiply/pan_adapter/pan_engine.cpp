@@ -233,6 +233,7 @@ void release_workspaces() {
     leaf_routing::pan_leaf_counter.store(0);
     leaf_routing::pan_leaf_side = 0;
     pan_state.workspace_bytes = 0;
+    pan_state.leaf_workspace_floats = 0;
     pan_state.recorded_side = 0;
     pan_state.recorded_leaf = 0;
     pan_state.prepared = false;
@@ -260,6 +261,7 @@ void prepare(std::uint64_t s, std::uint64_t L) {
         alloc_workspace_set(pan_state.a_sums, W, grid.block_floats, false);
         alloc_workspace_set(pan_state.b_sums, W, grid.block_floats, false);
         alloc_workspace_set(pan_state.leaf_workspaces, W, leaf_floats, false);
+        pan_state.leaf_workspace_floats = leaf_floats;
         for (auto* set : {&pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2,
                           &pan_state.u, &pan_state.t})
             alloc_workspace_set(*set, g, grid.block_floats, false);

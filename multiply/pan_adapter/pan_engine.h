@@ -115,6 +115,7 @@ struct PanState {
     std::vector<float*> a_sums;                  // W blocks: RA[i] + CA2[k] of one correction
     std::vector<float*> b_sums;                  // W blocks: RB[j] + CB2[i] of one correction
     std::vector<float*> leaf_workspaces;         // W pair-kernel workspaces
+    std::uint64_t leaf_workspace_floats = 0;     // floats of each of them
     std::vector<float*> ra, ca2, rb, cb2, u, t;  // g blocks each
     std::vector<float*> p;                       // g^2 blocks, P[j][k] at j*g + k
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
@@ -121,6 +122,18 @@ TEST_F(MethodRun, TileBatchesRunEveryTileAndPassFailuresOn) {
               "AOCL backend: tile task exceeds the 32-bit CBLAS integer range");
     EXPECT_EQ(message_of([&] { run_aocl_tiles({no_parts}); }), "AOCL backend: tile task has no row or column parts");
     EXPECT_EQ(aocl_calls(), calls);
+    // A part count of zero, or one negative count, gives the tile no job at
+    // all: the whole batch is refused before any tile runs.
+    std::fill(m.c.begin(), m.c.end(), 3.0f);
+    for (const auto& parts : {std::pair{0, 5}, std::pair{4, 0}, std::pair{-1, 3}, std::pair{2, -7}}) {
+        no_parts.row_parts = parts.first;
+        no_parts.col_parts = parts.second;
+        EXPECT_EQ(message_of([&] { run_aocl_tiles({tile, no_parts}); }),
+                  "AOCL backend: tile task has no row or column parts")
+            << parts.first << " x " << parts.second;
+    }
+    EXPECT_EQ(aocl_calls(), calls);
+    for (float x : m.c) ASSERT_EQ(x, 3.0f);
     EXPECT_EQ(message_of([&] { run_aocl_tiles({tile, wide}); }),
               "AOCL backend: tile task exceeds the 32-bit CBLAS integer range");
     std::fill(m.c.begin(), m.c.end(), 0.0f);

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "multiply/agg1/agg1.h"
+#include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/aocl_tiles.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/problem.h"
@@ -11,6 +12,10 @@
 #include "multiply/pan_adapter/pool.h"
 
 void run_aocl_tiles(const std::vector<aocl_backend::AoclTile>& tiles) {
+    // A tile without row or column parts would have no job to report it:
+    // the batch is refused before any tile runs.
+    for (const auto& tile : tiles)
+        if (tile.row_parts <= 0 || tile.col_parts <= 0) aocl_backend::fail("tile task has no row or column parts");
     if (&tiles != &aocl_backend::tile_tasks) aocl_backend::tile_tasks = tiles;
     auto& prefix = aocl_backend::tile_prefix;
     prefix.resize(aocl_backend::tile_tasks.size());
@@ -18,9 +23,7 @@ void run_aocl_tiles(const std::vector<aocl_backend::AoclTile>& tiles) {
     for (std::size_t t = 0; t < aocl_backend::tile_tasks.size(); ++t) {
         prefix[t] = total;
         const auto& tile = aocl_backend::tile_tasks[t];
-        const std::int64_t parts = std::int64_t{tile.row_parts} * std::int64_t{tile.col_parts};
-        // Part counts are positive by construction; a non-positive product adds no job.
-        if (parts > 0) total += static_cast<std::uint64_t>(parts);
+        total += static_cast<std::uint64_t>(std::int64_t{tile.row_parts} * std::int64_t{tile.col_parts});
         if (total > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
             throw std::runtime_error("too many GEMM tasks");
     }

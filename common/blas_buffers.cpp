@@ -25,12 +25,18 @@ constexpr int kMostReserved = 65;
 bool reserve_blas_buffers(int callers) {
     if (blas_memory_alloc == nullptr || blas_memory_free == nullptr) return true;
     const int count = std::clamp(callers, 1, kMostReserved);
-    // OpenBLAS cannot fail a mapping, so try the same amount first, with one
-    // buffer to spare for an OpenBLAS thread that may map one meanwhile.
-    const std::size_t bytes = static_cast<std::size_t>(count + 1) * kBufferBytes;
-    void* probe = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (probe == MAP_FAILED) return false;
-    munmap(probe, bytes);
+    // OpenBLAS cannot fail a mapping, so make the same mappings first, one
+    // buffer at a time as OpenBLAS does, with one to spare for an OpenBLAS
+    // thread that may map one meanwhile.
+    void* probes[kMostReserved + 1];
+    int mapped = 0;
+    while (mapped < count + 1) {
+        void* p = mmap(nullptr, kBufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) break;
+        probes[mapped++] = p;
+    }
+    for (int i = 0; i < mapped; ++i) munmap(probes[i], kBufferBytes);
+    if (mapped < count + 1) return false;
     // Holding all of them at once makes the table map the ones it lacks;
     // handed back, they stay mapped for the callers to come.
     void* held[kMostReserved];

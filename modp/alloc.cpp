@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/process_exit.h"
 #include "modp/pool.h"
 
 namespace torvik {
@@ -23,8 +24,7 @@ void alloc_failed() {
         pool->stop();
     }
     std::fputs("alloc failed\n", stderr);
-    std::fflush(stderr);
-    std::exit(1);
+    end_process(1);
 }
 
 double* alloc_aligned(std::size_t count) {

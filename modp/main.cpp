@@ -1,3 +1,10 @@
+#include "common/process_exit.h"
 #include "modp/program.h"
 
-int main(int argc, char** argv) { return torvik::modp_main(argc, argv); }
+// A run that did not succeed ends as soon as its last line is out (see
+// end_process).
+int main(int argc, char** argv) {
+    const int status = torvik::modp_main(argc, argv);
+    if (status != 0) end_process(status);
+    return 0;
+}

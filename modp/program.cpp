@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/blas_buffers.h"
 #include "common/clock.h"
 #include "common/common.h"
 #include "common/cpus.h"
@@ -256,6 +257,10 @@ void set_up(Pool& pool, PoolGuard& guard, const Plan& plan, Buffers& buf) {
     guard.started = true;
     stop_pool_on_alloc_failure(&pool);
     pool.start(plan.workers, 0);
+    // Every worker and this thread may be inside OpenBLAS at once: their
+    // buffers exist before the matrices, so that a shortage ends here as an
+    // allocation failure rather than inside OpenBLAS.
+    if (!reserve_blas_buffers(plan.workers + 1)) alloc_failed();
     buf.A = alloc_aligned(plan.cells);
     buf.B = alloc_aligned(plan.cells);
     buf.C = alloc_aligned(plan.cells);

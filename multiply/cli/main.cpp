@@ -17,6 +17,7 @@
 
 #include "common/common.h"
 #include "common/cpus.h"
+#include "common/process_exit.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/io/io.h"
 #include "multiply/method/matrix_storage.h"
@@ -286,4 +287,9 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_reporting_failure(run, argc, argv); }
+// A failed run ends as soon as its failure line is out (see end_process).
+int main(int argc, char** argv) {
+    const int status = run_reporting_failure(run, argc, argv);
+    if (status != 0) end_process(status);
+    return 0;
+}

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
+#include "common/blas_buffers.h"
 #include "common/pinned_thread.h"
 
 namespace pan_adapter {
@@ -125,6 +127,10 @@ void init_pool(int workers, int cpu_base) {
         if (workers == worker_count && cpu_base == pool.cpu_base) return;
         throw std::logic_error("Call pan_adapter::shutdown before changing pool placement");
     }
+    // Every worker and the calling thread may be inside OpenBLAS at once:
+    // their buffers exist before any large allocation, so that a shortage
+    // ends in an allocation failure of ours rather than inside OpenBLAS.
+    if (!reserve_blas_buffers(workers + 1)) throw std::bad_alloc();
     worker_count = workers;
     pool.cpu_base = cpu_base;
     openblas_set_num_threads(1);

@@ -1,0 +1,17 @@
+// OpenBLAS's work buffers, made before the large allocations of a run.
+//
+// OpenBLAS (the Debian pthread build) takes a 128 MiB buffer from a
+// process-wide table for every GEMM call and hands it back afterwards; the
+// table grows when more calls run at once than it holds buffers. Growing
+// maps a new buffer, and OpenBLAS retries a failed mapping for ever, so a
+// worker that first needs one when memory is short spins without a word.
+// Reserving one buffer per concurrent caller while memory is still free
+// moves that failure to a point where the program can report it.
+#pragma once
+
+// Makes sure that `callers` GEMM calls can run at once without OpenBLAS
+// mapping a new buffer. Returns false, having changed nothing, when the
+// address space cannot take the buffers; true when they exist (or when the
+// OpenBLAS in use has no such table). Call it on one thread while no other
+// thread is inside OpenBLAS.
+bool reserve_blas_buffers(int callers);

@@ -1,0 +1,84 @@
+// korvane_multiply_modp under address-space limits: from a limit too small
+// to start up to one large enough to finish, every run ends promptly with
+// success, with "alloc failed" and status 1, or with one FAILED line. (A
+// worker whose first OpenBLAS product met the shortage used to spin for
+// ever, and a process that had reported its failure used to hang at exit.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/test_support.h"
+
+namespace {
+
+// A run that does not end within this many seconds counts as hung. A run
+// at side 2048 takes a second or two.
+constexpr int kHangSeconds = 60;
+
+// Empty when a run under a limit ended as it should; otherwise what went
+// wrong. Below what OpenBLAS needs to start its threads when it loads, it
+// ends the process before the program runs, as the README says.
+std::string fault_of(const CommandResult& r) {
+    if (r.status == 0 || (r.status == 1 && r.err == "alloc failed\n")) return "";
+    if (r.status == 128 + 9) return "no end within " + std::to_string(kHangSeconds) + " s";
+    // Failures other than an allocation (a worker thread that cannot start).
+    if (r.status == 2 && r.err.rfind("FAILED ", 0) == 0 && r.err.find('\n') == r.err.size() - 1) return "";
+    if (r.status == 130 && r.err.rfind("OpenBLAS blas_thread_init: pthread_create failed", 0) == 0) return "";
+    return "status " + std::to_string(r.status) + ", standard error:\n" + r.err;
+}
+
+class ModpMemoryLimit : public ::testing::Test {
+protected:
+    static inline ScratchDir* dir = nullptr;
+
+    static void SetUpTestSuite() {
+        dir = new ScratchDir("modp_memory_limit");
+        run_python(dir->path,
+                   "rng = np.random.default_rng(5)\n"
+                   "for name in ('a', 'b'):\n"
+                   "    np.save(name + '.npy', rng.integers(-1000, 1000, (2048, 2048), dtype=np.int32))\n");
+    }
+    static void TearDownTestSuite() { delete dir; }
+
+    void SetUp() override {
+#ifdef KORVANE_SANITIZER_BUILD
+        GTEST_SKIP() << "address-space limits cannot be set under the sanitizers' shadow memory";
+#endif
+        if (std::system("timeout --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "timeout is not installed";
+    }
+
+    // Runs the program with `args` under address-space limits from 256 MiB
+    // up in steps of 128 MiB until a run succeeds. Every run must end as
+    // fault_of allows, and some limit must end in "alloc failed".
+    static void sweep(const std::string& args) {
+        bool alloc_failed_seen = false;
+        for (long cap_mib = 256; cap_mib <= 8192; cap_mib += 128) {
+            const CommandResult r =
+                run_in(dir->path, "ulimit -v " + std::to_string(cap_mib * 1024) + " && exec timeout -s KILL " +
+                                      std::to_string(kHangSeconds) + " '" KORVANE_BINARY_DIR
+                                      "/modp/korvane_multiply_modp' " + args);
+            ASSERT_EQ(fault_of(r), "") << "limit " << cap_mib << " MiB: " << args;
+            alloc_failed_seen = alloc_failed_seen || r.status == 1;
+            if (r.status == 0) {
+                EXPECT_TRUE(alloc_failed_seen) << "no limit below " << cap_mib << " MiB ended in alloc failed";
+                return;
+            }
+        }
+        FAIL() << "no run succeeded under 8 GiB: " << args;
+    }
+
+    static std::string workers() { return std::to_string(std::min(test_workers(), 4)); }
+};
+
+}  // namespace
+
+// Both routes: the bundles' block products and the classical tiles run
+// OpenBLAS products on every worker at once.
+TEST_F(ModpMemoryLimit, BundleRouteEndsWithItsStatus) {
+    sweep("a.npy b.npy c.npy --p 65521 --mode fmm --block 256 --workers " + workers());
+}
+
+TEST_F(ModpMemoryLimit, ClassicalRouteEndsWithItsStatus) {
+    sweep("a.npy b.npy c.npy --p 65521 --mode classical --check --workers " + workers());
+}

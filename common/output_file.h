@@ -32,10 +32,6 @@ public:
     // is as it was (a target written in place holds what was written).
     bool commit();
 
-    // The name the content is written under until commit (the target itself
-    // when it is written in place).
-    const std::string& temporary_path() const { return temporary_; }
-
 private:
     std::string target_, temporary_;
     int fd_ = -1;

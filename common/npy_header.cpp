@@ -42,13 +42,109 @@ NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length) 
     return header;
 }
 
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+void skip_blanks(const std::string& t, std::size_t& i) {
+    while (i < t.size() && is_blank(t[i])) ++i;
+}
+
+// Moves i past the string literal whose opening quote is t[i] (one quote or
+// three); false when it does not end.
+bool skip_string(const std::string& t, std::size_t& i) {
+    const std::string triple(3, t[i]);
+    const bool long_form = t.compare(i, 3, triple) == 0;
+    const std::size_t close = long_form ? 3 : 1;
+    for (i += close; i < t.size(); ++i) {
+        if (t[i] == '\\') {
+            ++i;
+        } else if (long_form ? t.compare(i, 3, triple) == 0 : t[i] == triple[0]) {
+            i += close;
+            return true;
+        } else if (!long_form && t[i] == '\n') {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Moves i past one value, to the ',' or '}' that ends it at the top level;
+// false when the brackets do not balance or the text ends first.
+bool skip_value(const std::string& t, std::size_t& i) {
+    std::string closers;  // the brackets still open, innermost last
+    while (i < t.size()) {
+        const char c = t[i];
+        if (c == '\'' || c == '"') {
+            if (!skip_string(t, i)) return false;
+            continue;
+        }
+        if (c == '(' || c == '[' || c == '{') {
+            closers += c == '(' ? ')' : c == '[' ? ']' : '}';
+        } else if (c == ')' || c == ']' || c == '}') {
+            if (closers.empty()) return c == '}';
+            if (closers.back() != c) return false;
+            closers.pop_back();
+        } else if (closers.empty() && (c == ',' || c == ':')) {
+            return c == ',';  // a second ':' at the top level is no value
+        }
+        ++i;
+    }
+    return false;
+}
+
+// The characters of a one-quote string literal, escapes taken as the
+// character they escape; false for anything else.
+bool string_value(const std::string& literal, std::string& value) {
+    if (literal.size() < 2 || (literal[0] != '\'' && literal[0] != '"') || literal.back() != literal[0]) return false;
+    value.clear();
+    for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
+        if (literal[i] == '\\') ++i;
+        if (i + 1 >= literal.size()) return false;
+        value += literal[i];
+    }
+    return true;
+}
+
+}  // namespace
+
+NpyDict npy_header_dict(const std::string& t) {
+    NpyDict dict;
+    std::size_t i = 0;
+    skip_blanks(t, i);
+    if (i >= t.size() || t[i] != '{') return {};
+    ++i;
+    for (;;) {
+        skip_blanks(t, i);
+        if (i >= t.size()) return {};
+        if (t[i] == '}') return dict;
+        if (t[i] != '\'' && t[i] != '"') return {};
+        const std::size_t key_at = i;
+        std::string key;
+        if (!skip_string(t, i) || !string_value(t.substr(key_at, i - key_at), key)) return {};
+        skip_blanks(t, i);
+        if (i >= t.size() || t[i] != ':') return {};
+        ++i;
+        skip_blanks(t, i);
+        const std::size_t value_at = i;
+        if (!skip_value(t, i)) return {};
+        std::size_t end = i;
+        while (end > value_at && is_blank(t[end - 1])) --end;
+        if (end == value_at) return {};
+        NpyEntry* slot = key == "descr" ? &dict.descr
+                         : key == "fortran_order" ? &dict.fortran_order
+                         : key == "shape" ? &dict.shape : nullptr;
+        if (slot) *slot = {t.substr(key_at, end - key_at), t.substr(value_at, end - value_at)};
+        if (t[i] == ',') ++i;
+    }
+}
+
 std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header) {
-    if (header.text.find("'fortran_order': False") == std::string::npos)
+    const NpyDict dict = npy_header_dict(header.text);
+    if (dict.fortran_order.entry != "'fortran_order': False")
         throw std::runtime_error(path + ": array must be in C (row-major) order");
-    const std::size_t at = header.text.find("'shape':");
     unsigned long rows = 0, cols = 0;
-    if (at == std::string::npos || std::sscanf(header.text.c_str() + at, "'shape': (%lu, %lu", &rows, &cols) != 2 ||
-        rows != cols || rows == 0)
+    if (std::sscanf(dict.shape.entry.c_str(), "'shape': (%lu, %lu", &rows, &cols) != 2 || rows != cols || rows == 0)
         throw std::runtime_error(path + ": shape must be a square (N, N)");
     return rows;
 }

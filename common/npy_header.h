@@ -12,6 +12,24 @@ struct NpyHeader {
     std::string text;               // the dictionary text, padding and line feed included
 };
 
+// One top-level entry of a header dictionary: the whole entry as written,
+// from the key's opening quote to the end of its value (e.g.
+// "'fortran_order': False"), and the value alone (e.g. "False", "'<f4'",
+// "(4, 4)"); both without surrounding blanks, empty when the key is absent.
+struct NpyEntry {
+    std::string entry, value;
+};
+
+// The entries 'descr', 'fortran_order' and 'shape' of a header dictionary.
+// Keys are taken only at the top level of the literal: text inside strings,
+// tuples, lists and nested dictionaries (a structured dtype's field names,
+// say) is never taken for a key. A key given twice counts with its last
+// value. Text that is not a dictionary literal has none of them.
+struct NpyDict {
+    NpyEntry descr, fortran_order, shape;
+};
+NpyDict npy_header_dict(const std::string& text);
+
 // How a long-form length field (major version other than 1) that the file cuts
 // short is reported: the float32 reader calls it a truncated header, the
 // integer reader a file that is not .npy.
@@ -22,9 +40,11 @@ enum class NpyShortLength { truncated_header, not_npy };
 // magic), path + ": truncated .npy header" (text cut short).
 NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length);
 
-// N of a C-order (N, N) array, N > 0, from the header text (a third dimension
-// is not examined). std::runtime_error: path + ": array must be in C
-// (row-major) order", path + ": shape must be a square (N, N)".
+// N of a C-order (N, N) array, N > 0, from the header's top-level entries
+// 'fortran_order' (exactly "'fortran_order': False") and 'shape' (read as
+// "'shape': (%lu, %lu"; a third dimension is not examined).
+// std::runtime_error: path + ": array must be in C (row-major) order",
+// path + ": shape must be a square (N, N)".
 std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header);
 
 // True when the file holds exactly data_offset + n·n·elem_size bytes; a byte

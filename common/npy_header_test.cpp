@@ -80,4 +80,38 @@ TEST_F(NpyHeaderFiles, SizeMatchesOnlyTheExactFileSize) {
     EXPECT_EQ(failure([&] { npy_size_matches(missing, h, 3, 8); }), "cannot stat " + missing);
 }
 
+// Only top-level keys count; values are skipped whole, whatever strings,
+// brackets, commas or colons they hold; text that is not a dictionary
+// literal has no entries.
+TEST(NpyHeaderDict, TopLevelEntriesOnly) {
+    const NpyDict numpy = npy_header_dict("{'descr': '<f4', 'fortran_order': False, 'shape': (3, 3), }    \n");
+    EXPECT_EQ(numpy.descr.entry, "'descr': '<f4'");
+    EXPECT_EQ(numpy.descr.value, "'<f4'");
+    EXPECT_EQ(numpy.fortran_order.entry, "'fortran_order': False");
+    EXPECT_EQ(numpy.shape.value, "(3, 3)");
+
+    // A structured dtype with a field named like an entry, keys with double
+    // quotes, nested containers and strings of every kind.
+    const NpyDict nested = npy_header_dict(
+        R"x({ "descr" :[("'fortran_order': False", '<f4'), ('}', ('{', "'shape': (1, 1)"))] ,)x"
+        R"x('x': {'descr': '<i4', 'y': [1, (2, ']')]}, 'z': '''a 'shape': (5, 5)''', 'w': 'it\'s, }',)x"
+        R"x('shape':(7,7),'fortran_order': True})x");
+    EXPECT_EQ(nested.descr.value, R"x([("'fortran_order': False", '<f4'), ('}', ('{', "'shape': (1, 1)"))])x");
+    EXPECT_EQ(nested.descr.entry.substr(0, 10), R"x("descr" :[)x");
+    EXPECT_EQ(nested.fortran_order.entry, "'fortran_order': True");
+    EXPECT_EQ(nested.shape.entry, "'shape':(7,7)");
+
+    // The last of a repeated key counts; a missing key is empty.
+    const NpyDict twice = npy_header_dict("{'fortran_order': False, 'fortran_order': True}");
+    EXPECT_EQ(twice.fortran_order.value, "True");
+    EXPECT_EQ(twice.descr.entry, "");
+
+    for (const char* bad : {"", "'descr': '<f4'", "{'descr': '<f4'", "{'descr': ('<f4', }", "{'descr': ['<f4')}",
+                            "{'descr' '<f4'}", "{descr: '<f4'}", "{'descr': }", "{'descr': '<f4}",
+                            "{'descr': '<f4' 'shape': (1, 1)}", "{'descr': 'a': 'b'}", "x{'descr': '<f4'}"}) {
+        const NpyDict d = npy_header_dict(bad);
+        EXPECT_TRUE(d.descr.entry.empty() && d.shape.entry.empty() && d.fortran_order.entry.empty()) << bad;
+    }
+}
+
 }  // namespace

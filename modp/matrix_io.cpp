@@ -12,6 +12,7 @@
 
 #include "common/common.h"
 #include "common/npy_header.h"
+#include "common/output_file.h"
 #include "modp/pool.h"
 
 namespace torvik {
@@ -134,9 +135,10 @@ Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
             std::size_t size;
         } kTypes[] = {{"'<i4'", 'i', 4}, {"'<i8'", 'i', 8}, {"'<u2'", 'u', 2},
                       {"'<u4'", 'u', 4}, {"'<f8'", 'f', 8}};
+        const std::string descr = npy_header_dict(header.text).descr.value;
         bool found = false;
         for (const auto& t : kTypes) {
-            if (header.text.find(t.text) != std::string::npos) {
+            if (descr == t.text) {
                 info.kind = t.kind;
                 info.elem_size = t.size;
                 found = true;
@@ -216,10 +218,9 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n) {
     const std::string header = is_npy_path(path) ? npy_square_header("<i4", n) : std::string();
-    Fd file;
-    file.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (file.fd < 0) throw std::runtime_error("cannot create " + path);
-    const int fd = file.fd;
+    // The rows go to a new file that replaces the target only when complete.
+    OutputFile out(path);
+    const int fd = out.fd();
     if (!pwrite_full(fd, header.data(), header.size(), 0)) throw std::runtime_error("write failed");
     const std::size_t row_bytes = n * 4;
     const std::size_t data_offset = header.size();
@@ -246,7 +247,7 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
         }
     });
 
-    if (::close(file.release()) != 0 || flag.load() != 0)
+    if (flag.load() != 0 || !out.commit())
         throw std::runtime_error("write failed: " + path);
 }
 

@@ -28,7 +28,9 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
                  std::size_t ld, long p);
 
 // Writes the n x n top-left corner of src (row i at src + i*ld) as int32,
-// .npy when the path ends in ".npy", raw otherwise.
+// .npy when the path ends in ".npy", raw otherwise. The file is written
+// beside the path and put in its place only when complete: a failed write
+// leaves what the path held.
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n);
 

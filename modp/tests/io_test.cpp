@@ -1,6 +1,12 @@
 // Inspection, reading and writing of integer matrix files; numpy writes the
 // fixtures and reads the written files back.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <cstring>
+#include <filesystem>
+#include <set>
 
 #include "modp/matrix_io.h"
 #include "modp/tests/test_util.h"
@@ -76,6 +82,15 @@ crafted('wrap8.npy', "'shape': (4294967296, 4294967296), ")
 crafted('neg.npy', "'shape': (-1, -1), ")
 crafted('noshape.npy', '')
 for size in (0, 16, 20): open('raw%d.bin' % size, 'wb').write(b'\0' * size)
+# Only the dictionary's own entries count: a Fortran-order array of a
+# structured dtype whose field name reads like the C-order entry, and
+# hand-made look-alikes (4 x 4 int32 data).
+trick = np.asfortranarray(np.arange(16, dtype='<i4').view([("'fortran_order': False", '<i4')]).reshape(4, 4))
+assert trick.flags.f_contiguous and not trick.flags.c_contiguous
+np.save('field_named_c_order.npy', trick)
+for name, h in (('order_in_a_string', "{'descr': '<i4', 'fortran_order': True, 'shape': (4, 4), 'x': \"'fortran_order': False\"}"),
+                ('dtype_in_a_list', "{'descr': '<i2', 'x': ['<i4'], 'fortran_order': False, 'shape': (4, 4)}")):
+    open(name + '.npy', 'wb').write(b'\x93NUMPY\x01\x00' + len(h).to_bytes(2, 'little') + h.encode() + bytes(64))
 )");
     const string dtype = ": dtype must be int32, int64, uint16, uint32 or float64 (little-endian)";
     const string square = ": shape must be a square (N, N)", size = ": size does not match its header";
@@ -87,6 +102,8 @@ for size in (0, 16, 20): open('raw%d.bin' % size, 'wb').write(b'\0' * size)
         {"rect.npy", 0, square}, {"vec.npy", 0, square}, {"empty.npy", 0, square}, {"noshape.npy", 0, square},
         {"short.npy", 0, size}, {"long.npy", 0, size}, {"wrap4.npy", 0, size}, {"wrap8.npy", 0, size},
         {"neg.npy", 0, size},
+        {"field_named_c_order.npy", 0, dtype}, {"order_in_a_string.npy", 0, ": array must be in C (row-major) order"},
+        {"dtype_in_a_list.npy", 0, dtype},
         {"magic.npy", 0, ": not a .npy file"}, {"tiny.npy", 0, ": not a .npy file"},
         {"trunc.npy", 0, ": truncated .npy header"},
         {"raw20.bin", 0, raw}, {"raw0.bin", 0, raw}, {"raw16.bin", 3, raw},
@@ -155,6 +172,57 @@ print(c.dtype, c.shape, bool((c == want).all()), bool((raw == want).all()), c.fl
     }
     expect_error([&] { torvik::write_matrix(*pool_, path("no/such/dir.npy"), nullptr, 1, 1); },
                  "cannot create " + path("no/such/dir.npy"));
+    // Nothing but the written files is left in the directory.
+    std::set<string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) names.insert(e.path().filename());
+    for (const string name : {"c100.bin", "c100.npy", "c300.bin", "c300.npy"}) names.erase(name);
+    for (const string name : {"fixture.py", "cmd.out", "cmd.err"}) names.erase(name);
+    EXPECT_TRUE(names.empty()) << *names.begin();
+}
+
+// A write that fails part-way (the file may not grow past a limit, as on a
+// full disk) leaves the file it was to replace as it was, even when that file
+// is an input, and nothing beside it. The limit is set in a forked child,
+// which runs the write on a pool of its own.
+TEST_F(ModpMatrixFiles, FailedWritesLeaveTheTargetAsItWas) {
+#ifdef KORVANE_SANITIZER_BUILD
+    GTEST_SKIP() << "sets a file size limit with setrlimit";
+#endif
+    const size_t n = 64;
+    std::vector<double> src(n * n);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<double>(i % 1000);
+    const string earlier(5000, 'e');
+    struct Case { const char* name; rlim_t limit; string failure; };
+    const Case cases[] = {{"c.npy", 64, "write failed"}, {"c.npy", 4096, "write failed: " + path("c.npy")},
+                          {"c.bin", 0, "write failed: " + path("c.bin")}, {"c.bin", 4096, "write failed: " + path("c.bin")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(string(c.name) + " limit " + std::to_string(c.limit));
+        modp_test::write_file(path(c.name), earlier);
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit lim{};
+            getrlimit(RLIMIT_FSIZE, &lim);
+            lim.rlim_cur = c.limit;
+            if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(4);
+            torvik::Pool pool;
+            pool.start(2, 0);
+            const string message =
+                ::message_of<std::runtime_error>([&] { torvik::write_matrix(pool, path(c.name), src.data(), n, n); });
+            pool.stop();
+            _exit(message == c.failure ? 0 : 5);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(read_file(path(c.name)) == earlier);
+        size_t entries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir_))
+            entries += e.path().filename().string().rfind(c.name, 0) == 0;
+        EXPECT_EQ(entries, 1u);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "common/common.h"
 #include "common/npy_header.h"
+#include "common/output_file.h"
 
 #include <array>
 #include <cmath>
@@ -54,7 +55,8 @@ void row_range(int t, std::uint64_t n, std::uint64_t& lo, std::uint64_t& hi) {
 
 Info parse_npy_header(const std::string& path) {
     const NpyHeader header = read_npy_header(path, NpyShortLength::truncated_header);
-    if (header.text.find("'<f4'") == std::string::npos && header.text.find("'|f4'") == std::string::npos)
+    const std::string descr = npy_header_dict(header.text).descr.value;
+    if (descr != "'<f4'" && descr != "'|f4'")
         throw std::runtime_error(path + ": dtype must be little-endian float32 ('<f4')");
     Info info;
     info.npy = true;
@@ -180,24 +182,19 @@ void write_matrix(const std::string& path, const float* src, std::uint64_t n, st
     std::uint64_t end = 0;
     if (!transfer_end(prefix.size(), n, end)) throw std::runtime_error("write failed: " + path);
 
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot create " + path);
-
-    if (!pwrite_full(fd, prefix.data(), prefix.size(), 0)) {
-        ::close(fd);
-        throw std::runtime_error("write failed");
-    }
+    // The rows go to a new file that replaces the target only when complete.
+    OutputFile out(path);
+    if (!pwrite_full(out.fd(), prefix.data(), prefix.size(), 0)) throw std::runtime_error("write failed");
 
     Transfer tr;
-    tr.fd = fd;
+    tr.fd = out.fd();
     tr.n = n;
     tr.ld = ld;
     tr.offset = prefix.size();
     tr.src = src;
     tr.failed.store(0);
     const bool started = run_transfer(&write_rows, tr);
-    const int closed = ::close(fd);
-    if (!started || closed != 0 || tr.failed.load() != 0) throw std::runtime_error("write failed: " + path);
+    if (!started || tr.failed.load() != 0 || !out.commit()) throw std::runtime_error("write failed: " + path);
 }
 
 }  // namespace io

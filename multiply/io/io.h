@@ -43,7 +43,9 @@ Info parse_npy_header(const std::string& path);
 void read_matrix(const std::string& path, const Info& info, float* dst, std::uint64_t ld);
 
 // Writes the leading n x n block of src (leading dimension ld); a path
-// ending in ".npy" gets a version 1.0 header, any other path raw data.
+// ending in ".npy" gets a version 1.0 header, any other path raw data. The
+// file is written beside the path and put in its place only when complete
+// (common/output_file.h): a failed write leaves what the path held.
 void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld);
 
 // Thread bodies: thread t moves rows [t*n/8, (t+1)*n/8), one positioned call

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
@@ -67,14 +68,34 @@ TEST_F(Strassen, AddBatchesMatchAScalarModel) {
 }
 
 TEST_F(Strassen, WorkspacesPerLevelAndRefusals) {
+    // Six buffers of half the side on an upper level, four on the bottom one;
+    // an agg1 bottom takes the same workspaces and prepares its engine for the
+    // bottom products (side 2048 in blocks of 256).
     problem.n = 4096;
-    setup_method(parse_method_spec("strassen_aocl2"));
-    EXPECT_EQ(strassen_workspaces.size(), 2u);
-    problem.n = 4098;  // 4098 / 4 is not whole
-    EXPECT_THROW(setup_method(parse_method_spec("strassen_aocl2")), std::runtime_error);
-    EXPECT_TRUE(strassen_workspaces.empty());
-    // An agg1 bottom is not part of this build.
-    EXPECT_THROW(setup_method(parse_method_spec("strassen_agg1")), std::runtime_error);
+    const struct { const char* method; std::vector<std::uint64_t> sides; std::vector<std::size_t> buffers; } cases[] = {
+        {"strassen_aocl2", {2048, 1024}, {6, 4}}, {"strassen_agg1@256", {2048}, {4}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        setup_method(parse_method_spec(c.method));
+        ASSERT_EQ(strassen_workspaces.size(), c.sides.size());
+        for (std::size_t l = 0; l < c.sides.size(); ++l) {
+            EXPECT_EQ(strassen_workspaces[l].side, c.sides[l]);
+            EXPECT_EQ(strassen_workspaces[l].buffers.size(), c.buffers[l]);
+        }
+    }
+    EXPECT_TRUE(active_method.agg);
+    EXPECT_EQ(active_method.pan_leaf, 256u);
+    EXPECT_EQ(active_method.agg_q, 8u);
+
+    // A side that the levels do not halve evenly is refused before any buffer
+    // is made, and the earlier method's buffers are gone.
+    for (auto [n, method] : {std::pair<std::uint64_t, const char*>{4098, "strassen_aocl2"}, {4097, "strassen_agg1@256"}}) {
+        problem.n = n;
+        EXPECT_EQ(message_of<std::runtime_error>([&] { setup_method(parse_method_spec(method)); }),
+                  "shape/depth incompatible") << method;
+        EXPECT_TRUE(strassen_workspaces.empty()) << method;
+        EXPECT_EQ(active_method.agg_q, 0u) << method;
+    }
 }
 
 TEST_F(Strassen, AoclLevelsAgreeWithTheDenseProduct) {

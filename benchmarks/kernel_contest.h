@@ -60,6 +60,11 @@ inline void print_openblas_line() {
                 env_or_unset("OPENBLAS_L2_SIZE"));
 }
 
+// Which register tiles the programs use on this processor.
+inline void print_selected_tiles(bool avx512) {
+    std::printf("selected tiles: %s\n", avx512 ? "avx512 12x32" : "avx2 6x16");
+}
+
 // One line a contender: best and median seconds and GFLOPS (2 n^3 flops),
 // and for all but the SGEMM the ratios to it with the contender's target.
 inline void print_contest(const std::vector<Contender>& contenders, std::uint64_t n, int name_width) {

@@ -71,10 +71,10 @@ int main(int argc, char** argv) {
     };
     const bool avx512 = kernel_select::avx512f_usable();
     std::vector<Contender> contenders;
-    contenders.push_back({"pair_product avx2 6x16", pair_with(&pan_adapter::pair_tiles_avx2), 0.90, {}});
+    contenders.push_back({"pair_product avx2 6x16", pair_with(&pan_adapter::pair_tiles_avx2), 0.95, {}});
     if (avx512)
         contenders.push_back(
-            {"pair_product avx512 12x32", pair_with(&pan_adapter::pair_tiles_avx512), 0.90, {}});
+            {"pair_product avx512 12x32", pair_with(&pan_adapter::pair_tiles_avx512), 0.95, {}});
     using pan_adapter::AccurateTilesFn;
     const auto accurate_with = [&](AccurateTilesFn tiles, std::uint64_t subk) {
         return [&, tiles, subk] {
@@ -87,11 +87,12 @@ int main(int argc, char** argv) {
     };
     for (std::uint64_t subk : {32u, 64u, 128u}) {
         const std::string s = " subk " + std::to_string(subk);
+        const double target = subk == 32 ? 0.85 : 0.90;
         contenders.push_back({"accurate avx2 6x16" + s,
-                              accurate_with(&pan_adapter::accurate_tiles_avx2, subk), 0.90, {}});
+                              accurate_with(&pan_adapter::accurate_tiles_avx2, subk), target, {}});
         if (avx512)
             contenders.push_back({"accurate avx512 12x32" + s,
-                                  accurate_with(&pan_adapter::accurate_tiles_avx512, subk), 0.90, {}});
+                                  accurate_with(&pan_adapter::accurate_tiles_avx512, subk), target, {}});
     }
     contenders.push_back(sgemm_contender(n, A, B, C));
     run_contest(contenders, reps);
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     std::printf("PAN_KERNEL_BENCH n=%llu reps=%d cpu=%d\n", static_cast<unsigned long long>(n),
                 reps, cpu);
     print_openblas_line();
+    print_selected_tiles(avx512);
     if (!avx512)
         std::printf("pair_product and accurate avx512 12x32: not run: this processor has no "
                     "usable AVX-512F (the AVX2 tiles are what the programs use here)\n");

@@ -15,8 +15,9 @@
 // instructions (a broadcast from memory needs no other port). On a core with
 // two 512-bit FMA pipes and two load ports the FMAs set the pace: 12 cycles a
 // step for 768 flops, the whole peak of 64 flops a cycle, the loads taking 7.
-// Around it, per 12x32 tile and 256-step sub-chunk: 24 accumulator saves and
-// reloads (the running sums), and at the end 24 loads, updates and stores per
+// Around it, per 12x32 tile and 256-step sub-chunk: 24 stores of the running
+// sums and 24 adds from them (the accumulators stay in registers), over the
+// last 256 steps one output row prefetched every four steps, and at the end 24 loads, updates and stores per
 // output term; the panels stream from L2 at about 15 bytes a cycle (two B
 // rows and two A columns a step), as in the AVX2 tile. Expected at n = 1024
 // with the main leaves' three terms a side and three outputs: some 85-90% of
@@ -40,7 +41,7 @@ namespace {
 using u64 = std::uint64_t;
 
 constexpr u64 kSubChunk = 256;      // depth steps per FMA chain
-constexpr u64 kPrefetchLead = 128;  // depth steps before the write-back at which outputs are prefetched
+constexpr u64 kPrefetchSpan = 256;  // last depth steps over which the output rows are prefetched
 
 // The tile's accumulators and where its 6x16 parts start.
 template <int S, int P>
@@ -72,7 +73,9 @@ template <std::int32_t Kind>
 template <std::int32_t Kind, int S, int P>
 [[gnu::always_inline]] inline void apply_term(const Tile<S, P>& t, float gamma, float* c, u64 ld) {
     const __m512 g = _mm512_set1_ps(gamma);
+#pragma GCC unroll 2
     for (int s = 0; s < S; ++s)
+#pragma GCC unroll 2
         for (int p = 0; p < P; ++p) {
             float* const part = c + 6 * s * ld + 16 * p;
             if (t.height[s] == 6 && t.width[p] == 16) {
@@ -88,19 +91,6 @@ template <std::int32_t Kind, int S, int P>
             for (u64 r = 0; r < t.height[s]; ++r)
                 for (u64 j = 0; j < t.width[p]; ++j)
                     part[r * ld + j] = apply1<Kind>(gamma, copy[16 * r + j], part[r * ld + j]);
-        }
-}
-
-// Prefetches the output rows under the tile, of every output term.
-template <int S, int P>
-[[gnu::always_inline]] inline void prefetch_outputs(const FormSet& out, u64 row, u64 col) {
-    for (int t = 0; t < out.count; ++t)
-        for (u64 r = 0; r < 6 * S; ++r) {
-            const char* const line = reinterpret_cast<const char*>(out.data[t] + (row + r) * out.ld[t] + col);
-            for (int p = 0; p < P; ++p) {
-                _mm_prefetch(line + 64 * p, _MM_HINT_T0);
-                _mm_prefetch(line + 64 * p + 60, _MM_HINT_T0);
-            }
         }
 }
 
@@ -121,9 +111,22 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
         full = full && t.width[p] == 16;
     }
     const u64 K = w.depth;
-    const bool prefetch = full && w.last;
-    const u64 pf = (K > kPrefetchLead ? K : kPrefetchLead) - kPrefetchLead;
     const u64 row = w.row + ir, col = w.col + jr;
+    // Full tiles on their last depth block prefetch the rows under the tile
+    // of every output term in order, one row segment after every four of the
+    // last kPrefetchSpan depth steps.
+    const FormSet& out = *w.out;
+    const u64 segs = full && w.last ? static_cast<u64>(out.count) * 6 * S : 0;
+    const u64 from = (K > kPrefetchSpan ? K : kPrefetchSpan) - kPrefetchSpan;
+    const float* rows[8 * 6 * S];
+    for (u64 i = 0; i < segs; ++i) {
+        const u64 term = i / (6 * S), r = i % (6 * S);
+        rows[i] = out.data[term] + (row + r) * out.ld[term] + col;
+    }
+    const auto prefetch_row = [&](u64 seg) __attribute__((always_inline)) {
+        prefetch_span<64 * P>(rows[seg]);
+    };
+    u64 seg = 0;
 
     // Sum of the sub-chunks done so far, part (s, p) at 96 * (s * P + p).
     alignas(64) float running[S * P * 96];
@@ -133,16 +136,12 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
     do {
         const u64 k1 = min_u64(k0 + kSubChunk, K);
         avx512_tile_zero<S, P>(t.acc);
-        u64 k = k0;
-        if (prefetch && pf >= k0 && pf < k1) {
-            const u64 before = k0 + 4 * ((pf - k0) / 4);
-            avx512_tile_steps<S, P>(t.acc, t.a, t.b, k, before);
-            k = before;
-            prefetch_outputs<S, P>(*w.out, row, col);
-        }
-        avx512_tile_steps<S, P>(t.acc, t.a, t.b, k, k1);
-        // Sub-chunk sums combine in float: sub-chunk + running.
+        avx512_tile_steps_prefetching<S, P>(t.acc, t.a, t.b, k0, k1, from, seg, segs, prefetch_row);
+        // Sub-chunk sums combine in float: sub-chunk + running. Fully
+        // unrolled, so that the accumulators never leave their registers.
+#pragma GCC unroll 2
         for (int s = 0; s < S; ++s)
+#pragma GCC unroll 2
             for (int p = 0; p < P; ++p) {
                 float* const run = running + 96 * (s * P + p);
                 if (k0 != 0) add_from<S, P>(t.acc, s, p, run);
@@ -151,7 +150,9 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
         k0 += kSubChunk;
     } while (k0 < K);
 
+#pragma GCC unroll 2
     for (int s = 0; s < S; ++s)
+#pragma GCC unroll 2
         for (int p = 0; p < P; ++p) {
             float* const partial = w.partial + 96 * ((jr / 16 + p) * w.strips_per_block + ir / 6 + s);
             if (!w.first) add_from<S, P>(t.acc, s, p, partial);
@@ -159,7 +160,6 @@ void run_tile(const TermTiles& w, u64 ir, u64 jr) {
         }
     if (!w.last) return;
 
-    const FormSet& out = *w.out;
     for (int i = 0; i < out.count; ++i) {
         float* const c = out.data[i] + row * out.ld[i] + col;
         if (out.kind[i] == kPlusOne)

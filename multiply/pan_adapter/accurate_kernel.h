@@ -16,7 +16,8 @@
 // only on the depth order and S, never on how the product is blocked.
 //
 // Structure (the blocking of pan_kernel.h under leaf_plan_default(n), whole
-// depth, no partial tiles, no prefetch): for each column block, B is packed
+// depth, no partial tiles; only the AVX-512F stage prefetches its outputs):
+// for each column block, B is packed
 // once for the whole depth; for each row block, A is packed (or, with apf,
 // packed once for the whole block during the first column block); then the
 // register-tile stage (accurate_kernel_tiles.h) runs every 6x16 tile of the

@@ -37,6 +37,8 @@ namespace {
 
 using u64 = std::uint64_t;
 
+constexpr u64 kPrefetchSpan = 256;  // last depth steps over which the output rows are prefetched
+
 // Floats 0-7 and 8-15 of v, each widened to eight doubles (exact).
 __attribute__((always_inline)) inline __m512d widen_low(__m512 v) {
     return _mm512_cvtps_pd(_mm512_castps512_ps256(v));
@@ -93,11 +95,26 @@ __attribute__((noinline)) void tile(const AccurateTiles& t, u64 chunk, u64 ir, u
         width[p] = min_u64(16, t.cols - jr - 16 * p);
     }
     const u64 K = t.depth;
+    // Full tiles prefetch their rows of D2, then of D1, one row segment (16 P
+    // doubles) after every four of the last kPrefetchSpan depth steps.
+    const bool full = height[0] == 6 && height[S - 1] == 6 && width[0] == 16 && width[P - 1] == 16;
+    const u64 segs = full ? 2 * 6 * S : 0;
+    const u64 from = (K > kPrefetchSpan ? K : kPrefetchSpan) - kPrefetchSpan;
+    const double* rows[2 * 6 * S];
+    for (u64 i = 0; i < segs / 2; ++i) {
+        rows[i] = t.d2 + (ir + i) * t.ld_d2 + jr;
+        rows[segs / 2 + i] = t.d1 + (ir + i) * t.ld_d1 + jr;
+    }
+    const auto prefetch_row = [&](u64 seg) __attribute__((always_inline)) {
+        prefetch_span<128 * P>(rows[seg]);
+    };
+    u64 seg = 0;
 
     __m512 acc[6 * S][P];
     for (u64 k0 = 0; k0 < K; k0 += chunk) {
         avx512_tile_zero<S, P>(acc);
-        avx512_tile_steps<S, P>(acc, ap, bp, k0, min_u64(k0 + chunk, K));
+        avx512_tile_steps_prefetching<S, P>(acc, ap, bp, k0, min_u64(k0 + chunk, K), from, seg,
+                                            segs, prefetch_row);
         // Fully unrolled, so that the accumulators never leave their registers.
 #pragma GCC unroll 2
         for (int s = 0; s < S; ++s)

@@ -48,6 +48,41 @@ __attribute__((always_inline)) inline void avx512_tile_steps(__m512 (&acc)[6 * S
     for (; k < end; ++k) avx512_tile_step<S, P>(acc, ap, bp, k);
 }
 
+// Depth steps [k, end) like avx512_tile_steps, but from step `from` on, one
+// output row segment is prefetched after every four steps: segment `seg`
+// (counting on from call to call, across depth chunks) by prefetch(seg),
+// until `segs` have gone out. Prefetches change no result; they only bring
+// the rows the tile will update into the cache while the FMAs run.
+template <int S, int P, class Prefetch>
+__attribute__((always_inline)) inline void avx512_tile_steps_prefetching(
+    __m512 (&acc)[6 * S][P], const float* const* ap, const float* const* bp, std::uint64_t k,
+    std::uint64_t end, std::uint64_t from, std::uint64_t& seg, std::uint64_t segs,
+    const Prefetch& prefetch) {
+    if (seg < segs && end > from) {
+        const std::uint64_t start = from > k ? from : k;
+        avx512_tile_steps<S, P>(acc, ap, bp, k, start);
+        k = start;
+        const std::uint64_t quads = (end - k) / 4 < segs - seg ? (end - k) / 4 : segs - seg;
+        for (std::uint64_t q = 0; q < quads; ++q) {
+            // Not unrolled: unrolled, GCC 12 shuffles and spills accumulators here.
+#pragma GCC unroll 1
+            for (int j = 0; j < 4; ++j, ++k) avx512_tile_step<S, P>(acc, ap, bp, k);
+            prefetch(seg + q);
+        }
+        seg += quads;
+    }
+    avx512_tile_steps<S, P>(acc, ap, bp, k, end);
+}
+
+// Prefetches (to all cache levels) the cache lines of `bytes` bytes from p.
+template <std::uint64_t Bytes>
+__attribute__((always_inline)) inline void prefetch_span(const void* p) {
+    const char* const c = static_cast<const char*>(p);
+#pragma GCC unroll 8
+    for (std::uint64_t off = 0; off < Bytes; off += 64) _mm_prefetch(c + off, _MM_HINT_T0);
+    _mm_prefetch(c + Bytes - 4, _MM_HINT_T0);
+}
+
 template <int S, int P>
 __attribute__((always_inline)) inline void avx512_tile_zero(__m512 (&acc)[6 * S][P]) {
 #pragma GCC unroll 12

@@ -64,8 +64,19 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
         full = full && width[p] == 16;
     }
     const u64 K = t.depth;
-    const bool prefetch = full && t.last;
-    const u64 pf = (K > kPairPrefetchLead ? K : kPairPrefetchLead) - kPairPrefetchLead;
+    // Full tiles on their last depth block prefetch their rows of C2, then of
+    // C1, one row segment after every four of the last kPairPrefetchSpan steps.
+    const u64 segs = full && t.last ? 2 * 6 * S : 0;
+    const u64 from = (K > kPairPrefetchSpan ? K : kPairPrefetchSpan) - kPairPrefetchSpan;
+    const float* rows[2 * 6 * S];
+    for (u64 i = 0; i < segs / 2; ++i) {
+        rows[i] = t.out.c2 + (t.row + ir + i) * t.out.ld_c2 + t.col + jr;
+        rows[segs / 2 + i] = t.out.c1 + (t.row + ir + i) * t.out.ld_c1 + t.col + jr;
+    }
+    const auto prefetch_row = [&](u64 seg) __attribute__((always_inline)) {
+        prefetch_span<64 * P>(rows[seg]);
+    };
+    u64 seg = 0;
 
     __m512 acc[6 * S][P];
     avx512_tile_zero<S, P>(acc);
@@ -74,31 +85,12 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
     for (u64 k0 = 0; k0 < K; k0 += kPairChunk) {
         const u64 k1 = min_u64(k0 + kPairChunk, K);
         avx512_tile_zero<S, P>(acc);
-        u64 k = k0;
-        if (prefetch && pf >= k0 && pf < k1) {
-            const u64 before = k0 + 4 * ((pf - k0) / 4);
-            avx512_tile_steps<S, P>(acc, ap, bp, k, before);
-            k = before;
-            float* const outs[2] = {t.out.c2, t.out.c1};
-            const u64 lds[2] = {t.out.ld_c2, t.out.ld_c1};
-            for (int o = 0; o < 2; ++o) {
-                const float* const c = outs[o];
-                const u64 ld = lds[o];
-                for (u64 i = 0; i < 6 * S; ++i) {
-                    const char* line = reinterpret_cast<const char*>(c + (t.row + ir + i) * ld +
-                                                                     t.col + jr);
-                    _mm_prefetch(line, _MM_HINT_T0);
-                    _mm_prefetch(line + 60, _MM_HINT_T0);
-                    if (P == 2) {
-                        _mm_prefetch(line + 64, _MM_HINT_T0);
-                        _mm_prefetch(line + 124, _MM_HINT_T0);
-                    }
-                }
-            }
-        }
-        avx512_tile_steps<S, P>(acc, ap, bp, k, k1);
-        // Chunk sums combine in float: chunk + running.
+        avx512_tile_steps_prefetching<S, P>(acc, ap, bp, k0, k1, from, seg, segs, prefetch_row);
+        // Chunk sums combine in float: chunk + running. Fully unrolled, so
+        // that the accumulators never leave their registers.
+#pragma GCC unroll 2
         for (int s = 0; s < S; ++s)
+#pragma GCC unroll 2
             for (int p = 0; p < P; ++p) {
                 float* run = running + 96 * (s * P + p);
                 if (k0 != 0) add_from<S, P>(acc, s, p, run);
@@ -106,7 +98,9 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
             }
     }
 
+#pragma GCC unroll 2
     for (int s = 0; s < S; ++s)
+#pragma GCC unroll 2
         for (int p = 0; p < P; ++p) {
             float* partial =
                 t.partial + 96 * ((jr / 16 + p) * t.strips_per_block + ir / 6 + s);
@@ -115,7 +109,9 @@ void tile(const PairTiles& t, u64 ir, u64 jr) {
         }
     if (!t.last) return;
 
+#pragma GCC unroll 2
     for (int s = 0; s < S; ++s)
+#pragma GCC unroll 2
         for (int p = 0; p < P; ++p) {
             const u64 r = t.row + ir + 6 * s, c = t.col + jr + 16 * p;
             write_tile<S, P>(acc, s, p, t.out.c1 + r * t.out.ld_c1 + c, t.out.ld_c1, height[s],

@@ -52,10 +52,13 @@ struct PairTiles {
 
 using PairTilesFn = void (*)(const PairTiles&);
 
-// Depth steps per FMA chain, and how many depth steps before a tile's
-// write-back its C rows are prefetched; every entry uses the same values.
+// Depth steps per FMA chain (every entry). Prefetch of a full tile's C rows
+// on its last depth block: the 6x16 tile issues them all kPairPrefetchLead
+// steps before its write-back, the 12x32 tile one row segment after every
+// four of its last kPairPrefetchSpan steps. Prefetches change no result.
 constexpr std::uint64_t kPairChunk = 256;
 constexpr std::uint64_t kPairPrefetchLead = 128;
+constexpr std::uint64_t kPairPrefetchSpan = 256;
 
 // 6x16 register tile, AVX2/FMA (pair_tile_kernel once per tile).
 void pair_tiles_avx2(const PairTiles& t);

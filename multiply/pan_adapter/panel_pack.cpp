@@ -10,6 +10,23 @@ namespace pan_adapter {
 
 using u64 = std::uint64_t;
 
+namespace {
+
+// The operands usually come from memory, not from the caches: the packers
+// prefetch the rows they will read next, B kBRowsAhead rows ahead, A
+// kAColumnsAhead columns ahead (and the next strip's rows near a strip's end).
+constexpr u64 kBRowsAhead = 4;
+constexpr u64 kAColumnsAhead = 256;
+
+void prefetch_rows(const float* a1, u64 ldA1, const float* a2, u64 ldA2, u64 k) {
+    for (u64 i = 0; i < 6; ++i) {
+        _mm_prefetch(reinterpret_cast<const char*>(a1 + i * ldA1 + k), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(a2 + i * ldA2 + k), _MM_HINT_T0);
+    }
+}
+
+}  // namespace
+
 void pack_b_sum16(u64 rows, u64 cols, const float* B1, u64 ldB1, const float* B2, u64 ldB2,
                   float* panels, u64 panel_floats) {
     const u64 full = cols / 16;
@@ -18,7 +35,10 @@ void pack_b_sum16(u64 rows, u64 cols, const float* B1, u64 ldB1, const float* B2
         const float* b1 = B1 + k * ldB1;
         const float* b2 = B2 + k * ldB2;
         float* dst = panels + 16 * k;
+        const u64 ahead = k + kBRowsAhead < rows ? kBRowsAhead : 0;
         for (u64 p = 0; p < full; ++p, b1 += 16, b2 += 16, dst += panel_floats) {
+            _mm_prefetch(reinterpret_cast<const char*>(b1 + ahead * ldB1), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(b2 + ahead * ldB2), _MM_HINT_T0);
             _mm256_store_ps(dst, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_loadu_ps(b2)));
             _mm256_store_ps(dst + 8,
                             _mm256_add_ps(_mm256_loadu_ps(b1 + 8), _mm256_loadu_ps(b2 + 8)));
@@ -41,7 +61,15 @@ void pack_a_sum6(u64 rows, u64 depth, const float* A1, u64 ldA1, const float* A2
         u64 k = 0;
         if (height == 6) {
             const __m256 zero = _mm256_setzero_ps();
+            const bool next_full = rows >= 6 * s + 12;
             for (; k + 8 <= depth; k += 8) {
+                if (k % 16 == 0) {
+                    if (k + kAColumnsAhead < depth)
+                        prefetch_rows(a1, ldA1, a2, ldA2, k + kAColumnsAhead);
+                    else if (next_full)
+                        prefetch_rows(a1 + 6 * ldA1, ldA1, a2 + 6 * ldA2, ldA2,
+                                      k + kAColumnsAhead - depth);
+                }
                 __m256 r[6];
                 for (int i = 0; i < 6; ++i)
                     r[i] = _mm256_add_ps(_mm256_loadu_ps(a1 + i * ldA1 + k),

@@ -117,6 +117,9 @@ struct PanState {
     std::vector<float*> leaf_workspaces;         // W pair-kernel workspaces
     std::vector<float*> ra, ca2, rb, cb2, u, t;  // g blocks each
     std::vector<float*> p;                       // g^2 blocks, P[j][k] at j*g + k
+    // The blocks of each set above lie in one allocation of their own (huge
+    // pages asked for when it spans them); these are what is freed.
+    std::vector<void*> arenas;
 
     // Operand views of the run in progress.
     PanRunViews run;

@@ -2,6 +2,7 @@
 """Whole-command wall time of korvane_multiply against numpy's load-multiply-save.
 
 Usage: whole_run.py [--build BUILD_DIR] [--sizes 8192,16384] [--reps 3] [--dir SCRATCH]
+                    [--modes safe,classical]
 
 A user times the whole command, from start to exit, with the inputs in the
 page cache. For each size this script writes A and B with numpy, then runs,
@@ -10,8 +11,9 @@ interleaved in every round so that a change in machine load hits all alike:
   numpy, unset     python3 -c "A=np.load(a); B=np.load(b); np.save(c, A @ B)"
                    with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE removed for it
   numpy, env       the same with the environment as it is
-  korvane safe     korvane_multiply a.npy b.npy c.npy           (default mode)
-  korvane classic  korvane_multiply a.npy b.npy c.npy --mode classical
+  korvane MODE     korvane_multiply a.npy b.npy c.npy --mode MODE, for each
+                   of --modes (default safe,classical); MODE:LEAF adds
+                   --leaf LEAF (large:512)
 
 and keeps each command's best round. One table: the wall seconds, and for
 korvane the seconds of its own lines (multiply, setup, reading, writing),
@@ -79,6 +81,7 @@ def main():
     parser.add_argument("--sizes", default="8192,16384")
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--dir", default=None, help="scratch directory for the matrices (default: a new temp dir)")
+    parser.add_argument("--modes", default="safe,classical", help="program modes, MODE or MODE:LEAF")
     args = parser.parse_args()
     program = os.path.abspath(os.path.join(args.build, "multiply", "cli", "korvane_multiply"))
 
@@ -91,7 +94,7 @@ def main():
     if load > 1.0:
         print(f"warning: load average {load:.1f} before the run; figures may be high", file=sys.stderr)
 
-    header = (f"{'N':>6} {'command':<16} {'wall s':>7} {'multiply':>8} {'setup':>6} {'reading':>7} "
+    header = (f"{'N':>6} {'command':<18} {'wall s':>7} {'multiply':>8} {'setup':>6} {'reading':>7} "
               f"{'writing':>7} {'other':>6} {'overhead':>8} {'targets':>13} {'numpy/this':>10}")
     rows = []
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
@@ -104,9 +107,11 @@ def main():
             commands = {
                 "numpy, unset": ([PY, "-c", NUMPY_RUN, a, b, os.path.join(tmp, "c_np.npy")], unset),
                 "numpy, env": ([PY, "-c", NUMPY_RUN, a, b, os.path.join(tmp, "c_np.npy")], None),
-                "korvane safe": ([program, a, b, os.path.join(tmp, "c.npy")], None),
-                "korvane classic": ([program, a, b, os.path.join(tmp, "c.npy"), "--mode", "classical"], None),
             }
+            for mode in args.modes.split(","):
+                name, _, leaf = mode.partition(":")
+                commands[f"korvane {mode}"] = ([program, a, b, os.path.join(tmp, "c.npy"), "--mode", name]
+                                               + (["--leaf", leaf] if leaf else []), None)
             best = {}
             for _ in range(args.reps):
                 for name, (cmd, env) in commands.items():
@@ -116,7 +121,7 @@ def main():
             numpy_best = min(best["numpy, unset"][0], best["numpy, env"][0])
             for name, (wall, out) in best.items():
                 if name.startswith("numpy"):
-                    rows.append(f"{n:>6} {name:<16} {wall:>7.3f}")
+                    rows.append(f"{n:>6} {name:<18} {wall:>7.3f}")
                     continue
                 s = korvane_lines(out)
                 overhead = wall - s["multiply"]
@@ -124,7 +129,7 @@ def main():
                 limit = OVERHEAD_TARGET.get(n)
                 verdict = "" if limit is None else f"ovh{'+' if overhead <= limit else '-'} "
                 verdict += f"setup{'+' if s['setup'] <= SETUP_SHARE_TARGET * s['multiply'] else '-'}"
-                rows.append(f"{n:>6} {name:<16} {wall:>7.3f} {s['multiply']:>8.3f} {s['setup']:>6.3f} "
+                rows.append(f"{n:>6} {name:<18} {wall:>7.3f} {s['multiply']:>8.3f} {s['setup']:>6.3f} "
                             f"{s['reading']:>7.3f} {s['writing']:>7.3f} {other:>6.3f} {overhead:>8.3f} "
                             f"{verdict:>13} {numpy_best / wall:>10.2f}")
             for p in (a, b):

@@ -139,9 +139,18 @@ void advise_huge_pages(float* data, std::uint64_t bytes, const std::string& mode
     (void)madvise(start, len, MADV_COLLAPSE);
 }
 
+namespace {
+std::string matrices_huge_page_mode;  // empty until request_huge_pages runs
+}  // namespace
+
 void request_huge_pages(float* data, std::uint64_t bytes, const std::string& mode) {
+    matrices_huge_page_mode = mode;
     void* start = nullptr;
     std::size_t len = 0;
     if (mode != "collapse" || !whole_pages(data, bytes, start, len)) return;
     (void)madvise(start, len, MADV_HUGEPAGE);
+}
+
+void request_huge_pages_like_matrices(float* data, std::uint64_t bytes) {
+    request_huge_pages(data, bytes, matrices_huge_page_mode);
 }

@@ -71,3 +71,8 @@ void advise_huge_pages(float* data, std::uint64_t bytes, const std::string& mode
 // instead of leaving small pages for a later collapse to copy. Any other
 // mode does nothing. Never fails.
 void request_huge_pages(float* data, std::uint64_t bytes, const std::string& mode);
+
+// request_huge_pages with the mode the program's matrices were last given
+// (none before the first request_huge_pages call: nothing is requested), for
+// the program's work buffers, which follow the matrices' huge-page choice.
+void request_huge_pages_like_matrices(float* data, std::uint64_t bytes);

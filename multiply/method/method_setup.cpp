@@ -45,7 +45,10 @@ void allocate_strassen_workspaces(std::uint64_t n, std::int32_t s) {
         // Appended before the allocations, so that a failure part-way leaves
         // every buffer made so far owned by the list.
         strassen_workspaces.push_back(std::move(level));
-        for (auto& buffer : strassen_workspaces.back().buffers) allocate_matrix(buffer, side, side);
+        for (auto& buffer : strassen_workspaces.back().buffers) {
+            allocate_matrix(buffer, side, side);
+            request_huge_pages_like_matrices(buffer.data, buffer.bytes);
+        }
     }
     for (const auto& level : strassen_workspaces)
         for (const auto& buffer : level.buffers) {

@@ -1,5 +1,7 @@
 #include "multiply/pan_adapter/pan_engine.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -31,11 +33,6 @@ std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
     if (a > std::numeric_limits<std::uint64_t>::max() - b)
         throw std::overflow_error("Pan size addition overflow");
     return a + b;
-}
-
-void free_set(std::vector<float*>& set) {
-    for (float* p : set) std::free(p);
-    std::vector<float*>().swap(set);
 }
 
 }  // namespace
@@ -142,9 +139,43 @@ namespace {
 
 std::uint64_t round64_bytes(std::uint64_t floats) { return (floats * 4 + 63) / 64 * 64; }
 
-// pan_alloc_workspace with the zero fill optional: without it the caller
-// zero-fills the buffers itself before anything reads them.
-void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats, bool zero) {
+// A set of a preparation: count buffers of floats each (rounded up to 64
+// bytes) carved from one allocation, recorded in pan_state.arenas. An
+// allocation that spans 2 MiB pages is aligned to them and advised to use
+// them before the workers first touch it (fill_workspaces_on_pool): a 4 KiB
+// fault per page would cost more than the fill, and the kernels stream the
+// packed sums and the P blocks through fewer TLB entries. The checks and the
+// byte counter are those of pan_alloc_workspace; no zero fill here.
+void alloc_arena_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
+    std::uint64_t bytes = 0;
+    if (floats != 0) {
+        if (floats >= (std::uint64_t{1} << 62))
+            throw std::overflow_error("Pan size multiplication overflow");
+        if (floats * 4 > std::numeric_limits<std::uint64_t>::max() - 63)
+            throw std::overflow_error("Pan size addition overflow");
+        bytes = round64_bytes(floats);
+    }
+    if (count == 0) return;
+    const std::uint64_t total = checked_mul(count, bytes);
+    const std::uint64_t counter = implementation::checked_add(pan_state.workspace_bytes, total);
+    if (count > set.max_size() - set.size())
+        throw std::overflow_error("Pan size addition overflow");
+    set.reserve(set.size() + count);
+    pan_state.arenas.reserve(pan_state.arenas.size() + 1);
+    constexpr std::uint64_t huge = std::uint64_t{2} << 20;
+    const bool spans_huge = total >= huge;
+    void* base = nullptr;
+    if (posix_memalign(&base, spans_huge ? huge : 64, total == 0 ? 64 : total) != 0 || base == nullptr)
+        throw_bad_alloc();
+    pan_state.arenas.push_back(base);
+    if (spans_huge) (void)madvise(base, (total + 4095) / 4096 * 4096, MADV_HUGEPAGE);
+    auto* first = static_cast<unsigned char*>(base);
+    for (std::uint64_t b = 0; b < count; ++b) set.push_back(reinterpret_cast<float*>(first + b * bytes));
+    pan_state.workspace_bytes = counter;
+}
+
+// Separate zero-filled buffers, one allocation each.
+void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
     std::uint64_t bytes = 0;
     if (floats != 0) {
         if (floats >= (std::uint64_t{1} << 62))
@@ -163,7 +194,7 @@ void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uin
         void* p = nullptr;
         if (posix_memalign(&p, 64, bytes) != 0 || p == nullptr) throw_bad_alloc();
         set.push_back(static_cast<float*>(p));
-        if (zero) std::memset(p, 0, bytes);
+        std::memset(p, 0, bytes);
     }
     pan_state.workspace_bytes = counter;
 }
@@ -214,14 +245,16 @@ void fill_workspaces_on_pool(std::uint64_t block_floats, std::uint64_t leaf_floa
 }  // namespace
 
 void pan_alloc_workspace(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
-    alloc_workspace_set(set, count, floats, true);
+    alloc_workspace_set(set, count, floats);
 }
 
 void release_workspaces() {
     for (auto* set :
          {&pan_state.a_sums, &pan_state.b_sums, &pan_state.leaf_workspaces, &pan_state.ra,
           &pan_state.ca2, &pan_state.rb, &pan_state.cb2, &pan_state.u, &pan_state.t, &pan_state.p})
-        implementation::free_set(*set);
+        std::vector<float*>().swap(*set);
+    for (void* arena : pan_state.arenas) std::free(arena);
+    std::vector<void*>().swap(pan_state.arenas);
     implementation::release_schedule();
     pan_state.run = PanRunViews{};
     pan_state.grid = 0;
@@ -258,14 +291,14 @@ void prepare(std::uint64_t s, std::uint64_t L) {
     try {
         const auto W = static_cast<std::uint64_t>(workers());
         const std::uint64_t leaf_floats = pair_workspace_floats_default(L);
-        alloc_workspace_set(pan_state.a_sums, W, grid.block_floats, false);
-        alloc_workspace_set(pan_state.b_sums, W, grid.block_floats, false);
-        alloc_workspace_set(pan_state.leaf_workspaces, W, leaf_floats, false);
+        alloc_arena_set(pan_state.a_sums, W, grid.block_floats);
+        alloc_arena_set(pan_state.b_sums, W, grid.block_floats);
+        alloc_arena_set(pan_state.leaf_workspaces, W, leaf_floats);
         pan_state.leaf_workspace_floats = leaf_floats;
         for (auto* set : {&pan_state.ra, &pan_state.ca2, &pan_state.rb, &pan_state.cb2,
                           &pan_state.u, &pan_state.t})
-            alloc_workspace_set(*set, g, grid.block_floats, false);
-        alloc_workspace_set(pan_state.p, g * g, grid.block_floats, false);
+            alloc_arena_set(*set, g, grid.block_floats);
+        alloc_arena_set(pan_state.p, g * g, grid.block_floats);
         fill_workspaces_on_pool(grid.block_floats, leaf_floats);
 
         implementation::build_task_order(g);

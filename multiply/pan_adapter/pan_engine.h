@@ -118,6 +118,9 @@ struct PanState {
     std::uint64_t leaf_workspace_floats = 0;     // floats of each of them
     std::vector<float*> ra, ca2, rb, cb2, u, t;  // g blocks each
     std::vector<float*> p;                       // g^2 blocks, P[j][k] at j*g + k
+    // The blocks of each set above lie in one allocation of their own (huge
+    // pages asked for when it spans them); these are what is freed.
+    std::vector<void*> arenas;
 
     // Operand views of the run in progress.
     PanRunViews run;

@@ -25,7 +25,8 @@ struct BenchRun {
             if (!(words >> word) || word != tag) continue;
             std::map<std::string, std::string> f;
             while (words >> word)
-                if (const auto eq = word.find('='); eq != std::string::npos) f[word.substr(0, eq)] = word.substr(eq + 1);
+                if (const auto eq = word.find('='); eq != std::string::npos)
+                    f[word.substr(0, eq)] = word.substr(eq + 1);
             return f;
         }
         return {};

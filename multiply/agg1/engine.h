@@ -116,6 +116,21 @@ extern State state;
 // the whole range anyway).
 std::int32_t leaves_per_group(u64 block, u64 m);
 
+// What prepare reads from the environment (AGG_KCH, AGG_REDIRECT, AGG_NC,
+// AGG_MC, AGG_APF, AGG_KC) for a block side and half grid m.
+struct Tuning {
+    std::int32_t kch = 1;
+    std::int32_t redirect_mode = 1;
+    LeafPlan plan{};
+};
+Tuning read_tuning(u64 block, u64 m);
+
+// Bytes that prepare allocates for this size and tuning (W workers): the
+// block sets and per-worker buffers, and also the locks, claim flags, group
+// list, deferral lists, drain stack and per-worker counters. The
+// AGG_MAX_SCRATCH_GB budget is checked against it.
+double prepare_bytes(u64 q, u64 block, u64 ld, u64 W, const Tuning& tuning);
+
 // Main leaves of the scheme: (q^3 - 4q)/3.
 inline u64 main_leaf_count(u64 q) { return q < 2 ? 0 : (q * q * q - 4 * q) / 3; }
 

@@ -93,6 +93,69 @@ void base_groups(std::vector<LeafGroup>& out, u64 m, std::uint8_t slice) {
     }
 }
 
+// Chunks of kch leaves in a range of len leaves.
+u64 chunks(u64 len, u64 kch) { return (len + kch - 1) / kch; }
+
+// Groups of the final list, without building it: every base group of
+// base_groups cut into chunks of kch leaves, both slices.
+u64 group_count_of(u64 m, u64 kch) {
+    u64 count = 0;
+    for (u64 x = 0; x < m; ++x) {
+        // Wrap 0: (a, b) with a <= b = x and x + 1 < m; a = b = x != 0; a > b = x != 0.
+        if (x + 1 < m) count += (x + 1) * chunks(m - x - 1, kch);
+        if (x != 0) count += chunks(x, kch) + (m - 1 - x) * chunks(x, kch);
+        // Wrap 1: the diagonal pair (x, x); the m - 1 pairs (a, x) with a != x.
+        if (x != 0) count += chunks(x, kch);
+        if (x + 1 < m) count += chunks(m - x - 1, kch);
+        count += (m - 1) * chunks(m, kch);
+    }
+    return 2 * count;
+}
+
+// Bytes of one buffer of allocate_zeroed.
+double rounded64(u64 bytes) { return static_cast<double>((bytes + 63) / 64 * 64); }
+
+}  // namespace
+
+Tuning read_tuning(u64 block, u64 m) {
+    Tuning t;
+    t.kch = leaves_per_group(block, m);
+    if (const char* s = std::getenv("AGG_REDIRECT"))
+        t.redirect_mode = static_cast<std::int32_t>(std::clamp<long>(std::strtol(s, nullptr, 10), INT_MIN, INT_MAX));
+    t.plan = pan_adapter::leaf_plan_default(block);
+    if (const char* s = std::getenv("AGG_NC")) t.plan.nc = std::strtoul(s, nullptr, 10);
+    if (const char* s = std::getenv("AGG_MC")) t.plan.mc = std::strtoul(s, nullptr, 10);
+    // Saturated, so that no nonzero value turns into 0 (off).
+    if (const char* s = std::getenv("AGG_APF"))
+        t.plan.apf = static_cast<std::int32_t>(std::clamp<long>(std::strtol(s, nullptr, 10), INT_MIN, INT_MAX));
+    if (const char* s = std::getenv("AGG_KC")) t.plan.kc = std::strtoul(s, nullptr, 10);
+    return t;
+}
+
+double prepare_bytes(u64 q, u64 block, u64 ld, u64 W, const Tuning& t) {
+    const double dq = static_cast<double>(q), dw = static_cast<double>(W);
+    // Block sets and per-worker tiles; the term-product workspaces at the
+    // default plan's size or the overridden plan's, whichever is larger.
+    double bytes = (12.0 * dq + 3.0 * dw) * 4.0 * static_cast<double>(block) * static_cast<double>(ld);
+    const u64 workspace = std::max(term_workspace_floats(block, nullptr), term_workspace_floats(block, &t.plan));
+    bytes += dw * rounded64(4 * workspace);
+    bytes += dq * dq;  // tile locks
+    // The broadcast's row pairs, the accumulator locks and the pointer vectors.
+    bytes += dw * rounded64(2 * block * 4) + 4.0 * dq + (12.0 * dq + 5.0 * dw) * sizeof(float*);
+    // Leaf groups with their claim flags.
+    bytes += static_cast<double>(group_count_of(q / 2, static_cast<u64>(t.kch))) * (sizeof(LeafGroup) + 1.0) + 1.0;
+    // Deferral lists and drain stack, reserved for the worst case of the mode
+    // (see prepare), and the per-worker counters.
+    const double leaves = static_cast<double>(main_leaf_count(q));
+    const double list_room = t.redirect_mode == 0 ? leaves : t.redirect_mode == 2 ? 0.0 : 8.0;
+    bytes += dw * (list_room * sizeof(LeafRef) + sizeof(std::vector<LeafRef>));
+    bytes += (t.redirect_mode == 2 ? 0.0 : leaves) * sizeof(LeafRef);
+    bytes += dw * (sizeof(std::int64_t) + 2 * sizeof(double) + sizeof(std::int32_t));
+    return bytes;
+}
+
+namespace {
+
 // Stage 2: the base groups cut into chunks of kch leaves; all first chunks
 // before all second chunks, and so on, the four buckets (wrap + 2*slice)
 // interleaved one group at a time.
@@ -103,6 +166,7 @@ void build_groups(u64 m, u64 kch) {
     std::vector<std::size_t> bucket[4];
     for (std::size_t g = 0; g < base.size(); ++g) bucket[base[g].wrap + 2 * base[g].slice].push_back(g);
     auto& groups = state.groups;
+    groups.reserve(group_count_of(m, kch));  // exactly what the budget counted
     for (u64 c = 0;; ++c) {
         std::size_t cursor[4] = {0, 0, 0, 0};
         bool any_in_chunk = false;
@@ -139,10 +203,8 @@ void prepare(u64 q, u64 block) {
         throw std::invalid_argument("agg1: q must be even >= 2");
     const u64 W = static_cast<u64>(detail::pool.workers);
     const u64 ld = ((block + 15) & ~u64{15}) + 16;
-    const double estimate = static_cast<double>(12 * q + 3 * W) * 4.0 * static_cast<double>(block) *
-                                static_cast<double>(ld) +
-                            4.0 * static_cast<double>(W) * static_cast<double>(term_workspace_floats(block, nullptr)) +
-                            static_cast<double>(q) * static_cast<double>(q);
+    const detail::Tuning tuning = detail::read_tuning(block, q / 2);
+    const double estimate = detail::prepare_bytes(q, block, ld, W, tuning);
     double limit = 4e11;
     if (const char* s = std::getenv("AGG_MAX_SCRATCH_GB")) limit = std::strtod(s, nullptr) * 1e9;
     if (!(limit > estimate))
@@ -156,15 +218,9 @@ void prepare(u64 q, u64 block) {
     state.block = block;
     state.block_floats = block * ld;
     state.chunks_per_block = static_cast<std::int32_t>((block + detail::kRowsPerJob - 1) / detail::kRowsPerJob);
-    state.kch = detail::leaves_per_group(block, state.m);
-    state.redirect_mode = 1;
-    if (const char* s = std::getenv("AGG_REDIRECT"))
-        state.redirect_mode = static_cast<std::int32_t>(std::clamp<long>(std::strtol(s, nullptr, 10), INT_MIN, INT_MAX));
-    state.plan = pan_adapter::leaf_plan_default(block);
-    if (const char* s = std::getenv("AGG_NC")) state.plan.nc = std::strtoul(s, nullptr, 10);
-    if (const char* s = std::getenv("AGG_MC")) state.plan.mc = std::strtoul(s, nullptr, 10);
-    if (const char* s = std::getenv("AGG_APF")) state.plan.apf = static_cast<std::int32_t>(std::strtol(s, nullptr, 10));
-    if (const char* s = std::getenv("AGG_KC")) state.plan.kc = std::strtoul(s, nullptr, 10);
+    state.kch = tuning.kch;
+    state.redirect_mode = tuning.redirect_mode;
+    state.plan = tuning.plan;
 
     try {
         const u64 block_bytes = state.block_floats * 4;

@@ -242,7 +242,7 @@ int run(int argc, char** argv) {
                 static_cast<unsigned long long>(aocl_backend::external_audited_calls.load()),
                 static_cast<unsigned long long>(aocl_backend::native_guarded_calls.load()),
                 static_cast<unsigned long long>(aocl_backend::affinity_failures.load()),
-                aocl_backend::state.audit_every_call ? "every_call" : "first_external_call_per_thread");
+                aocl_backend::state.audit_every_call ? "every_external_call" : "first_external_call_per_thread");
     std::fflush(stdout);
     return 0;
 }

@@ -1,6 +1,7 @@
 // The benchmark's environment: worker placement, storage padding, data,
 // seed, reference, tile grids and the native route's thread settings.
-#include <cstdio>
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -28,6 +29,22 @@ void read_leaf_grids(const std::string& text) {
     }
 }
 
+// "%dx%dx%d" without overflow: each way is read as a long long (strtoll
+// saturates) and saturated to the int range, so an out-of-range way stays out
+// of range instead of wrapping into a small one. True when all three are read.
+bool read_ways(const char* text, int (&ways)[3]) {
+    const char* p = text;
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0 && *p++ != 'x') return false;
+        char* end = nullptr;
+        const long long way = std::strtoll(p, &end, 10);
+        if (end == p) return false;
+        ways[i] = static_cast<int>(std::clamp<long long>(way, INT_MIN, INT_MAX));
+        p = end;
+    }
+    return true;
+}
+
 }  // namespace
 
 Settings read_settings(std::uint64_t n, bool memory_campaign) {
@@ -45,8 +62,9 @@ Settings read_settings(std::uint64_t n, bool memory_campaign) {
     if ((v = std::getenv("LEAF_GRIDS"))) read_leaf_grids(v);
     const long native = (v = std::getenv("NATIVE_THREADS")) ? std::strtol(v, nullptr, 10) : workers;
     if ((v = std::getenv("NATIVE_WAYS"))) {
-        if (std::sscanf(v, "%dx%dx%d", &s.native_ways[0], &s.native_ways[1], &s.native_ways[2]) != 3)
-            throw std::runtime_error("bad native ways");
+        if (!read_ways(v, s.native_ways)) throw std::runtime_error("bad native ways");
+        // A first way of 0 means unset: no ways are in force.
+        if (s.native_ways[0] == 0) s.native_ways[1] = s.native_ways[2] = 0;
     }
 
     if (workers < 1 || workers > 64 || cpu_base < 0 || cpu_base > 1024 - workers || native < 1 ||
@@ -56,10 +74,12 @@ Settings read_settings(std::uint64_t n, bool memory_campaign) {
     s.cpu_base = static_cast<int>(cpu_base);
     s.native_threads = static_cast<int>(native);
     if (s.native_ways[0] != 0) {
-        const std::int64_t product =
-            std::int64_t{s.native_ways[0]} * s.native_ways[1] * s.native_ways[2];
-        if (s.native_ways[0] <= 0 || s.native_ways[1] <= 0 || s.native_ways[2] <= 0 || product != native)
-            throw std::runtime_error("native ways must multiply to native thread count");
+        const int* w = s.native_ways;
+        // Positive ways whose first two already exceed the thread count cannot
+        // match it; only then is the full product formed, and it cannot overflow.
+        const bool match = w[0] > 0 && w[1] > 0 && w[2] > 0 && std::int64_t{w[0]} * w[1] <= native &&
+                           std::int64_t{w[0]} * w[1] * w[2] == native;
+        if (!match) throw std::runtime_error("native ways must multiply to native thread count");
     }
     // Worker i of every pool goes to the i-th usable CPU from CPU_BASE on:
     // refuse here rather than let a worker fail to pin itself.

@@ -221,6 +221,35 @@ TEST_F(BenchSettings, DefaultsAndOverrides) {
     EXPECT_FALSE(read_settings(4096, false).full_reference);
 }
 
+// NATIVE_WAYS near the int limits: ways that wrap (in the read or in the
+// product) into the thread count are refused, never accepted; a first way of
+// 0 leaves no ways in force (that is what the CASE record prints).
+TEST_F(BenchSettings, NativeWaysWithoutOverflow) {
+    const std::string refused = "native ways must multiply to native thread count";
+    for (const char* ways : {
+             "1997448962x1119412321x33",  // product 4 * 2^64 + 2
+             "2147483647x2147483647x2147483647", "2x2147483647x2147483647", "1x1x2147483647",
+             "4294967298x1x1",            // 2 in 32 bits
+             "1x99999999999999999999x2", "1x-4294967295x2", "-2147483648x-2147483648x2", "2x1x0"}) {
+        set(std::string("WORKERS=2 NATIVE_THREADS=2 NATIVE_WAYS=") + ways);
+        EXPECT_EQ(message_of([] { read_settings(1024, false); }), refused) << ways;
+    }
+    for (const char* ways : {"2x1x1", "1x1x2", "1x+2x1tail"}) {
+        set(std::string("WORKERS=2 NATIVE_THREADS=2 NATIVE_WAYS=") + ways);
+        const Settings s = read_settings(1024, false);
+        EXPECT_EQ(s.native_ways[0] * s.native_ways[1] * s.native_ways[2], 2) << ways;
+    }
+    for (const char* ways : {"0x5x5", "0x-3x99999999999", "0x0x0"}) {
+        set(std::string("NATIVE_WAYS=") + ways);
+        const Settings s = read_settings(1024, false);
+        EXPECT_TRUE(s.native_ways[0] == 0 && s.native_ways[1] == 0 && s.native_ways[2] == 0) << ways;
+    }
+    for (const char* ways : {"1x1", "1X1x1", "x1x1", "1x1x", "+x1x1"}) {
+        set(std::string("NATIVE_WAYS=") + ways);
+        EXPECT_EQ(message_of([] { read_settings(1024, false); }), "bad native ways") << ways;
+    }
+}
+
 // ------------------------------------------------------------ campaigns
 
 TEST(BenchCampaign, LeafConfigSidesAndMedian) {

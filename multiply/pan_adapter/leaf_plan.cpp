@@ -13,10 +13,12 @@ namespace {
 
 // Rounding up saturates: a block size near 2^64 (an unchecked override) must
 // not wrap to 0, which would leave the drivers stepping by zero forever; it
-// stands for "the whole side" instead.
+// stands for "the whole side" instead. Nor is x + m - 1 ever formed: it wraps
+// for the values just below the saturation point.
 std::uint64_t ceil_to(std::uint64_t x, std::uint64_t m) {
     const std::uint64_t top = std::numeric_limits<std::uint64_t>::max() / m * m;
-    return x > top ? top : (x + m - 1) / m * m;
+    if (x == 0) return 0;
+    return x > top ? top : ((x - 1) / m + 1) * m;
 }
 std::uint64_t ceil6(std::uint64_t x) { return ceil_to(x, 6); }
 std::uint64_t ceil16(std::uint64_t x) { return ceil_to(x, 16); }

@@ -41,6 +41,9 @@ void count_hit(int i) {
 void count_finish() { finishes[agg1_worker_id].fetch_add(1); }
 
 std::atomic<long> ran{0};
+// So many jobs that all of them running before the failure lands would take
+// seconds, even on a loaded machine where the failing worker is descheduled.
+constexpr int kManyJobs = 1 << 25;
 void throw_at_three(int i) {
     ran.fetch_add(1);
     if (i == 3) throw std::runtime_error("job 3 failed");
@@ -112,8 +115,8 @@ TEST(Agg1Pool, EveryIndexOnceAndFinishOncePerWorker) {
 TEST(Agg1Pool, ExceptionsReachTheCallerAndThePoolKeepsWorking) {
     placement_base = 0;
     agg1::init_pool(test_workers(), 0);
-    EXPECT_EQ(message_of([] { agg1::detail::pool.run(100000, throw_at_three, count_finish); }), "job 3 failed");
-    EXPECT_LT(ran.load(), 100000);  // the rest of the run was skipped
+    EXPECT_EQ(message_of([] { agg1::detail::pool.run(kManyJobs, throw_at_three, count_finish); }), "job 3 failed");
+    EXPECT_LT(ran.load(), kManyJobs);  // the rest of the run was skipped
     expect_each_once(500);
     EXPECT_EQ(message_of([] { agg1::detail::pool.run(10, count_hit_noop, finish_throws); }), "finish failed");
     expect_each_once(500);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace printf_format {
@@ -62,6 +63,32 @@ inline std::string to_regex(const std::string& format, std::vector<Conversion>& 
         out += c;
     }
     return out;
+}
+
+// The conversions of `format` and the texts `line` has for them; empty when
+// the line does not match.
+inline std::vector<std::pair<Conversion, std::string>> fields(const std::string& line, const std::string& format) {
+    std::vector<Conversion> conversions;
+    const std::regex pattern(to_regex(format, conversions));
+    std::smatch m;
+    std::vector<std::pair<Conversion, std::string>> out;
+    if (std::regex_match(line, m, pattern))
+        for (std::size_t i = 0; i < conversions.size(); ++i) out.emplace_back(conversions[i], m[i + 1].str());
+    return out;
+}
+
+// Significant digits of a printed number ("1.25e-07" has 3, "0.0012" has 2).
+inline int significant_digits(const std::string& number) {
+    int digits = 0;
+    bool leading = true;
+    for (char c : number) {
+        if (c == 'e' || c == 'E') break;
+        if (c < '0' || c > '9') continue;
+        if (leading && c == '0') continue;
+        leading = false;
+        ++digits;
+    }
+    return digits;
 }
 
 // Empty when `line` matches `format` (without its line end), else the reason.

@@ -143,12 +143,28 @@ const std::map<std::string, std::string> kFormats = {
                         "affinity_failures=%llu audit_scope=%s"},
 };
 
-// Every record of r in its tag's format.
+// Every record of r in its tag's format. A %g field prints trailing zeros of
+// its precision away, so one that shows fewer digits may still be right; but
+// among many non-zero values of one field some must show them all (every
+// %g of these records is %.12g).
 void expect_formats(const Result& r) {
+    std::map<std::pair<std::string, std::size_t>, std::pair<int, int>> g_fields;  // non-zero values, most digits
     for (const std::string& line : r.lines) {
         const std::string tag = line.substr(0, line.find(' '));
         ASSERT_TRUE(kFormats.count(tag)) << line;
         EXPECT_EQ(printf_format::mismatch(line, kFormats.at(tag)), "");
+        const auto fields = printf_format::fields(line, kFormats.at(tag));
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const auto& [conversion, text] = fields[i];
+            if (!conversion.spec.ends_with('g') || std::strtod(text.c_str(), nullptr) == 0) continue;
+            auto& [count, most] = g_fields[{tag, i}];
+            ++count;
+            most = std::max(most, printf_format::significant_digits(text));
+        }
+    }
+    for (const auto& [field, seen] : g_fields) {
+        const auto& [count, most] = seen;
+        if (count >= 6) EXPECT_EQ(most, 12) << field.first << " field " << field.second + 1 << ", " << count << " values";
     }
 }
 

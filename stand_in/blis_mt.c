@@ -22,6 +22,7 @@
  *   KV_SHORT_TEAM          a team asked for more than one thread gets one less
  *   KV_UNPINNED_TEAM       every member of such a team leaves its place and may
  *                          run on any CPU of the team's places (OMP_PLACES)
+ *   KV_ONE_CPU_TEAM        every member of such a team runs on the first place
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -276,31 +277,33 @@ KV_EXPORT char* bli_info_get_version_str(void) { return kv_version; }
 KV_EXPORT int64_t bli_info_get_int_type_size(void) { return KV_INT_TYPE_SIZE; }
 KV_EXPORT int64_t bli_info_get_blas_int_type_size(void) { return 32; }
 
-#if defined(KV_SHORT_TEAM) || defined(KV_UNPINNED_TEAM)
+#if defined(KV_SHORT_TEAM) || defined(KV_UNPINNED_TEAM) || defined(KV_ONE_CPU_TEAM)
 /* Test variants with a faulty OpenMP team: our own GOMP_parallel comes first
  * in the namespace (a dlsym on our handle finds it) and passes every region
- * on to libgomp's, short by one member or with its members unpinned. */
+ * on to libgomp's, short by one member, with its members unpinned, or with
+ * all of them on one CPU. */
 #include <dlfcn.h>
 
 typedef void (*kv_gomp_parallel_fn)(void (*)(void*), void*, unsigned, unsigned);
 
-#ifdef KV_UNPINNED_TEAM
+#ifndef KV_SHORT_TEAM
 struct kv_region {
     void (*fn)(void*);
     void* data;
-    cpu_set_t all_places;
+    cpu_set_t places;
 };
 
 static void kv_unpinned_member(void* p)
 {
     const struct kv_region* region = p;
-    if (sched_setaffinity(0, sizeof region->all_places, &region->all_places) != 0)
+    if (sched_setaffinity(0, sizeof region->places, &region->places) != 0)
         kv_die("unable to unpin a team member");
     region->fn(region->data);
 }
 
-/* Every CPU named in OMP_PLACES (the places of the whole team). */
-static void kv_all_places(cpu_set_t* set)
+/* Every CPU named in OMP_PLACES (the places of the whole team), or only the
+ * first of them. */
+static void kv_places(cpu_set_t* set)
 {
     CPU_ZERO(set);
     const char* places = getenv("OMP_PLACES");
@@ -313,6 +316,10 @@ static void kv_all_places(cpu_set_t* set)
         }
         if (cpu >= 0 && cpu < CPU_SETSIZE)
             CPU_SET((int)cpu, set);
+#ifdef KV_ONE_CPU_TEAM
+        if (CPU_COUNT(set) > 0)
+            return;
+#endif
         p = end;
     }
 }
@@ -331,7 +338,7 @@ KV_EXPORT void GOMP_parallel(void (*fn)(void*), void* data, unsigned num_threads
     gomp(fn, data, num_threads - 1, flags);
 #else
     struct kv_region region = {fn, data, {{0}}};
-    kv_all_places(&region.all_places);
+    kv_places(&region.places);
     gomp(kv_unpinned_member, &region, num_threads, flags);
 #endif
 }

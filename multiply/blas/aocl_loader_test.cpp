@@ -222,10 +222,11 @@ TEST(AoclLoader, StartUpRecordsNameEverySettingAndTeamMember) {
     EXPECT_NE(out.find("INIT env=same mask=same ok\n"), std::string::npos);
 }
 
-// A library whose OpenMP team is short by one member, or whose members are
-// not pinned to one CPU each: every member's record shows what is wrong, the
-// audit fails, and initialize refuses with the environment and mask restored.
-TEST(AoclLoader, NativeTeamAuditRefusesShortOrUnpinnedTeams) {
+// A library whose OpenMP team is short by one member, whose members are not
+// pinned to one CPU each, or whose members share one CPU: the members'
+// records show what is wrong, the audit fails, and initialize refuses with
+// the environment and mask restored.
+TEST(AoclLoader, NativeTeamAuditRefusesFaultyTeams) {
     REQUIRE_AOCL_CPUS(cpus, 2u);
     const std::string refused =
         "AOCL backend: native OpenMP team/affinity audit failed; use a separately linked comparator";
@@ -236,7 +237,10 @@ TEST(AoclLoader, NativeTeamAuditRefusesShortOrUnpinnedTeams) {
     const std::string unpinned = "team=2 cpu=(" + std::to_string(cpus[0]) + "|" + std::to_string(cpus[1]) +
                                  ") affinity_count=2 valid=0\n";
     const std::regex workers_unpinned("AOCL_NATIVE_WORKER id=0 " + unpinned + "AOCL_NATIVE_WORKER id=1 " + unpinned);
-    for (const char* team : {"short_team", "unpinned_team"}) {
+    // Members that share a CPU are each valid; the team is not.
+    const std::string one_cpu = "team=2 cpu=" + std::to_string(cpus[0]) + " affinity_count=1 valid=1\n";
+    const std::string workers_one_cpu = "AOCL_NATIVE_WORKER id=0 " + one_cpu + "AOCL_NATIVE_WORKER id=1 " + one_cpu;
+    for (const char* team : {"short_team", "unpinned_team", "one_cpu_team"}) {
         const std::string out = run_in_child([&] {
             preset_environment();
             aocl_backend::testing::set_library_path(variant(team));
@@ -246,13 +250,17 @@ TEST(AoclLoader, NativeTeamAuditRefusesShortOrUnpinnedTeams) {
         SCOPED_TRACE(std::string(team) + "\n" + out);
         std::string records;
         for (const std::string& line : lines_with_prefix(out, "AOCL_NATIVE_")) records += line + "\n";
-        const std::string audit = "AOCL_NATIVE_AUDIT workers=2 distinct_cpus=0 distinct_physical_cores=0 pass=0\n";
+        const std::string name = team, distinct = name == "one_cpu_team" ? "1" : "0";
+        const std::string audit = "AOCL_NATIVE_AUDIT workers=2 distinct_cpus=" + distinct +
+                                  " distinct_physical_cores=" + distinct + " pass=0\n";
         ASSERT_TRUE(records.ends_with(audit)) << records;
         const std::string members = records.substr(0, records.size() - audit.size());
-        if (std::string(team) == "short_team")
+        if (name == "short_team")
             EXPECT_EQ(members, workers_short);
-        else
+        else if (name == "unpinned_team")
             EXPECT_TRUE(std::regex_match(members, workers_unpinned)) << members;
+        else
+            EXPECT_EQ(members, workers_one_cpu);
         // The records come before the refusal, which leaves nothing changed.
         EXPECT_TRUE(out.ends_with(audit + "FIRST env=same mask=same " + refused + "\nREADY 0\n"));
     }

@@ -19,6 +19,10 @@
  *   KV_INT_TYPE_SIZE=n     native integer size reported
  *   KV_OMIT_IR_NT          bli_thread_get_ir_nt is not defined
  *   KV_IGNORE_LOCAL        bli_thread_set_num_threads_local has no effect
+ *   KV_SHORT_TEAM          a team asked for more than one thread gets one less
+ *   KV_UNPINNED_TEAM       every member of such a team leaves its place and may
+ *                          run on any CPU of the team's places (OMP_PLACES)
+ *   KV_ONE_CPU_TEAM        every member of such a team runs on the first place
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -299,3 +303,70 @@ KV_EXPORT char* bli_info_get_version_str(void) { return kv_version; }
 
 KV_EXPORT int64_t bli_info_get_int_type_size(void) { return KV_INT_TYPE_SIZE; }
 KV_EXPORT int64_t bli_info_get_blas_int_type_size(void) { return 32; }
+
+#if defined(KV_SHORT_TEAM) || defined(KV_UNPINNED_TEAM) || defined(KV_ONE_CPU_TEAM)
+/* Test variants with a faulty OpenMP team: our own GOMP_parallel comes first
+ * in the namespace (a dlsym on our handle finds it) and passes every region
+ * on to libgomp's, short by one member, with its members unpinned, or with
+ * all of them on one CPU. */
+#include <dlfcn.h>
+
+typedef void (*kv_gomp_parallel_fn)(void (*)(void*), void*, unsigned, unsigned);
+
+#ifndef KV_SHORT_TEAM
+struct kv_region {
+    void (*fn)(void*);
+    void* data;
+    cpu_set_t places;
+};
+
+static void kv_unpinned_member(void* p)
+{
+    const struct kv_region* region = p;
+    if (sched_setaffinity(0, sizeof region->places, &region->places) != 0)
+        kv_die("unable to unpin a team member");
+    region->fn(region->data);
+}
+
+/* Every CPU named in OMP_PLACES (the places of the whole team), or only the
+ * first of them. */
+static void kv_places(cpu_set_t* set)
+{
+    CPU_ZERO(set);
+    const char* places = getenv("OMP_PLACES");
+    for (const char* p = places != NULL ? places : ""; *p != '\0';) {
+        char* end;
+        const long cpu = strtol(p, &end, 10);
+        if (end == p) {
+            ++p;
+            continue;
+        }
+        if (cpu >= 0 && cpu < CPU_SETSIZE)
+            CPU_SET((int)cpu, set);
+#ifdef KV_ONE_CPU_TEAM
+        if (CPU_COUNT(set) > 0)
+            return;
+#endif
+        p = end;
+    }
+}
+#endif
+
+KV_EXPORT void GOMP_parallel(void (*fn)(void*), void* data, unsigned num_threads, unsigned flags)
+{
+    kv_gomp_parallel_fn gomp = (kv_gomp_parallel_fn)dlsym(RTLD_NEXT, "GOMP_parallel");
+    if (gomp == NULL)
+        kv_die("libgomp's GOMP_parallel not found");
+    if (num_threads <= 1) {
+        gomp(fn, data, num_threads, flags);
+        return;
+    }
+#ifdef KV_SHORT_TEAM
+    gomp(fn, data, num_threads - 1, flags);
+#else
+    struct kv_region region = {fn, data, {{0}}};
+    kv_places(&region.places);
+    gomp(kv_unpinned_member, &region, num_threads, flags);
+#endif
+}
+#endif

@@ -4,6 +4,11 @@
   fixture N SEED   writes to stdout as float64: A and B (float32 values, N x N,
                    row-major), A@B, |A|@|B|, then per sampled point its exactly
                    rounded dot product and sum of |products|
+  measures N SEED  writes to stdout as float64: A and B as for fixture, then an
+                   output C (float32 values: the product with a relative error
+                   that differs by row and column), then the sampled-row and
+                   point measures of C: rows_rel, row_p50, row_p99, row_max,
+                   points_rel, points_maxabs, point_scaled_max
 """
 import math
 import sys
@@ -59,12 +64,69 @@ def sample_points(n):
     return pts
 
 
-def fixture(n, seed):
+def inputs(n, seed):
     import numpy as np  # only here: the sample model starts faster without it
     rng = np.random.default_rng(seed)
     # Mixed magnitudes and signs so that cancellation actually happens.
-    a, b = ((rng.standard_normal((n, n)) * np.exp2(rng.integers(-6, 7, (n, n))))
-            .astype(np.float32).astype(np.float64) for _ in range(2))
+    return [(rng.standard_normal((n, n)) * np.exp2(rng.integers(-6, 7, (n, n))))
+            .astype(np.float32).astype(np.float64) for _ in range(2)]
+
+
+def exact_product(a, b, r, c):
+    return math.fsum(a[r, :] * b[:, c])  # float32 x float32 products are exact in float64
+
+
+def rel(d, r):
+    if not (math.isfinite(d) and math.isfinite(r)):
+        return math.inf
+    if r > 0:
+        return math.sqrt(d / r)
+    return 0.0 if d == 0 else math.inf
+
+
+def percentiles(values):
+    s = sorted(values)
+    c = len(s)
+    if c == 0:
+        return [math.inf] * 3
+    p50 = s[c // 2] if c % 2 else (s[c // 2 - 1] + s[c // 2]) / 2
+    return [p50, s[99 * (c + 1) // 100 - 1], s[-1]]
+
+
+def measures(n, seed):
+    import numpy as np
+    a, b = inputs(n, seed)
+    rows, cols = np.arange(n)[:, None], np.arange(n)[None, :]
+    # Relative errors of 1e-5 to 1.1e-4 that change with the row, with a
+    # column pattern of both signs and some exact columns.
+    delta = (1 + (rows * 37) % 11) * 1e-5 * (((cols * 13) % 5) - 2) / 2
+    out = (np.array([[exact_product(a, b, r, c) for c in range(n)] for r in range(n)]) * (1 + delta))
+    out = out.astype(np.float32).astype(np.float64)
+    row_errors, dd_all, rr_all = [], [], []
+    for r in sample_rows(n):
+        exact = [exact_product(a, b, r, c) for c in range(n)]
+        dd = math.fsum((out[r, c] - exact[c]) ** 2 for c in range(n))
+        rr = math.fsum(x * x for x in exact)
+        row_errors.append(rel(dd, rr))
+        dd_all.append(dd)
+        rr_all.append(rr)
+    pd, pr, maxabs, scaled = [], [], 0.0, 0.0
+    for r, c in sample_points(n):
+        f = exact_product(a, b, r, c)
+        s = math.fsum(np.abs(a[r, :] * b[:, c]))
+        e = out[r, c] - f
+        pd.append(e * e)
+        pr.append(f * f)
+        maxabs = max(maxabs, abs(e))
+        scaled = max(scaled, abs(e) / s if s > 0 else (0.0 if e == 0 else math.inf))
+    values = [rel(math.fsum(dd_all), math.fsum(rr_all))] + percentiles(row_errors)
+    values += [rel(math.fsum(pd), math.fsum(pr)), maxabs, scaled]
+    sys.stdout.buffer.write(np.concatenate([a.ravel(), b.ravel(), out.ravel(), np.array(values)]).tobytes())
+
+
+def fixture(n, seed):
+    import numpy as np
+    a, b = inputs(n, seed)
     pts = []
     for r, c in sample_points(n):
         prods = a[r, :] * b[:, c]  # float32 x float32 products are exact in float64
@@ -80,5 +142,7 @@ if __name__ == "__main__":
         print(len(rows), *rows, *(v for point in sample_points(n) for v in point))
     elif cmd == "fixture":
         fixture(n, int(sys.argv[3]))
+    elif cmd == "measures":
+        measures(n, int(sys.argv[3]))
     else:
         sys.exit("unknown command " + cmd)

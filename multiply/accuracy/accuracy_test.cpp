@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -158,6 +159,88 @@ TEST_F(AccuracyTest, ReferencesMatchNumpyFloat64) {
     EXPECT_TRUE(rows_before == state.ref_rows);
     ASSERT_EQ(pts_before.size(), state.points.size());
     EXPECT_EQ(std::memcmp(pts_before.data(), state.points.data(), pts_before.size() * sizeof(SamplePoint)), 0);
+}
+
+// ------------------------------------------------------------ the sample
+
+// Rows (stratum midpoints, then the fixed slots from n = 64 on) and points
+// (special pairs, then the quadrant draws or every entry) for sides around
+// every boundary, against the independent model; prepare samples the same.
+TEST_F(AccuracyTest, SampleMatchesIndependentModel) {
+    // Past 2048 only the sample is built (no matrix of that side): the special
+    // indices 2047 and 2048 come in there.
+    for (const u64 n : {1u, 2u, 3u, 20u, 32u, 33u, 63u, 64u, 65u, 100u, 513u, 1000u, 2048u, 2049u, 3000u}) {
+        SCOPED_TRACE("n=" + std::to_string(n));
+        std::istringstream model(run_oracle("sample " + std::to_string(n)));
+        u64 rows = 0;
+        model >> rows;
+        std::vector<u64> want_rows(rows);
+        for (u64& r : want_rows) model >> r;
+        std::vector<Cell> want_points;
+        for (u64 r, c; model >> r >> c;) want_points.emplace_back(r, c);
+        ASSERT_EQ(rows, std::min<u64>(n, 64));
+        ASSERT_EQ(want_points.size(), std::min<u64>(n * n, 1024));
+
+        accuracy::detail::build_workspace(n);
+        EXPECT_EQ(state.row_index, want_rows);
+        EXPECT_EQ(cells_of(state.points), want_points);
+        accuracy::release();
+        if (n > 100) continue;
+        const std::vector<float> m = make_matrix(n, 5);
+        prepare(m, m, n);
+        EXPECT_EQ(state.row_index, want_rows);
+        EXPECT_EQ(cells_of(state.points), want_points);
+    }
+
+    // Worked values, independent of any model.
+    accuracy::detail::build_workspace(20);
+    const std::vector<Cell> cells20 = cells_of(state.points);
+    EXPECT_EQ(std::vector<Cell>(cells20.begin(), cells20.begin() + 8),
+              (std::vector<Cell>{{0, 0}, {0, 19}, {0, 10}, {0, 5}, {0, 15}, {0, 1}, {0, 18}, {0, 9}}));
+    accuracy::detail::build_workspace(1000);
+    const std::vector<u64>& r = state.row_index;
+    EXPECT_EQ(std::vector<u64>(r.begin(), r.begin() + 5), (std::vector<u64>{0, 23, 38, 54, 70}));
+    EXPECT_EQ((std::vector<u64>{r[16], r[31], r[32], r[48], r[63]}), (std::vector<u64>{250, 499, 500, 750, 999}));
+    const u64 special[] = {0, 999, 500, 250, 750, 1, 998, 499, 511, 512};
+    for (u64 i = 0; i < 100; ++i)
+        EXPECT_EQ(Cell(state.points[i].row, state.points[i].col), Cell(special[i / 10], special[i % 10])) << i;
+    const std::vector<Cell> cells1000 = cells_of(state.points);
+    const std::set<Cell> drawn(cells1000.begin() + 100, cells1000.end());
+    EXPECT_EQ(drawn.size(), 924u);
+    const Cell first{state.points[100].row, state.points[100].col};  // quadrant 0: rows and columns below 500
+    EXPECT_TRUE(first.first < 500 && first.second < 500) << first.first << "," << first.second;
+}
+
+// The sampled-row and point measures of an output with row- and column-
+// dependent errors, at sides with every row sampled (an even count), 37 rows
+// (odd) and the 64 rows of a larger side, against the model's exactly summed
+// references: they agree to far below the errors measured.
+TEST_F(AccuracyTest, SampledMeasuresMatchIndependentModel) {
+    for (const u64 n : {20u, 37u, 100u}) {
+        SCOPED_TRACE("n=" + std::to_string(n));
+        const std::string raw = run_oracle("measures " + std::to_string(n) + " " + std::to_string(n + 7));
+        std::vector<double> data(3 * n * n + 7);
+        ASSERT_EQ(raw.size(), data.size() * sizeof(double));
+        std::memcpy(data.data(), raw.data(), raw.size());
+        std::vector<float> a(n * n), b(n * n), c(n * n);
+        for (u64 i = 0; i < n * n; ++i) {
+            a[i] = static_cast<float>(data[i]);
+            b[i] = static_cast<float>(data[n * n + i]);
+            c[i] = static_cast<float>(data[2 * n * n + i]);
+        }
+        const double* want = &data[3 * n * n];
+        prepare(a, b, n);
+        const AccuracyResult res = analyze(c.data(), n, c.data(), n);
+        const double got[] = {res.fp64_rows_rel, res.fp64_row_p50, res.fp64_row_p99, res.fp64_row_max,
+                              res.points_rel,    res.points_maxabs, res.point_scaled_max};
+        const char* const names[] = {"rows_rel", "row_p50", "row_p99", "row_max", "points_rel", "points_maxabs",
+                                     "point_scaled_max"};
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_GT(want[i], 0.0) << names[i];
+            EXPECT_NEAR(got[i], want[i], 1e-9 * want[i]) << names[i];
+        }
+        EXPECT_EQ(Cell(res.fp64_rows, res.points), Cell(std::min<u64>(n, 64), std::min<u64>(n * n, 1024)));
+    }
 }
 
 // ------------------------------------------------------ sizes and limits

@@ -163,6 +163,9 @@ std::int64_t claim_group();
 void run_groups(int index);
 void drain();
 
+// The per-worker lines of the last run and their summary, on standard error.
+void worker_report(const RunReport& report);
+
 // Called before every main-leaf product when set (test hook; null otherwise).
 extern void (*leaf_hook)(const LeafRef& leaf);
 

@@ -332,6 +332,8 @@ double timed(int count, JobFn job) {
 
 int ceil_div(u64 a, u64 b) { return static_cast<int>((a + b - 1) / b); }
 
+}  // namespace
+
 void worker_report(const RunReport& r) {
     const std::size_t W = state.worker_finish.size();
     std::vector<std::size_t> ids(W);
@@ -349,8 +351,6 @@ void worker_report(const RunReport& r) {
     std::fprintf(stderr, "agg1 workers: busy %.3f-%.3f s, leaves %ld-%ld\n", lo, hi, static_cast<long>(r.leaves_min),
                  static_cast<long>(r.leaves_max));
 }
-
-}  // namespace
 
 }  // namespace detail
 

@@ -141,8 +141,10 @@ void print_run_report(const char* label, const MethodSpec& spec, int rep, double
 void print_validation_report(const MethodSpec& spec, bool self_scan);
 
 #ifdef KORVANE_BENCH_TESTING
-// Test builds only: called after every execute_method of a campaign.
+// Test builds only: called just before and just after every execute_method
+// of a campaign.
 namespace testing {
+extern void (*before_execute)();
 extern void (*after_execute)();
 }
 #endif

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/printf_format.h"
 #include "common/test_support.h"
 
 namespace fs = std::filesystem;
@@ -99,6 +100,74 @@ std::vector<std::string> tags_and_names(const Result& r) {
     return out;
 }
 
+// Every record's format, by tag; the run line serves all four run labels.
+const char* const kRunFormat =
+    "%s method=%s rep=%d seconds=%.9f setup_seconds=%.9f pan_leaf=%zu owned_scratch_bytes=%zu pan_bytes=%zu "
+    "outer_bytes=%zu metadata_bytes=%zu rss_kib=%zu process_hwm_kib=%zu pan_pairs=%ld pan_products=%ld "
+    "aocl_singletons=%ld forms=%.9f decode=%.9f pan=%.9f dense=%.9f pan_main=%.9f pan_corr=%.9f agg=%.9f "
+    "agg_main=%.9f agg_corr=%.9f agg_sums=%.9f agg_bcast=%.9f agg_zero=%.9f agg_runs=%ld agg_deferrals=%ld "
+    "agg_drain_leaves=%ld agg_drain_max=%.3f agg_redirects=%ld agg_leaves_min=%ld agg_leaves_max=%ld "
+    "agg_finish_spread=%.3f agg_q=%zu";
+const std::map<std::string, std::string> kFormats = {
+    {"CASE", "CASE operation=%s one_product=1 N=%zu ld=%zu input=AB_FP32 data=%s requested_leaf=%zu workers=%d "
+             "cpu_base=%d raw_ABC_bytes=%zu reps=%d dense_grid=%dx%d dense_kblock=%zu native_threads=%d "
+             "native_ways=%dx%dx%d"},
+    {"OUTER_SCHEDULE", "OUTER_SCHEDULE version=direct_outputs_v1 P1=C00_then_copy_C11 P2P5=C10_C01 "
+                       "P3P4=temporary_bottom_s2s3 P6P7=bottom_accumulate_C11_C00 bottom_buffers=4 upper_buffers=6 "
+                       "coefficients=0,+1,-1"},
+    {"CAMPAIGN", "CAMPAIGN version=4+agg1 macro_pair_cubes=1 full_reference=%d seed=%llu"},
+    {"LEAF_CONFIG", "LEAF_CONFIG side=%zu grid=%dx%d kblock=%zu"},
+    {"EXACT_DOMAIN", "EXACT_DOMAIN representation=%s numerator_bound=2 input_denominator=%d output_denominator=%d"},
+    {"OPENBLAS", "OPENBLAS config=%s threads=%d"},
+    {"CHECK_STORAGE", "CHECK_STORAGE fp32_reference_bytes=%zu fp64_helper_bytes=%zu"},
+    {"REFERENCE", "REFERENCE seconds=%.9f outside_all_method_times=1"},
+    {"PILOT", kRunFormat},
+    {"WARMUP", kRunFormat},
+    {"MEASURE", kRunFormat},
+    {"MEMORY", kRunFormat},
+    {"METHOD_DETAIL", "METHOD_DETAIL method=%s macro_grid=%d accurate=%d aocl_corrections=%d centered=%d "
+                      "correction_k=%zu main_subk=%zu correction_tile=%zu packed_corrections=%d center_bytes=%zu "
+                      "center_rows_a=%zu center_rows_b=%zu input_temporarily_mutated=%d restored_before_check=1"},
+    {"PARTIAL_CALLS", "PARTIAL_CALLS method=%s accurate_correction_gemms=%ld"},
+    {"EQUIL_DETAIL", "EQUIL_DETAIL method=%s enabled=%d bytes=%zu applied=%d certificate=%d inner=%zu rows=%zu "
+                     "columns=%zu preflight_failures=%zu"},
+    {"VALIDATION", "VALIDATION label=%s pass=%d full_reference=%s full_rel=%.12g row_p50=%.12g row_p99=%.12g "
+                   "row_max=%.12g maxabs=%.12g fp64_rows=%.12g fp64_row_max=%.12g fp64_points=%.12g "
+                   "fp64_point_maxabs=%.12g nonfinite=%llu"},
+    {"ERROR_DETAIL", "ERROR_DETAIL label=%s scaled_point=%.12g fp64_point_abs=%.12g full_reference_norm=%.12g "
+                     "exact_input=%d"},
+    {"SUMMARY", "SUMMARY method=%s reps=%d median=%.9f min=%.9f max=%.9f"},
+    {"RUN_COMPLETE", "RUN_COMPLETE operation=%s numerical_rejections=%d seed=%llu"},
+    {"RUN_PASS", "RUN_PASS operation=%s"},
+    {"AOCL_CALL_AUDIT", "AOCL_CALL_AUDIT external_audited_calls=%llu native_guarded_calls=%llu "
+                        "affinity_failures=%llu audit_scope=%s"},
+};
+
+// Every record of r in its tag's format. A %g field prints trailing zeros of
+// its precision away, so one that shows fewer digits may still be right; but
+// among many non-zero values of one field some must show them all (every
+// %g of these records is %.12g).
+void expect_formats(const Result& r) {
+    std::map<std::pair<std::string, std::size_t>, std::pair<int, int>> g_fields;  // non-zero values, most digits
+    for (const std::string& line : r.lines) {
+        const std::string tag = line.substr(0, line.find(' '));
+        ASSERT_TRUE(kFormats.count(tag)) << line;
+        EXPECT_EQ(printf_format::mismatch(line, kFormats.at(tag)), "");
+        const auto fields = printf_format::fields(line, kFormats.at(tag));
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const auto& [conversion, text] = fields[i];
+            if (!conversion.spec.ends_with('g') || std::strtod(text.c_str(), nullptr) == 0) continue;
+            auto& [count, most] = g_fields[{tag, i}];
+            ++count;
+            most = std::max(most, printf_format::significant_digits(text));
+        }
+    }
+    for (const auto& [field, seen] : g_fields) {
+        const auto& [count, most] = seen;
+        if (count >= 6) EXPECT_EQ(most, 12) << field.first << " field " << field.second + 1 << ", " << count << " values";
+    }
+}
+
 // What a passing pilot at N = 2048 prints, in order.
 std::vector<std::string> expected_pilot(const std::string& methods) {
     std::vector<std::string> e = {"CASE", "OUTER_SCHEDULE", "CAMPAIGN", "LEAF_CONFIG", "LEAF_CONFIG",
@@ -173,6 +242,57 @@ TEST(BenchCli, UsageAndRefusals) {
 TEST(BenchCli, PilotPrintsEveryRecordInOrder) { expect_pilot_passes(kPilotMethods); }
 
 TEST(BenchCli, PilotOverTheFullMethodList) { expect_pilot_passes(kFullPilotMethods); }
+
+// One tiny pilot and one tiny comparison print every record in its exact
+// format: tags in order, field names in order, each number as its conversion
+// prints it (no other precision, no stray sign or padding).
+TEST(BenchCli, EveryRecordInItsExactFormat) {
+    Result r = run(placement() + "DATA=dyadic SEED=12345678901 LD_PADDING=1", "64 32 1 pilot center_pan2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tags_and_names(r),
+              (std::vector<std::string>{"CASE", "OUTER_SCHEDULE", "CAMPAIGN", "LEAF_CONFIG", "LEAF_CONFIG",
+                                        "EXACT_DOMAIN", "OPENBLAS", "CHECK_STORAGE", "REFERENCE",
+                                        "VALIDATION reference", "ERROR_DETAIL reference", "PILOT center_pan2",
+                                        "METHOD_DETAIL center_pan2", "PARTIAL_CALLS center_pan2",
+                                        "EQUIL_DETAIL center_pan2", "VALIDATION center_pan2",
+                                        "ERROR_DETAIL center_pan2", "RUN_COMPLETE", "RUN_PASS", "AOCL_CALL_AUDIT"}));
+    expect_formats(r);
+    const auto [base, count] = consecutive_test_cpus();
+    const std::string w = std::to_string(count);
+    const auto& c = r.with("CASE").at(0);  // the dense grid is leaf_grid(64), checked in form only
+    EXPECT_EQ(r.lines[0], "CASE operation=pilot one_product=1 N=64 ld=65 input=AB_FP32 data=dyadic requested_leaf=32 "
+                          "workers=" + w + " cpu_base=" + std::to_string(base) +
+                              " raw_ABC_bytes=49920 reps=1 dense_grid=" + c.at("dense_grid") +
+                              " dense_kblock=" + c.at("dense_kblock") + " native_threads=" + w + " native_ways=0x0x0");
+    EXPECT_EQ(r.lines[2], "CAMPAIGN version=4+agg1 macro_pair_cubes=1 full_reference=1 seed=12345678901");
+    EXPECT_EQ(r.lines[3].substr(0, 20), "LEAF_CONFIG side=32 ");
+    EXPECT_EQ(r.lines[4].substr(0, 20), "LEAF_CONFIG side=16 ");
+    EXPECT_EQ(r.lines[17], "RUN_COMPLETE operation=pilot numerical_rejections=0 seed=12345678901");
+    EXPECT_EQ(r.lines[18], "RUN_PASS operation=pilot");
+    EXPECT_TRUE(r.lines[19].ends_with(" affinity_failures=0 audit_scope=first_external_call_per_thread"))
+        << r.lines[19];
+
+    r = run(placement() + "FULL_REFERENCE=0", "64 32 2 compare dense,strassen_aocl1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> tags;
+    for (const auto& f : r.fields) tags.push_back(f.at(""));
+    EXPECT_EQ(std::count(tags.begin(), tags.end(), "WARMUP"), 2);
+    EXPECT_EQ(std::count(tags.begin(), tags.end(), "MEASURE"), 4);
+    EXPECT_EQ(std::count(tags.begin(), tags.end(), "SUMMARY"), 2);
+    EXPECT_EQ(std::count(tags.begin(), tags.end(), "REFERENCE"), 0);
+    expect_formats(r);
+    for (const auto& v : r.with("VALIDATION")) EXPECT_EQ(v.at("full_reference"), "self_scan_only");
+}
+
+// The audit word of every-call auditing, and the native ways in force when a
+// zero factor leaves them unset.
+TEST(BenchCli, AuditScopeAndNativeWaysInForce) {
+    const Result r = run(placement() + "AOCL_AUDIT_EVERY_CALL=1 NATIVE_WAYS=0x5x5", "64 32 1 pilot dense");
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_formats(r);
+    EXPECT_EQ(r.with("CASE").at(0).at("native_ways"), "0x0x0");
+    EXPECT_EQ(r.with("AOCL_CALL_AUDIT").at(0).at("audit_scope"), "every_external_call");
+}
 
 TEST(BenchCli, CompareRunsTheBalancedOrderAndSummarises) {
     const Result r = run(placement() + "SEED=3", "256 64 4 compare dense,strassen_aocl1");
@@ -273,6 +393,23 @@ TEST(BenchCli, DamagedProductsAreRejected) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.with("VALIDATION").back().at("pass"), "0") << full;
         EXPECT_FALSE(r.has("RUN_PASS")) << full;
+    }
+
+    // C is filled with NaN before every pilot and warm-up run: a method that
+    // leaves C unwritten (from the second run on) shows as non-finite rather
+    // than passing with the previous run's product.
+    const std::string all = std::to_string(256 * 256);
+    for (const char* args : {"256 64 1 pilot dense,strassen_aocl1", "256 64 2 compare dense,strassen_aocl1"}) {
+        SCOPED_TRACE(args);
+        r = run(placement() + "KORVANE_BENCH_DAMAGE=unwritten", args, "bench_damage_driver");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "FAILED nonfinite output or reference\n");
+        const auto v = r.with("VALIDATION");
+        ASSERT_EQ(v.size(), 3u);
+        EXPECT_EQ(v[1].at("pass"), "1");  // the first run writes C
+        EXPECT_EQ(v[2].at("label"), "strassen_aocl1");
+        EXPECT_EQ(v[2].at("nonfinite"), all);
+        EXPECT_FALSE(r.has("MEASURE"));
     }
 
     // A written padding cell ends the run.

@@ -25,6 +25,7 @@ namespace bench {
 
 #ifdef KORVANE_BENCH_TESTING
 namespace testing {
+void (*before_execute)() = nullptr;
 void (*after_execute)() = nullptr;
 }
 #endif
@@ -206,6 +207,9 @@ int run(int argc, char** argv) {
     auto run_once = [&](const char* label, const MethodSpec& spec, int rep, bool poison) {
         const double setup_seconds = setup_method(spec);
         if (poison) fill_block(m.c.data, n, s.ld, 0x7fc00000u);
+#ifdef KORVANE_BENCH_TESTING
+        if (testing::before_execute) testing::before_execute();
+#endif
         const double seconds = execute_method(spec);
 #ifdef KORVANE_BENCH_TESTING
         if (testing::after_execute) testing::after_execute();

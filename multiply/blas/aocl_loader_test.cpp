@@ -7,9 +7,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <tuple>
 
+#include "korvane_aocl_config.h"
 #include "korvane_stand_in_variants.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/blas_test_support.h"
@@ -163,6 +165,104 @@ TEST(AoclLoader, InitializeOutcomesLeaveEnvironmentAndMaskUnchanged) {
         EXPECT_TRUE(c.result.ends_with(": ") ? rest[0].starts_with(first) : rest[0] == first) << rest[0];
         EXPECT_EQ(rest[1], ok ? "READY 1" : "READY 0");
         EXPECT_EQ(rest.back(), "SECOND env=same mask=same " + (c.symbols > 0 ? kOnce : "ok"));
+    }
+}
+
+// The records of a successful start-up, field by field and in order: the
+// sixteen bound symbols, the library and its recorded digest, the runtime
+// settings with one OpenMP place per worker, and the native team's audit.
+TEST(AoclLoader, StartUpRecordsNameEverySettingAndTeamMember) {
+    REQUIRE_AOCL_CPUS(cpus, 2u);
+    const int count = static_cast<int>(std::min<std::size_t>(cpus.size(), 3));
+    const std::string out = run_in_child([&] {
+        unsetenv("AOCL_AUDIT_EVERY_CALL");
+        attempt("INIT", [&] { aocl_backend::initialize(count, 0); });
+    });
+    SCOPED_TRACE(out);
+    const std::vector<std::string> lines = lines_with_prefix(out, "AOCL_");
+    ASSERT_EQ(lines.size(), 16u + 2u + static_cast<std::size_t>(count) + 1u);
+
+    const char* const symbols[] = {
+        "cblas_sgemm", "bli_thread_set_num_threads_local", "bli_thread_set_num_threads", "bli_thread_set_ways",
+        "bli_thread_get_num_threads", "bli_thread_get_jc_nt", "bli_thread_get_pc_nt", "bli_thread_get_ic_nt",
+        "bli_thread_get_jr_nt", "bli_thread_get_ir_nt", "bli_info_get_version_str", "bli_info_get_int_type_size",
+        "bli_info_get_blas_int_type_size", "GOMP_parallel", "omp_get_num_threads", "omp_get_thread_num"};
+    for (int i = 0; i < 16; ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(std::string("AOCL_SYMBOL name=") + symbols[i] +
+                                                          " file=/\\S+ address=0x[0-9a-f]+")))
+            << lines[i];
+    // The stand-in's own entry points come from the configured file.
+    EXPECT_NE(lines[0].find(std::string(" file=") + KORVANE_AOCL_LIBRARY_PATH + " "), std::string::npos) << lines[0];
+
+    const std::string digest = KORVANE_AOCL_LIBRARY_SHA256;
+    EXPECT_TRUE(std::regex_match(digest, std::regex("[0-9a-f]{64}"))) << digest;
+    const std::string backend = lines[16];
+    const std::string head = "AOCL_BACKEND version=5.3.2 namespace=";
+    const std::string tail = std::string(" library=") + KORVANE_AOCL_LIBRARY_PATH + " recorded_sha256=" + digest +
+                             " hash_checked_at_init=0";
+    ASSERT_TRUE(backend.starts_with(head) && backend.ends_with(tail)) << backend;
+    const std::string ns = backend.substr(head.size(), backend.size() - head.size() - tail.size());
+    EXPECT_TRUE(std::regex_match(ns, std::regex("[1-9][0-9]*"))) << ns;  // not the base namespace 0
+
+    std::string places, workers;
+    for (int i = 0; i < count; ++i) {
+        places += (i ? ",{" : "{") + std::to_string(cpus[i]) + "}";
+        workers += "AOCL_NATIVE_WORKER id=" + std::to_string(i) + " team=" + std::to_string(count) +
+                   " cpu=" + std::to_string(cpus[i]) + " affinity_count=1 valid=1\n";
+    }
+    EXPECT_EQ(lines[17], "AOCL_RUNTIME BLIS_NUM_THREADS=1 OMP_NUM_THREADS=" + std::to_string(count) +
+                             " OMP_PLACES=" + places +
+                             " OMP_PROC_BIND=close OMP_WAIT_POLICY=PASSIVE GOMP_SPINCOUNT=0 "
+                             "external_affinity_audit=first_call_per_thread");
+    std::string audit;
+    for (std::size_t i = 18; i < lines.size(); ++i) audit += lines[i] + "\n";
+    const std::string n = std::to_string(count);
+    EXPECT_EQ(audit, workers + "AOCL_NATIVE_AUDIT workers=" + n + " distinct_cpus=" + n +
+                         " distinct_physical_cores=" + n + " pass=1\n");
+    EXPECT_NE(out.find("INIT env=same mask=same ok\n"), std::string::npos);
+}
+
+// A library whose OpenMP team is short by one member, whose members are not
+// pinned to one CPU each, or whose members share one CPU: the members'
+// records show what is wrong, the audit fails, and initialize refuses with
+// the environment and mask restored.
+TEST(AoclLoader, NativeTeamAuditRefusesFaultyTeams) {
+    REQUIRE_AOCL_CPUS(cpus, 2u);
+    const std::string refused =
+        "AOCL backend: native OpenMP team/affinity audit failed; use a separately linked comparator";
+    const std::string workers_short = "AOCL_NATIVE_WORKER id=0 team=1 cpu=" + std::to_string(cpus[0]) +
+                                      " affinity_count=1 valid=0\n"
+                                      "AOCL_NATIVE_WORKER id=1 team=0 cpu=-1 affinity_count=0 valid=0\n";
+    // Unpinned members may each run on both CPUs of the team.
+    const std::string unpinned = "team=2 cpu=(" + std::to_string(cpus[0]) + "|" + std::to_string(cpus[1]) +
+                                 ") affinity_count=2 valid=0\n";
+    const std::regex workers_unpinned("AOCL_NATIVE_WORKER id=0 " + unpinned + "AOCL_NATIVE_WORKER id=1 " + unpinned);
+    // Members that share a CPU are each valid; the team is not.
+    const std::string one_cpu = "team=2 cpu=" + std::to_string(cpus[0]) + " affinity_count=1 valid=1\n";
+    const std::string workers_one_cpu = "AOCL_NATIVE_WORKER id=0 " + one_cpu + "AOCL_NATIVE_WORKER id=1 " + one_cpu;
+    for (const char* team : {"short_team", "unpinned_team", "one_cpu_team"}) {
+        const std::string out = run_in_child([&] {
+            preset_environment();
+            aocl_backend::testing::set_library_path(variant(team));
+            attempt("FIRST", [] { aocl_backend::initialize(2, 0); });
+            std::printf("READY %d\n", aocl_backend::state.ready ? 1 : 0);
+        });
+        SCOPED_TRACE(std::string(team) + "\n" + out);
+        std::string records;
+        for (const std::string& line : lines_with_prefix(out, "AOCL_NATIVE_")) records += line + "\n";
+        const std::string name = team, distinct = name == "one_cpu_team" ? "1" : "0";
+        const std::string audit = "AOCL_NATIVE_AUDIT workers=2 distinct_cpus=" + distinct +
+                                  " distinct_physical_cores=" + distinct + " pass=0\n";
+        ASSERT_TRUE(records.ends_with(audit)) << records;
+        const std::string members = records.substr(0, records.size() - audit.size());
+        if (name == "short_team")
+            EXPECT_EQ(members, workers_short);
+        else if (name == "unpinned_team")
+            EXPECT_TRUE(std::regex_match(members, workers_unpinned)) << members;
+        else
+            EXPECT_EQ(members, workers_one_cpu);
+        // The records come before the refusal, which leaves nothing changed.
+        EXPECT_TRUE(out.ends_with(audit + "FIRST env=same mask=same " + refused + "\nREADY 0\n"));
     }
 }
 

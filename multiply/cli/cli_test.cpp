@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/printf_format.h"
 #include "common/test_support.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +31,36 @@ double rows_error(const CommandResult& r) {
     const std::size_t at = r.out.find(head);
     if (at == std::string::npos || r.out.find("\nmultiply: ") > at) return -1;
     return std::stod(r.out.substr(at + head.size()));
+}
+
+// The program's report lines, as it prints them (no trailing line end).
+const char* const kStartFormat = "korvane_multiply: N = %zu (internal %zu), mode %s%s, %d workers, leaf %zu";
+const char* const kMultiplyFormat = "multiply: %.3f s (setup %.3f s, reading %.3f s), peak memory %.1f GB";
+const char* const kShortPhases =
+    "phases: conditioning %.3f s, block products %.3f s, corrections %.3f s, vendor products %.3f s, decode %.3f s";
+const char* const kLargePhases =
+    "phases: conditioning %.3f s, block sums %.3f s, main products %.3f s (deferred %ld, drained %ld, tail %.3f s, "
+    "leaves per worker %ld-%ld, finish spread %.3f s), corrections %.3f s, broadcast %.3f s, decode %.3f s";
+const char* const kCheckFormat =
+    "check: relative error against FP64 on sampled rows %.3g (worst row %.3g), on sampled points %.3g, non-finite "
+    "entries %llu";
+const char* const kWroteFormat = "wrote %s (%zu x %zu float32) in %.3f s";
+
+// The report of a complete run, in order: start, multiply, the phases line in
+// the given form (none for the dense route), the check line with --check, and
+// the written file. Other output (the back ends' records) may come between.
+void expect_report(const CommandResult& r, const char* phases, bool check) {
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        for (const char* head : {"korvane_multiply:", "multiply:", "phases:", "check:", "wrote "})
+            if (line.starts_with(head)) lines.push_back(line);
+    std::vector<const char*> formats = {kStartFormat, kMultiplyFormat};
+    if (phases != nullptr) formats.push_back(phases);
+    if (check) formats.push_back(kCheckFormat);
+    formats.push_back(kWroteFormat);
+    ASSERT_EQ(lines.size(), formats.size()) << r.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(printf_format::mismatch(lines[i], formats[i]), "");
 }
 
 class MultiplyCli : public ::testing::Test {
@@ -108,25 +139,34 @@ TEST_F(MultiplyCli, UsageAndOptionErrors) {
 TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
     const std::string head = "korvane_multiply: N = ";
     auto workers = [](int requested) { return ", " + std::to_string(workers_for(requested)) + " workers, leaf 1024"; };
-    const std::pair<std::string, std::string> cases[] = {
+    // The phases line: none on the dense route, the short form on the safe
+    // route, also when the large route falls back to it.
+    const struct { std::string args, line; const char* phases; } cases[] = {
         // Small inputs run dense whatever the mode; the suffix says so unless the mode is classical.
         // 500 workers are cut to 64, and to the CPUs this process may use.
         {"a100.npy b100.npy c100.npy --mode large --workers 500",
-         "100 (internal 100), mode large -> classical (matrix too small for the fast routes)" + workers(500)},
-        {"a100.npy b100.npy c100.npy --mode classical --workers 2", "100 (internal 100), mode classical" + workers(2)},
+         "100 (internal 100), mode large -> classical (matrix too small for the fast routes)" + workers(500),
+         nullptr},
+        {"a100.npy b100.npy c100.npy --mode classical --workers 2", "100 (internal 100), mode classical" + workers(2),
+         nullptr},
         {"a100.npy b100.npy c100.npy --mode whatever --workers 2",
-         "100 (internal 100), mode whatever -> classical (matrix too small for the fast routes)" + workers(2)},
+         "100 (internal 100), mode whatever -> classical (matrix too small for the fast routes)" + workers(2),
+         nullptr},
         // Large sides: the route shows in the start line before any product runs.
-        {"sparse8192.raw sparse8192.raw c.raw --workers 8", "8192 (internal 8192), mode safe" + workers(8)},
+        {"sparse8192.raw sparse8192.raw c.raw --workers 8", "8192 (internal 8192), mode safe" + workers(8),
+         kShortPhases},
         {"sparse10000.raw sparse10000.raw c.raw --mode large --workers 8",
          "10000 (internal 10240), mode large -> safe (matrix too small for the large route: fewer than 30 blocks "
          "per side)" +
-             workers(8)},
+             workers(8),
+         kShortPhases},
     };
-    for (const auto& [args, line] : cases) {
+    for (const auto& [args, line, phases] : cases) {
+        SCOPED_TRACE(args);
         CommandResult r = run(args);
         EXPECT_EQ(r.status, 0) << args << ": " << r.err;
         EXPECT_EQ(start_line(r), head + line);
+        expect_report(r, phases, false);
     }
 
     // Under a mask of two CPUs the workers are cut to two, and the run
@@ -145,7 +185,7 @@ TEST_F(MultiplyCli, RouteChoiceAndStartLine) {
 TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
     CommandResult r = run("a2048.npy b2048.npy c2048.npy --mode classical --workers 8 --check");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.find("phases:"), std::string::npos);
+    expect_report(r, nullptr, true);  // the check line follows the multiply line
     EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos);
     // The sampled-row error of a float32 product of side 2048 is a few 1e-7.
     EXPECT_GT(rows_error(r), 1e-8) << r.out;
@@ -162,6 +202,7 @@ TEST_F(MultiplyCli, ClassicalProductsMatchNumpy) {
     // One NaN in A spoils one row of C: 512 non-finite entries.
     r = run("a512_nan.npy b512.npy c512.npy --workers 4 --check");
     ASSERT_EQ(r.status, 0) << r.err;
+    expect_report(r, nullptr, true);
     EXPECT_NE(r.out.find("non-finite entries 512\n"), std::string::npos) << r.out;
 }
 
@@ -185,7 +226,7 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
                        (mode == "safe" ? " --check" : ""));
         ASSERT_EQ(r.status, 0) << mode << ": " << r.err;
         EXPECT_NE(start_line(r).find("mode " + mode + workers), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
+        expect_report(r, kShortPhases, mode == "safe");
         if (mode != "safe") continue;
         EXPECT_LT(rows_error(r), 1e-6) << r.out;
         EXPECT_GE(rows_error(r), 0.0);
@@ -213,7 +254,7 @@ TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
     CommandResult r = run("large_a.npy large_b.npy large_c.npy --mode large --leaf 256 --check --workers 8");
     EXPECT_EQ(start_line(r).rfind("korvane_multiply: N = 8192 (internal 8192), mode large, ", 0), 0u) << r.out;
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
+    expect_report(r, kLargePhases, true);
     EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos) << r.out;
     expect_close("large_a.npy", "large_b.npy", "large_c.npy", "1e-5", "1e-4",
                  "np.ldexp(1.0, np.load('large_k.npy')[0])[:, None] * "
@@ -238,7 +279,7 @@ TEST_F(MultiplyCli, AccurateRouteMatchesNumpyAt8192) {
         run("acc_a.npy acc_b.npy acc_c.npy --mode accurate --check --workers " + std::to_string(test_workers()));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(start_line(r).find("mode accurate, "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\nphases: conditioning "), std::string::npos) << r.out;
+    expect_report(r, kShortPhases, true);
     EXPECT_GT(rows_error(r), 0.0) << r.out;
     EXPECT_LT(rows_error(r), 1e-6) << r.out;
     expect_close("acc_a.npy", "acc_b.npy", "acc_c.npy", "1e-6", "1e-5");

@@ -164,7 +164,9 @@ void expect_formats(const Result& r) {
     }
     for (const auto& [field, seen] : g_fields) {
         const auto& [count, most] = seen;
-        if (count >= 6) EXPECT_EQ(most, 12) << field.first << " field " << field.second + 1 << ", " << count << " values";
+        if (count >= 6) {
+            EXPECT_EQ(most, 12) << field.first << " field " << field.second + 1 << ", " << count << " values";
+        }
     }
 }
 

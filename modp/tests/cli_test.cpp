@@ -155,6 +155,9 @@ for n in (511, 512): np.save('a%d.npy' % n, np.random.default_rng(n).integers(0,
 }
 
 TEST_F(ModpCli, RejectedInputsAndOptions) {
+#ifdef KORVANE_SANITIZER_BUILD
+    GTEST_SKIP() << "compares standard error byte for byte, and a sanitizer adds its own warnings on failed allocations";
+#endif
     py(R"(
 np.save('a.npy', np.arange(16, dtype='<i4').reshape(4, 4))
 np.save('frac.npy', np.full((4, 4), 2.25))

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <new>
@@ -26,15 +27,47 @@
 // reserved when preparing).
 std::atomic<long> worker_allocations{0};
 
-// The replaced operators pair malloc with free; the compiler cannot see that.
+// Every form of new is replaced, so that every allocation is counted and every
+// delete frees what a replaced new allocated: the replaced operators pair
+// malloc (or posix_memalign) with free; the compiler cannot see that.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
+namespace {
+void* counted_allocation(std::size_t size, std::size_t alignment) noexcept {
     if (agg1_worker_id >= 0) worker_allocations.fetch_add(1);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    if (size == 0) size = 1;
+    if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
+    void* p = nullptr;
+    return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
+}
+void* counted_new(std::size_t size, std::size_t alignment) {
+    if (void* p = counted_allocation(size, alignment)) return p;
     throw std::bad_alloc();
 }
+}  // namespace
+void* operator new(std::size_t size) { return counted_new(size, 0); }
+void* operator new[](std::size_t size) { return counted_new(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) { return counted_new(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) { return counted_new(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size, 0); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return counted_allocation(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return counted_allocation(size, static_cast<std::size_t>(a));
+}
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 using agg1::detail::LeafGroup;
 using agg1::detail::LeafRef;

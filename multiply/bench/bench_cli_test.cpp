@@ -261,7 +261,7 @@ TEST(BenchCli, EveryRecordInItsExactFormat) {
     expect_formats(r);
     const auto [base, count] = consecutive_test_cpus();
     const std::string w = std::to_string(count);
-    const auto& c = r.with("CASE").at(0);  // the dense grid is leaf_grid(64), checked in form only
+    const auto c = r.with("CASE").at(0);  // the dense grid is leaf_grid(64), checked in form only
     EXPECT_EQ(r.lines[0], "CASE operation=pilot one_product=1 N=64 ld=65 input=AB_FP32 data=dyadic requested_leaf=32 "
                           "workers=" + w + " cpu_base=" + std::to_string(base) +
                               " raw_ABC_bytes=49920 reps=1 dense_grid=" + c.at("dense_grid") +

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
@@ -80,6 +81,13 @@ OutputFile::OutputFile(const std::string& path) {
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!committed_ && !in_place_) ::unlink(temporary_.c_str());
+}
+
+void OutputFile::reserve(std::uint64_t bytes) {
+    if (in_place_ || bytes == 0 || bytes > static_cast<std::uint64_t>(INT64_MAX)) return;
+    if (::fallocate(fd_, 0, 0, static_cast<off_t>(bytes)) != 0) {
+        // not reserved: the writes report any real shortage
+    }
 }
 
 bool OutputFile::commit() {

@@ -221,6 +221,10 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
     // The rows go to a new file that replaces the target only when complete.
     OutputFile out(path);
     const int fd = out.fd();
+    std::uint64_t bytes = 0;
+    if (!__builtin_mul_overflow(static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(n) * 4, &bytes) &&
+        !__builtin_add_overflow(bytes, static_cast<std::uint64_t>(header.size()), &bytes))
+        out.reserve(bytes);
     if (!pwrite_full(fd, header.data(), header.size(), 0)) throw std::runtime_error("write failed");
     const std::size_t row_bytes = n * 4;
     const std::size_t data_offset = header.size();

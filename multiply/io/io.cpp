@@ -184,6 +184,7 @@ void write_matrix(const std::string& path, const float* src, std::uint64_t n, st
 
     // The rows go to a new file that replaces the target only when complete.
     OutputFile out(path);
+    out.reserve(end);
     if (!pwrite_full(out.fd(), prefix.data(), prefix.size(), 0)) throw std::runtime_error("write failed");
 
     Transfer tr;

@@ -139,6 +139,31 @@ namespace {
 
 std::uint64_t round64_bytes(std::uint64_t floats) { return (floats * 4 + 63) / 64 * 64; }
 
+// The sizes of a set of count buffers of floats each, checked as
+// pan_alloc_workspace checks them; room for them is reserved in set.
+struct SetSize {
+    std::uint64_t bytes = 0;    // one buffer, rounded up to 64 bytes
+    std::uint64_t total = 0;    // all of them
+    std::uint64_t counter = 0;  // the byte counter once they are allocated
+};
+SetSize checked_set_size(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
+    SetSize z;
+    if (floats != 0) {
+        if (floats >= (std::uint64_t{1} << 62))
+            throw std::overflow_error("Pan size multiplication overflow");
+        if (floats * 4 > std::numeric_limits<std::uint64_t>::max() - 63)
+            throw std::overflow_error("Pan size addition overflow");
+        z.bytes = round64_bytes(floats);
+    }
+    if (count == 0) return z;
+    z.total = checked_mul(count, z.bytes);
+    z.counter = implementation::checked_add(pan_state.workspace_bytes, z.total);
+    if (count > set.max_size() - set.size())
+        throw std::overflow_error("Pan size addition overflow");
+    set.reserve(set.size() + count);
+    return z;
+}
+
 // A set of a preparation: count buffers of floats each (rounded up to 64
 // bytes) carved from one allocation, recorded in pan_state.arenas. An
 // allocation that spans 2 MiB pages is aligned to them and advised to use
@@ -147,20 +172,8 @@ std::uint64_t round64_bytes(std::uint64_t floats) { return (floats * 4 + 63) / 6
 // packed sums and the P blocks through fewer TLB entries. The checks and the
 // byte counter are those of pan_alloc_workspace; no zero fill here.
 void alloc_arena_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
-    std::uint64_t bytes = 0;
-    if (floats != 0) {
-        if (floats >= (std::uint64_t{1} << 62))
-            throw std::overflow_error("Pan size multiplication overflow");
-        if (floats * 4 > std::numeric_limits<std::uint64_t>::max() - 63)
-            throw std::overflow_error("Pan size addition overflow");
-        bytes = round64_bytes(floats);
-    }
+    const auto [bytes, total, counter] = checked_set_size(set, count, floats);
     if (count == 0) return;
-    const std::uint64_t total = checked_mul(count, bytes);
-    const std::uint64_t counter = implementation::checked_add(pan_state.workspace_bytes, total);
-    if (count > set.max_size() - set.size())
-        throw std::overflow_error("Pan size addition overflow");
-    set.reserve(set.size() + count);
     pan_state.arenas.reserve(pan_state.arenas.size() + 1);
     constexpr std::uint64_t huge = std::uint64_t{2} << 20;
     const bool spans_huge = total >= huge;
@@ -176,20 +189,8 @@ void alloc_arena_set(std::vector<float*>& set, std::uint64_t count, std::uint64_
 
 // Separate zero-filled buffers, one allocation each.
 void alloc_workspace_set(std::vector<float*>& set, std::uint64_t count, std::uint64_t floats) {
-    std::uint64_t bytes = 0;
-    if (floats != 0) {
-        if (floats >= (std::uint64_t{1} << 62))
-            throw std::overflow_error("Pan size multiplication overflow");
-        if (floats * 4 > std::numeric_limits<std::uint64_t>::max() - 63)
-            throw std::overflow_error("Pan size addition overflow");
-        bytes = round64_bytes(floats);
-    }
+    const auto [bytes, total, counter] = checked_set_size(set, count, floats);
     if (count == 0) return;
-    const std::uint64_t total = checked_mul(count, bytes);
-    const std::uint64_t counter = implementation::checked_add(pan_state.workspace_bytes, total);
-    if (count > set.max_size() - set.size())
-        throw std::overflow_error("Pan size addition overflow");
-    set.reserve(set.size() + count);
     for (std::uint64_t b = 0; b < count; ++b) {
         void* p = nullptr;
         if (posix_memalign(&p, 64, bytes) != 0 || p == nullptr) throw_bad_alloc();

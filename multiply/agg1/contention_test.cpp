@@ -90,7 +90,11 @@ void holding_hook(const LeafRef& leaf) {
         hold->released.store(true);
         return;
     }
-    if (id != hold->holder.load() && hold->known.load() && !hold->released.load() && shares_a_held_tile(leaf)) {
+    // A holder exists; until it has written its tiles this leaf cannot be
+    // judged, and a leaf on a held tile that slipped through unjudged would
+    // leave its worker waiting for that tile while the holder waits for it.
+    while (!hold->known.load()) sched_yield();
+    if (id != hold->holder.load() && !hold->released.load() && shares_a_held_tile(leaf)) {
         if (state.active_workers.load() == 2) hold->around_in_groups.fetch_add(1);
         hold->around.fetch_add(1);
     }

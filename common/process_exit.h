@@ -14,3 +14,11 @@
     std::fflush(stderr);
     _exit(status);
 }
+
+// What a program's main returns for a run that ended with `status`: 0 after
+// a success (exit handlers then run as usual); any other status ends the
+// process here through end_process.
+inline int main_status(int status) {
+    if (status != 0) end_process(status);
+    return 0;
+}

@@ -153,6 +153,29 @@ inline CommandResult run_in(const std::string& dir, const std::string& command) 
             read_file(dir + "/cmd.err")};
 }
 
+// Runs `command` in dir under address-space limits (ulimit -v) from 256 MiB
+// up in steps of 128 MiB, each run killed after hang_seconds, until a run
+// succeeds. Returns "" when fault_of accepted every run (it returns "" for an
+// acceptable ending, else what went wrong) and some run before the success
+// was the program's own allocation failure (own_failure true); otherwise
+// what went wrong.
+template <class FaultOf, class OwnFailure>
+std::string sweep_address_limits(const std::string& dir, const std::string& command, int hang_seconds,
+                                 FaultOf fault_of, OwnFailure own_failure) {
+    bool own_seen = false;
+    for (long cap_mib = 256; cap_mib <= 8192; cap_mib += 128) {
+        const CommandResult r = run_in(dir, "ulimit -v " + std::to_string(cap_mib * 1024) +
+                                                " && exec timeout -s KILL " + std::to_string(hang_seconds) + " " +
+                                                command);
+        const std::string fault = fault_of(r);
+        if (!fault.empty()) return "limit " + std::to_string(cap_mib) + " MiB: " + fault;
+        own_seen = own_seen || own_failure(r);
+        if (r.status == 0)
+            return own_seen ? "" : "no limit below " + std::to_string(cap_mib) + " MiB ended in an allocation failure";
+    }
+    return "no run succeeded under 8 GiB";
+}
+
 // Runs Python code in dir, numpy imported as np, and returns what it
 // printed; std::runtime_error (failing the calling test) when Python fails.
 inline std::string run_python(const std::string& dir, const std::string& code) {

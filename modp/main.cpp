@@ -3,8 +3,4 @@
 
 // A run that did not succeed ends as soon as its last line is out (see
 // end_process).
-int main(int argc, char** argv) {
-    const int status = torvik::modp_main(argc, argv);
-    if (status != 0) end_process(status);
-    return 0;
-}
+int main(int argc, char** argv) { return main_status(torvik::modp_main(argc, argv)); }

@@ -48,24 +48,14 @@ protected:
         if (std::system("timeout --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "timeout is not installed";
     }
 
-    // Runs the program with `args` under address-space limits from 256 MiB
-    // up in steps of 128 MiB until a run succeeds. Every run must end as
-    // fault_of allows, and some limit must end in "alloc failed".
+    // Runs the program with `args` under rising address-space limits: every
+    // run must end as fault_of allows, and some limit in "alloc failed"
+    // before one succeeds.
     static void sweep(const std::string& args) {
-        bool alloc_failed_seen = false;
-        for (long cap_mib = 256; cap_mib <= 8192; cap_mib += 128) {
-            const CommandResult r =
-                run_in(dir->path, "ulimit -v " + std::to_string(cap_mib * 1024) + " && exec timeout -s KILL " +
-                                      std::to_string(kHangSeconds) + " '" KORVANE_BINARY_DIR
-                                      "/modp/korvane_multiply_modp' " + args);
-            ASSERT_EQ(fault_of(r), "") << "limit " << cap_mib << " MiB: " << args;
-            alloc_failed_seen = alloc_failed_seen || r.status == 1;
-            if (r.status == 0) {
-                EXPECT_TRUE(alloc_failed_seen) << "no limit below " << cap_mib << " MiB ended in alloc failed";
-                return;
-            }
-        }
-        FAIL() << "no run succeeded under 8 GiB: " << args;
+        EXPECT_EQ(sweep_address_limits(dir->path, "'" KORVANE_BINARY_DIR "/modp/korvane_multiply_modp' " + args,
+                                       kHangSeconds, fault_of, [](const CommandResult& r) { return r.status == 1; }),
+                  "")
+            << args;
     }
 
     static std::string workers() { return std::to_string(std::min(test_workers(), 4)); }

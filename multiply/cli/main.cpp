@@ -288,8 +288,4 @@ int run(int argc, char** argv) {
 }  // namespace
 
 // A failed run ends as soon as its failure line is out (see end_process).
-int main(int argc, char** argv) {
-    const int status = run_reporting_failure(run, argc, argv);
-    if (status != 0) end_process(status);
-    return 0;
-}
+int main(int argc, char** argv) { return main_status(run_reporting_failure(run, argc, argv)); }

@@ -64,24 +64,14 @@ protected:
     }
 
     // Runs `command` (a program and its arguments) in the scratch directory
-    // under address-space limits from 256 MiB up in steps of 128 MiB, until
-    // a run succeeds. Every run must end as fault_of allows; at least one
-    // must fail with `own_failure` (the program's own allocation failure).
+    // under rising address-space limits: every run must end as fault_of
+    // allows, and at least one with `own_failure` (the program's own
+    // allocation failure) before one succeeds.
     static void sweep(const std::string& command, const std::string& own_failure) {
-        bool own_seen = false;
-        for (long cap_mib = 256; cap_mib <= 8192; cap_mib += 128) {
-            const CommandResult r =
-                run_in(dir->path, "ulimit -v " + std::to_string(cap_mib * 1024) + " && exec timeout -s KILL " +
-                                      std::to_string(kHangSeconds) + " " + command);
-            const std::string fault = fault_of(r);
-            ASSERT_EQ(fault, "") << "limit " << cap_mib << " MiB: " << command;
-            own_seen = own_seen || r.err == own_failure;
-            if (r.status == 0) {
-                EXPECT_TRUE(own_seen) << "no limit below " << cap_mib << " MiB ended in " << own_failure;
-                return;
-            }
-        }
-        FAIL() << "no run succeeded under 8 GiB: " << command;
+        EXPECT_EQ(sweep_address_limits(dir->path, command, kHangSeconds, fault_of,
+                                       [&](const CommandResult& r) { return r.err == own_failure; }),
+                  "")
+            << command;
     }
 
     static int workers() { return std::min(test_workers(), 4); }

@@ -309,7 +309,6 @@ KV_EXPORT int64_t bli_info_get_blas_int_type_size(void) { return 32; }
  * in the namespace (a dlsym on our handle finds it) and passes every region
  * on to libgomp's, short by one member, with its members unpinned, or with
  * all of them on one CPU. */
-#include <dlfcn.h>
 
 typedef void (*kv_gomp_parallel_fn)(void (*)(void*), void*, unsigned, unsigned);
 

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/printf_format.h"
 #include "common/test_support.h"
@@ -283,4 +285,39 @@ TEST_F(MultiplyCli, AccurateRouteMatchesNumpyAt8192) {
     EXPECT_GT(rows_error(r), 0.0) << r.out;
     EXPECT_LT(rows_error(r), 1e-6) << r.out;
     expect_close("acc_a.npy", "acc_b.npy", "acc_c.npy", "1e-6", "1e-5");
+}
+
+// One NaN or infinity in A at N = 8192: every mode whose sums mix entries of
+// different rows and columns refuses it before A or B changes, with one
+// failure line that names the mode that takes it, and writes no C; the
+// classical mode takes it and spoils exactly the one row of C that holds it.
+TEST_F(MultiplyCli, NonFiniteInputsNeedTheClassicalMode) {
+    python("rng = np.random.default_rng(17)\n"
+           "n = 8192\n"
+           "a = rng.standard_normal((n, n), dtype=np.float32)\n"
+           "np.save('finite_b.npy', rng.standard_normal((n, n), dtype=np.float32))\n"
+           "a[2730, 4096] = np.nan\n"
+           "np.save('nan_a.npy', a)\n"
+           "a[2730, 4096] = np.inf\n"
+           "np.save('inf_a.npy', a)\n");
+    const std::vector<std::pair<const char*, std::vector<const char*>>> cases = {
+        {"nan_a.npy", {"safe", "accurate", "fast", "large", "large --leaf 256"}}, {"inf_a.npy", {"fast", "safe"}}};
+    for (const auto& [a, modes] : cases) {
+        for (const char* mode : modes) {
+            SCOPED_TRACE(std::string(a) + " --mode " + mode);
+            const CommandResult r = run(std::string(a) + " finite_b.npy refused_c.npy --workers 8 --mode " + mode);
+            EXPECT_EQ(r.status, 2);
+            const std::string word = std::string(mode).substr(0, std::string(mode).find(' '));
+            EXPECT_EQ(r.err, "FAILED mode " + word +
+                                 " needs finite inputs, and A or B holds a NaN or an infinity: --mode classical "
+                                 "takes them\n");
+            EXPECT_FALSE(fs::exists(dir->at("refused_c.npy")));
+        }
+    }
+    const CommandResult r = run("nan_a.npy finite_b.npy nan_c.npy --workers 8 --mode classical --check");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("non-finite entries 8192\n"), std::string::npos) << r.out;
+    python("c = np.load('nan_c.npy')\n"
+           "bad = ~np.isfinite(c)\n"
+           "assert bad[2730].all() and bad.sum() == 8192, np.argwhere(bad)[:5]\n");
 }

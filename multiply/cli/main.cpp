@@ -23,6 +23,7 @@
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/method_spec.h"
+#include "multiply/method/non_finite.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 
@@ -137,22 +138,15 @@ Route choose_route(const Options& o, std::uint64_t leaf) {
     if (r.N < 8192 || o.mode == "classical") {
         r.method = "dense";
         if (o.mode != "classical") r.suffix = " -> classical (matrix too small for the fast routes)";
-    } else if (o.mode == "safe") {
-        r.method = "center_pan2";
-    } else if (o.mode == "accurate") {
-        r.method = "center_accurate2s32t256p1";
-    } else if (o.mode == "fast") {
-        r.method = "strassen_pan1";
-    } else if (o.mode == "large") {
-        r.method = "scale_center_agg1";
     } else {
-        throw std::runtime_error("unknown mode " + o.mode);
+        r.method = mode_method(o.mode);
+        if (r.method.empty()) throw std::runtime_error("unknown mode " + o.mode);
     }
     // Every route but dense works on whole pairs of leaf blocks.
     const std::uint64_t multiple = r.method == "dense" ? 1 : 2 * leaf;
     r.n = (r.N + multiple - 1) / multiple * multiple;
-    if (r.method == "scale_center_agg1" && r.n / leaf < 30) {
-        r.method = "center_pan2";
+    if (r.method == mode_method("large") && r.n / leaf < 30) {
+        r.method = large_fallback_method();
         r.suffix = " -> safe (matrix too small for the large route: fewer than 30 blocks per side)";
     }
     return r;
@@ -210,7 +204,15 @@ RunTimes multiply_files(const Options& o, const Route& r, const Matrices& m) {
     const MethodSpec spec = parse_method_spec(r.method);
     if (o.check) accuracy::prepare(problem.A, problem.lda, problem.B, problem.ldb, r.N);
     t.setup = setup_method(spec);
-    t.multiply = execute_method(spec);
+    try {
+        t.multiply = execute_method(spec);
+    } catch (const NonFiniteInput&) {
+        // Refused before A or B changed. The sums of every route but the
+        // dense one mix entries of different rows and columns, so one NaN or
+        // infinity would spread over entries of C that should be finite.
+        throw std::runtime_error("mode " + o.mode + " needs finite inputs, and A or B holds a NaN or an "
+                                 "infinity: --mode classical takes them");
+    }
     return t;
 }
 

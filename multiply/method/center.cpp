@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "multiply/method/non_finite.h"
 #include "multiply/method/problem.h"
 #include "multiply/method/square_view.h"
 #include "multiply/pan_adapter/pool.h"
@@ -158,7 +159,7 @@ void transform() {
 
     run(offsets_job);
     if (state.non_finite.load())
-        throw std::invalid_argument("centering requires finite original inputs");
+        throw NonFiniteInput("centering requires finite original inputs");
 
     run(transform_job);
     state.applied = true;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "multiply/method/non_finite.h"
 #include "multiply/method/problem.h"
 #include "multiply/method/square_view.h"
 #include "multiply/pan_adapter/pool.h"
@@ -303,7 +304,7 @@ void transform() {
 
     run(column_max_job);
     run(row_max_job);
-    if (state.non_finite.load()) throw std::invalid_argument("equilibration requires finite inputs");
+    if (state.non_finite.load()) throw NonFiniteInput("equilibration requires finite inputs");
 
     const std::uint64_t n = state.side;
     for (std::uint64_t k = 0; k < n; ++k) {

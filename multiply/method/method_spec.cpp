@@ -252,3 +252,13 @@ GridSpec leaf_grid(std::uint64_t side) {
     grid.cols = floor_pow2(side / 480);
     return grid;
 }
+
+std::string mode_method(const std::string& mode) {
+    if (mode == "safe") return "scale_center_pan2";
+    if (mode == "accurate") return "scale_center_accurate2s32t256p1";
+    if (mode == "fast") return "scale_strassen_pan1";
+    if (mode == "large") return "scale_center_agg1";
+    return "";
+}
+
+std::string large_fallback_method() { return mode_method("safe"); }

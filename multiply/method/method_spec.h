@@ -58,3 +58,16 @@ GridSpec parse_grid(const char* text);
 // Default tile grid for a square side: the leaf_grids entry when there is one,
 // else power-of-two tile counts of about 960 x 480 elements per tile.
 GridSpec leaf_grid(std::uint64_t side);
+
+// The route table of korvane_multiply from N = 8192 on: the method that a
+// mode runs ("safe", "accurate", "fast", "large"), or an empty text for any
+// other word. The aggregation routes multiply equilibrated inputs ("scale_"):
+// their sums mix blocks whose scales may differ widely, and the error of such
+// a sum follows the largest scale in it, not the entry's own, so rows,
+// columns and inner indices are first brought to one scale by exact powers
+// of two.
+std::string mode_method(const std::string& mode);
+
+// What "large" runs instead when the side holds fewer than 30 leaf blocks:
+// the safe route.
+std::string large_fallback_method();

@@ -111,22 +111,23 @@ bool string_value(const std::string& literal, std::string& value) {
 }
 
 // The two dimensions of a shape value "(rows, cols)", with any blanks between
-// the tokens and an optional comma after the second dimension; false for
-// any other number of dimensions or a dimension that is not an integer. A
-// dimension reads as strtoul does (so "-1" wraps around), without its
-// leading white space.
+// the tokens (a sign and its digits included) and an optional comma after the
+// second dimension; false for any other number of dimensions or a dimension
+// that is not a decimal integer. The sign and digits read as strtoul reads
+// them (a negative dimension wraps around).
 bool two_dimensions(const std::string& v, unsigned long& rows, unsigned long& cols) {
     if (v.size() < 2 || v.front() != '(' || v.back() != ')') return false;
     std::size_t i = 1;
     for (unsigned long* dim : {&rows, &cols}) {
         skip_blanks(v, i);
-        const char c = v[i];
-        if (!(c == '+' || c == '-' || (c >= '0' && c <= '9'))) return false;
-        const char* begin = v.c_str() + i;
-        char* end = nullptr;
-        *dim = std::strtoul(begin, &end, 10);
-        if (end == begin) return false;
-        i += static_cast<std::size_t>(end - begin);
+        std::string number;
+        if (v[i] == '-' || v[i] == '+') {
+            number += v[i++];
+            skip_blanks(v, i);
+        }
+        if (v[i] < '0' || v[i] > '9') return false;
+        while (v[i] >= '0' && v[i] <= '9') number += v[i++];
+        *dim = std::strtoul(number.c_str(), nullptr, 10);
         skip_blanks(v, i);
         if (v[i] == ',') {
             ++i;

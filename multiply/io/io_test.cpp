@@ -118,7 +118,7 @@ def hand(name, version, h):
 numpy_header = "{'descr': '<f4', 'fortran_order': False, 'shape': (4, 4), }"
 for name, version, h in (
         ('ok_tight', (1, 0), "{'descr':'<f4','fortran_order':False,'shape':(4,4)}"),
-        ('ok_loose', (2, 0), "{ 'descr' : '<f4' ,\t'fortran_order'\t:\tFalse ,\n 'shape' : ( 4 , 4 , ) , }  \n"),
+        ('ok_loose', (2, 0), "{ 'descr' : '<f4' ,\t'fortran_order'\t:\tFalse ,\n 'shape' : ( + 4 , 4 , ) , }  \n"),
         ('ok_lines', (3, 0), "\r\n{\n'descr':\f'<f4',\r'fortran_order':\r\nFalse,'shape':(\n4,\n4\n)\n}\t\f\r\n"),
         ('major0', (0, 0), numpy_header + '\n'), ('major4', (4, 0), numpy_header + '\n'),
         ('major9', (9, 0), numpy_header + '\n'), ('v3_minor1', (3, 1), numpy_header + '\n'),
@@ -162,7 +162,7 @@ TEST_F(IoFiles, ReadsNpyVersionsAndVariantsIntoPaddedRows) {
     const struct { const char* name; std::uint64_t n, offset; } cases[] = {
         {"v1", 5, 128},    {"v2", 13, 128},    {"v3", 9, 128},     {"one", 1, 128},
         {"big", 257, 128}, {"pipe", 4, 10 + 53}, {"extra", 4, 10 + 114},
-        {"ok_tight", 4, 10 + 51}, {"ok_loose", 4, 12 + 75}, {"ok_lines", 4, 12 + 66}};
+        {"ok_tight", 4, 10 + 51}, {"ok_loose", 4, 12 + 77}, {"ok_lines", 4, 12 + 66}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = at(std::string(c.name) + ".npy"), ref = read_file(at(std::string(c.name) + ".ref"));
@@ -282,7 +282,8 @@ TEST_F(IoFiles, ShapesThatWrapDoNotMatchTheFileSize) {
     const struct { const char* name; const char* shape; std::size_t data; } cases[] = {
         {"wrap_2p32.npy", "(4294967296, 4294967296)", 0},  // N*N = 2^64
         {"wrap_2p31.npy", "(2147483648, 2147483648)", 0},  // N*N*4 = 2^64
-        {"wrap_minus1.npy", "(-1, -1)", 4},                // (2^64-1)^2*4 = 4
+        {"wrap_minus1.npy", "(-1, - 1)", 4},               // (2^64-1)^2*4 = 4
+        {"wrap_minus_2p64.npy", "(-18446744073709551616, -18446744073709551616)", 4},  // 2^64-1 each
         {"wrap_2p62.npy", "(4611686018427387904, 4611686018427387904)", 0},
     };
     for (const auto& c : cases) {

@@ -158,7 +158,7 @@ for n in (0, 1, 17, 130):
 };
 
 TEST_F(IoFiles, ReadsNpyVersionsAndVariantsIntoPaddedRows) {
-    // v1 files have a 10-byte prefix, every other major version a 12-byte one.
+    // v1 files have a 10-byte prefix, v2 and v3 files a 12-byte one.
     const struct { const char* name; std::uint64_t n, offset; } cases[] = {
         {"v1", 5, 128},    {"v2", 13, 128},    {"v3", 9, 128},     {"one", 1, 128},
         {"big", 257, 128}, {"pipe", 4, 10 + 53}, {"extra", 4, 10 + 114},

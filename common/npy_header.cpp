@@ -1,6 +1,6 @@
 #include "common/npy_header.h"
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -11,12 +11,14 @@ NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length) 
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path);
 
+    // numpy knows the format versions 1.0, 2.0 and 3.0 only.
     unsigned char lead[12] = {};
-    if (!in.read(reinterpret_cast<char*>(lead), 10) || std::memcmp(lead, "\x93NUMPY", 6) != 0)
+    if (!in.read(reinterpret_cast<char*>(lead), 10) || std::memcmp(lead, "\x93NUMPY", 6) != 0 || lead[6] < 1 ||
+        lead[6] > 3 || lead[7] != 0)
         throw std::runtime_error(path + ": not a .npy file");
 
-    // Major version 1 has a u16 length after a 10-byte prefix, every other
-    // one a u32 length after a 12-byte prefix.
+    // Version 1.0 has a u16 length after a 10-byte prefix, 2.0 and 3.0 a u32
+    // length after a 12-byte prefix.
     std::uint64_t length = static_cast<std::uint64_t>(lead[8]) | (static_cast<std::uint64_t>(lead[9]) << 8);
     std::uint64_t prefix = 10;
     if (lead[6] != 1) {
@@ -44,7 +46,9 @@ NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length) 
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+// The white space Python takes between the tokens of a literal (no
+// vertical tab).
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 void skip_blanks(const std::string& t, std::size_t& i) {
     while (i < t.size() && is_blank(t[i])) ++i;
@@ -106,6 +110,38 @@ bool string_value(const std::string& literal, std::string& value) {
     return true;
 }
 
+// The two dimensions of a shape value "(rows, cols)", with any blanks between
+// the tokens (a sign and its digits included) and an optional comma after the
+// second dimension; false for any other number of dimensions or a dimension
+// that is not a decimal integer. The sign and digits read as strtoul reads
+// them (a negative dimension wraps around).
+bool two_dimensions(const std::string& v, unsigned long& rows, unsigned long& cols) {
+    if (v.size() < 2 || v.front() != '(' || v.back() != ')') return false;
+    std::size_t i = 1;
+    for (unsigned long* dim : {&rows, &cols}) {
+        skip_blanks(v, i);
+        std::string number;
+        if (v[i] == '-' || v[i] == '+') {
+            number += v[i++];
+            skip_blanks(v, i);
+        }
+        if (v[i] < '0' || v[i] > '9') return false;
+        while (v[i] >= '0' && v[i] <= '9') number += v[i++];
+        *dim = std::strtoul(number.c_str(), nullptr, 10);
+        skip_blanks(v, i);
+        if (v[i] == ',') {
+            ++i;
+        } else if (dim == &rows) {
+            return false;
+        }
+    }
+    skip_blanks(v, i);
+    return i == v.size() - 1;
+}
+
+// True when the entry is written with exactly this quoted key.
+bool keyed(const NpyEntry& e, const char* quoted_key) { return e.entry.rfind(quoted_key, 0) == 0; }
+
 }  // namespace
 
 NpyDict npy_header_dict(const std::string& t) {
@@ -117,7 +153,12 @@ NpyDict npy_header_dict(const std::string& t) {
     for (;;) {
         skip_blanks(t, i);
         if (i >= t.size()) return {};
-        if (t[i] == '}') return dict;
+        if (t[i] == '}') {
+            // Only blanks (the padding and its line feed) may follow.
+            ++i;
+            skip_blanks(t, i);
+            return i == t.size() ? dict : NpyDict{};
+        }
         if (t[i] != '\'' && t[i] != '"') return {};
         const std::size_t key_at = i;
         std::string key;
@@ -141,10 +182,10 @@ NpyDict npy_header_dict(const std::string& t) {
 
 std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header) {
     const NpyDict dict = npy_header_dict(header.text);
-    if (dict.fortran_order.entry != "'fortran_order': False")
+    if (!keyed(dict.fortran_order, "'fortran_order'") || dict.fortran_order.value != "False")
         throw std::runtime_error(path + ": array must be in C (row-major) order");
     unsigned long rows = 0, cols = 0;
-    if (std::sscanf(dict.shape.entry.c_str(), "'shape': (%lu, %lu", &rows, &cols) != 2 || rows != cols || rows == 0)
+    if (!keyed(dict.shape, "'shape'") || !two_dimensions(dict.shape.value, rows, cols) || rows != cols || rows == 0)
         throw std::runtime_error(path + ": shape must be a square (N, N)");
     return rows;
 }

@@ -24,7 +24,9 @@ struct NpyEntry {
 // Keys are taken only at the top level of the literal: text inside strings,
 // tuples, lists and nested dictionaries (a structured dtype's field names,
 // say) is never taken for a key. A key given twice counts with its last
-// value. Text that is not a dictionary literal has none of them.
+// value. Text that is not a dictionary literal, or that has anything but
+// blanks after it, has none of them. Blanks are the white space Python takes
+// between tokens: space, tab, line feed, carriage return and form feed.
 struct NpyDict {
     NpyEntry descr, fortran_order, shape;
 };
@@ -37,12 +39,14 @@ enum class NpyShortLength { truncated_header, not_npy };
 
 // Opens path and reads its prefix and header text. std::runtime_error:
 // "cannot open " + path, path + ": not a .npy file" (fewer than 10 bytes, wrong
-// magic), path + ": truncated .npy header" (text cut short).
+// magic, a format version other than 1.0, 2.0 and 3.0), path + ": truncated
+// .npy header" (text cut short).
 NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length);
 
 // N of a C-order (N, N) array, N > 0, from the header's top-level entries
-// 'fortran_order' (exactly "'fortran_order': False") and 'shape' (read as
-// "'shape': (%lu, %lu"; a third dimension is not examined).
+// 'fortran_order' (the value False) and 'shape' (a tuple of exactly two
+// integers), each key written in single quotes; blanks may stand between any
+// two tokens, and the tuple may end with a comma.
 // std::runtime_error: path + ": array must be in C (row-major) order",
 // path + ": shape must be a square (N, N)".
 std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header);

@@ -49,6 +49,13 @@ TEST_F(NpyHeaderFiles, RefusedPrefixes) {
         // A length far beyond the file: refused without a buffer of that size.
         {"huge_v3.npy", std::string("\x93NUMPY\x03\x00\xff\xff\xff\xff{}", 14), ": truncated .npy header",
          ": truncated .npy header"},
+        // Format versions other than 1.0, 2.0 and 3.0, whatever follows.
+        {"v0.npy", std::string("\x93NUMPY\x00\x00\x03\x00\x00\x00{}\n", 15), ": not a .npy file", ": not a .npy file"},
+        {"v4.npy", std::string("\x93NUMPY\x04\x00\x03\x00\x00\x00{}\n", 15), ": not a .npy file", ": not a .npy file"},
+        {"v1_1.npy", std::string("\x93NUMPY\x01\x01\x03\x00{}\n", 13), ": not a .npy file", ": not a .npy file"},
+        {"v3_1.npy", std::string("\x93NUMPY\x03\x01\x03\x00\x00\x00{}\n", 15), ": not a .npy file",
+         ": not a .npy file"},
+        {"v9_cut.npy", std::string("\x93NUMPY\x09\x00\x10\x00", 10), ": not a .npy file", ": not a .npy file"},
     };
     for (const auto& c : cases) {
         put(c.name, c.bytes);
@@ -101,6 +108,13 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
     EXPECT_EQ(nested.fortran_order.entry, "'fortran_order': True");
     EXPECT_EQ(nested.shape.entry, "'shape':(7,7)");
 
+    // Blanks Python takes (not a vertical tab) may stand between any tokens
+    // and after the dictionary.
+    const NpyDict spaced = npy_header_dict("\n{ 'shape' :\r\n( 3 ,3, ) ,\f'fortran_order'\t:False}\t \f\r\n");
+    EXPECT_EQ(spaced.shape.entry, "'shape' :\r\n( 3 ,3, )");
+    EXPECT_EQ(spaced.shape.value, "( 3 ,3, )");
+    EXPECT_EQ(spaced.fortran_order.value, "False");
+
     // The last of a repeated key counts; a missing key is empty.
     const NpyDict twice = npy_header_dict("{'fortran_order': False, 'fortran_order': True}");
     EXPECT_EQ(twice.fortran_order.value, "True");
@@ -108,10 +122,13 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
 
     for (const char* bad : {"", "'descr': '<f4'", "{'descr': '<f4'", "{'descr': ('<f4', }", "{'descr': ['<f4')}",
                             "{'descr' '<f4'}", "{descr: '<f4'}", "{'descr': }", "{'descr': '<f4}",
-                            "{'descr': '<f4' 'shape': (1, 1)}", "{'descr': 'a': 'b'}", "x{'descr': '<f4'}"}) {
+                            "{'descr': '<f4' 'shape': (1, 1)}", "{'descr': 'a': 'b'}", "x{'descr': '<f4'}",
+                            "{'descr': '<f4'} x\n", "{'descr': '<f4'}}", "{'descr': '<f4'}{}", "{'descr': '<f4'}\v\n",
+                            "{\v'descr': '<f4'}", "\v{'descr': '<f4'}", "{'descr': '<f4'}\n# note\n"}) {
         const NpyDict d = npy_header_dict(bad);
         EXPECT_TRUE(d.descr.entry.empty() && d.shape.entry.empty() && d.fortran_order.entry.empty()) << bad;
     }
+    EXPECT_TRUE(npy_header_dict(std::string("{'descr': '<f4'}\0", 17)).descr.entry.empty());
 }
 
 }  // namespace

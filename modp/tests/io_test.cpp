@@ -32,8 +32,8 @@ protected:
 
 TEST_F(ModpMatrixFiles, EveryAcceptedTypeReadsAsResidues) {
     // Python's exact integer residues are the oracle; the uint16 file has a
-    // version 2.0 header.
-    py(R"(
+    // version 2.0 header, two int64 files headers spaced by hand.
+    py(R"(import shutil
 r = np.random.default_rng(5)
 p, n = 1000003, 37
 def ints(lo, hi, t): return r.integers(lo, hi, (n, n), dtype=np.int64).astype(t)
@@ -46,9 +46,18 @@ vals['f8'][0, :5] = [9e15, -9e15, -1.0, 0.0, -0.0]
 for k, v in vals.items():
     np.lib.format.write_array(open(k + '.npy', 'wb'), v, version=(2, 0) if k == 'u2' else (1, 0))
     np.array([[int(x) % p for x in row] for row in v.tolist()], dtype='<f8').tofile(k + '.res')
+# Headers spaced by hand as Python's literal syntax allows, over the int64
+# data; numpy reads each of them.
+for k, version, h in (('tight', (1, 0), "{'descr':'<i8','fortran_order':False,'shape':(37,37)}"),
+                      ('loose', (3, 0), "\n{ 'descr' :\t'<i8' ,\r\n'fortran_order'\f:\nFalse ,'shape' : (\n37 ,\t37 , ) ,}\t \n")):
+    h = h.encode()
+    open(k + '.npy', 'wb').write(b'\x93NUMPY' + bytes(version) + len(h).to_bytes(2 if version[0] == 1 else 4, 'little')
+                                 + h + vals['i8'].tobytes())
+    assert (np.load(k + '.npy') == vals['i8']).all(), k
+    shutil.copy('i8.res', k + '.res')
 )");
     const size_t n = 37, ld = 45;
-    for (const string kind : {"i4", "i8", "u2", "u4", "f8"}) {
+    for (const string kind : {"i4", "i8", "u2", "u4", "f8", "tight", "loose"}) {
         const torvik::Info info = torvik::inspect_integer_input(path(kind + ".npy"), 99);  // hint: raw only
         ASSERT_EQ(info.n, n) << kind;
         std::vector<double> got(n * ld, -1.0), want(n * n);
@@ -91,6 +100,22 @@ np.save('field_named_c_order.npy', trick)
 for name, h in (('order_in_a_string', "{'descr': '<i4', 'fortran_order': True, 'shape': (4, 4), 'x': \"'fortran_order': False\"}"),
                 ('dtype_in_a_list', "{'descr': '<i2', 'x': ['<i4'], 'fortran_order': False, 'shape': (4, 4)}")):
     open(name + '.npy', 'wb').write(b'\x93NUMPY\x01\x00' + len(h).to_bytes(2, 'little') + h.encode() + bytes(64))
+# Headers that numpy refuses, or reads as no 4 x 4 matrix, over 4 x 4 int32
+# data: versions other than 1.0, 2.0 and 3.0, text after the dictionary, a
+# third dimension.
+good = "{'descr': '<i4', 'fortran_order': False, 'shape': (4, 4), }"
+for name, version, h in (('major0', (0, 0), good), ('major9', (9, 0), good), ('minor1', (1, 1), good),
+                         ('v2_minor1', (2, 1), good), ('text_after', (1, 0), good + ' x\n'),
+                         ('nul_after', (1, 0), good + '\0'), ('three_dims', (1, 0), good.replace('4)', '4, 1)')),
+                         ('three_dims_2', (1, 0), good.replace('4)', '4, 2)'))):
+    h = h.encode()
+    open(name + '.npy', 'wb').write(b'\x93NUMPY' + bytes(version) + len(h).to_bytes(2 if version[0] == 1 else 4, 'little')
+                                    + h + np.arange(16, dtype='<i4').tobytes())
+    try:
+        taken = np.load(name + '.npy').shape == (4, 4)
+    except Exception:
+        taken = False
+    assert not taken, name
 )");
     const string dtype = ": dtype must be int32, int64, uint16, uint32 or float64 (little-endian)";
     const string square = ": shape must be a square (N, N)", size = ": size does not match its header";
@@ -106,6 +131,10 @@ for name, h in (('order_in_a_string', "{'descr': '<i4', 'fortran_order': True, '
         {"dtype_in_a_list.npy", 0, dtype},
         {"magic.npy", 0, ": not a .npy file"}, {"tiny.npy", 0, ": not a .npy file"},
         {"trunc.npy", 0, ": truncated .npy header"},
+        {"major0.npy", 0, ": not a .npy file"}, {"major9.npy", 0, ": not a .npy file"},
+        {"minor1.npy", 0, ": not a .npy file"}, {"v2_minor1.npy", 0, ": not a .npy file"},
+        {"text_after.npy", 0, dtype}, {"nul_after.npy", 0, dtype},
+        {"three_dims.npy", 0, square}, {"three_dims_2.npy", 0, square},
         {"raw20.bin", 0, raw}, {"raw0.bin", 0, raw}, {"raw16.bin", 3, raw},
         // N*N*4 wraps to 0 for N = 2^31 and to 16 for N = 2^62 + 2: an empty
         // or 16-byte file must not pass as such a matrix.

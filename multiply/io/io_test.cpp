@@ -91,17 +91,51 @@ def saved(a, version=None):
     return b.getvalue()
 for name, n, version in (('v1', 5, None), ('v2', 13, (2, 0)), ('v3', 9, (3, 0)), ('one', 1, None), ('big', 257, None)):
     a = bits(n, n); keep(name, a, saved(a, version))
-a = bits(6, 6); b = bytearray(saved(a)); b[7] = 7; keep('minor7', a, bytes(b))
-# Hand-made headers: major version 0 takes the long form; '|f4' and a shape without blanks.
-h = b"{'descr': '<f4', 'fortran_order': False, 'shape': (4, 4), }"
-for name, major, h in (('major0', 0, h + b' ' * (63 - (len(h) + 12) % 64) + b'\n'),
-                       ('pipe', 1, b"{'descr':'|f4','fortran_order': False,'shape':(4,4)}\n"),
+# Hand-made headers: '|f4' and a shape without blanks.
+for name, major, h in (('pipe', 1, b"{'descr':'|f4','fortran_order': False,'shape':(4,4)}\n"),
                        # Entries in another order around one whose text looks like entries.
                        ('extra', 1, b"{'shape': (4, 4), 'x': (\"a}, 'shape': (9, 9)\", ['\\'', {'descr': '<f8'}]), "
                                     b"'fortran_order': False, 'descr': '<f4'}\n")):
     a = bits(4, 4)
     length = len(h).to_bytes(2 if major == 1 else 4, 'little')
     keep(name, a, b'\x93NUMPY' + bytes([major, 0]) + length + h + a.tobytes())
+# Headers made by hand around 4 x 4 data: each named 'ok_*' numpy reads as
+# that matrix (blanks, tabs, line breaks and form feeds wherever Python's
+# literal syntax allows them, trailing commas), every other one numpy refuses
+# or reads as something else (versions other than 1.0, 2.0 and 3.0, text
+# after the dictionary, a third dimension, a dimension that is no integer).
+def hand(name, version, h):
+    a = bits(4, 4)
+    h = h.encode('latin1')
+    length = len(h).to_bytes(2 if version[0] == 1 else 4, 'little')
+    keep(name, a, b'\x93NUMPY' + bytes(version) + length + h + a.tobytes())
+    try:
+        back = np.load(os.path.join(d, name + '.npy'))
+        taken = back.shape == (4, 4) and back.dtype == np.float32 and back.tobytes() == a.tobytes()
+    except Exception:  # ValueError, or the tokenizer's own error
+        taken = False
+    assert taken == name.startswith('ok_'), name
+numpy_header = "{'descr': '<f4', 'fortran_order': False, 'shape': (4, 4), }"
+for name, version, h in (
+        ('ok_tight', (1, 0), "{'descr':'<f4','fortran_order':False,'shape':(4,4)}"),
+        ('ok_loose', (2, 0), "{ 'descr' : '<f4' ,\t'fortran_order'\t:\tFalse ,\n 'shape' : ( + 4 , 4 , ) , }  \n"),
+        ('ok_lines', (3, 0), "\r\n{\n'descr':\f'<f4',\r'fortran_order':\r\nFalse,'shape':(\n4,\n4\n)\n}\t\f\r\n"),
+        ('major0', (0, 0), numpy_header + '\n'), ('major4', (4, 0), numpy_header + '\n'),
+        ('major9', (9, 0), numpy_header + '\n'), ('v3_minor1', (3, 1), numpy_header + '\n'),
+        ('text_after', (1, 0), numpy_header + ' x\n'), ('brace_after', (1, 0), numpy_header + '}\n'),
+        ('nul_after', (1, 0), numpy_header + '\0'), ('vtab_after', (1, 0), numpy_header + '\v\n'),
+        ('vtab_inside', (1, 0), numpy_header.replace(", 'f", ",\v'f") + '\n'),
+        ('three_dims', (1, 0), numpy_header.replace('4)', '4, 1)') + '\n'),
+        ('three_dims_2', (1, 0), numpy_header.replace('4)', '4, 2)') + '\n'),
+        ('float_dim', (1, 0), numpy_header.replace('4)', '4.0)') + '\n'),
+        ('two_commas', (1, 0), numpy_header.replace('4)', '4,,)') + '\n')):
+    hand(name, version, h)
+a = bits(6, 6); b = bytearray(saved(a)); b[7] = 7; keep('minor7', a, bytes(b))
+try:
+    np.load(os.path.join(d, 'minor7.npy'))
+    assert False, 'minor7'
+except ValueError:
+    pass
 for name, a in (('fortran', np.asfortranarray(bits(4, 4))), ('f64', np.zeros((3, 3))),
                 ('big_endian', np.zeros((3, 3), '>f4')), ('rect', np.zeros((3, 4), 'f4')),
                 ('zero', np.zeros((0, 0), 'f4')), ('flat', np.zeros(16, 'f4'))):
@@ -124,11 +158,11 @@ for n in (0, 1, 17, 130):
 };
 
 TEST_F(IoFiles, ReadsNpyVersionsAndVariantsIntoPaddedRows) {
-    // v1 files have a 10-byte prefix, every other major version a 12-byte one.
+    // v1 files have a 10-byte prefix, v2 and v3 files a 12-byte one.
     const struct { const char* name; std::uint64_t n, offset; } cases[] = {
         {"v1", 5, 128},    {"v2", 13, 128},    {"v3", 9, 128},     {"one", 1, 128},
-        {"big", 257, 128}, {"minor7", 6, 128}, {"major0", 4, 128}, {"pipe", 4, 10 + 53},
-        {"extra", 4, 10 + 114}};
+        {"big", 257, 128}, {"pipe", 4, 10 + 53}, {"extra", 4, 10 + 114},
+        {"ok_tight", 4, 10 + 51}, {"ok_loose", 4, 12 + 77}, {"ok_lines", 4, 12 + 66}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = at(std::string(c.name) + ".npy"), ref = read_file(at(std::string(c.name) + ".ref"));
@@ -151,7 +185,17 @@ TEST_F(IoFiles, RejectsNpyFilesItCannotTake) {
         {"wrong_magic.npy", npy_bytes(1, shape_header("(1, 1)"), data).replace(1, 1, "X"), ": not a .npy file"},
         // Long form with its length field cut short.
         {"cut_length.npy", std::string("\x93NUMPY\x02\x00\x10\x00\x00", 11), ": truncated .npy header"},
-        {"spacing.npy", npy_bytes(1, "{'descr': '<f4', 'fortran_order':False, 'shape': (1, 1), }\n", data), order},
+        // Versions other than 1.0, 2.0 and 3.0.
+        {"major0.npy", "", ": not a .npy file"}, {"major4.npy", "", ": not a .npy file"},
+        {"major9.npy", "", ": not a .npy file"}, {"minor7.npy", "", ": not a .npy file"},
+        {"v3_minor1.npy", "", ": not a .npy file"},
+        // Anything but blanks after the dictionary, or a blank that Python
+        // does not take, makes the header no dictionary literal.
+        {"text_after.npy", "", dtype}, {"brace_after.npy", "", dtype}, {"nul_after.npy", "", dtype},
+        {"vtab_after.npy", "", dtype}, {"vtab_inside.npy", "", dtype},
+        // Exactly two integer dimensions.
+        {"three_dims.npy", "", square}, {"three_dims_2.npy", "", square}, {"float_dim.npy", "", square},
+        {"two_commas.npy", "", square},
         {"noshape.npy", npy_bytes(1, "{'descr': '<f4', 'fortran_order': False, }\n", data), square},
         // Only the dictionary's own entries count, never text inside a value:
         // a structured dtype (numpy's file, Fortran order) whose field name
@@ -225,9 +269,10 @@ TEST_F(IoFiles, HeaderLengthBeyondTheFileIsTruncated) {
         });
         EXPECT_EQ(rc, 0) << c.name;
     }
-    // A length that ends exactly at the end of the file reads the header.
+    // A length that ends exactly at the end of the file reads the header
+    // (the four bytes after the dictionary count as its padding).
     const std::string exact = at("exact.npy");
-    write_file(exact, npy_bytes(2, h, std::string(4, '\0'), std::int64_t(h.size() + 4)));
+    write_file(exact, npy_bytes(2, h, std::string(4, ' '), std::int64_t(h.size() + 4)));
     EXPECT_EQ(inspect_failure(exact), exact + ": size does not match its header");
 }
 
@@ -237,7 +282,8 @@ TEST_F(IoFiles, ShapesThatWrapDoNotMatchTheFileSize) {
     const struct { const char* name; const char* shape; std::size_t data; } cases[] = {
         {"wrap_2p32.npy", "(4294967296, 4294967296)", 0},  // N*N = 2^64
         {"wrap_2p31.npy", "(2147483648, 2147483648)", 0},  // N*N*4 = 2^64
-        {"wrap_minus1.npy", "(-1, -1)", 4},                // (2^64-1)^2*4 = 4
+        {"wrap_minus1.npy", "(-1, - 1)", 4},               // (2^64-1)^2*4 = 4
+        {"wrap_minus_2p64.npy", "(-18446744073709551616, -18446744073709551616)", 4},  // 2^64-1 each
         {"wrap_2p62.npy", "(4611686018427387904, 4611686018427387904)", 0},
     };
     for (const auto& c : cases) {

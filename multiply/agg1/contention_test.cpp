@@ -17,6 +17,7 @@
 
 #include "common/printf_format.h"
 #include "common/test_support.h"
+#include "common/test_watchdog.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/agg1/engine.h"
 
@@ -138,6 +139,7 @@ int conflicting_leaves() {
 
 class Agg1Contention : public ::testing::Test {
 protected:
+    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
     void SetUp() override {
         if (usable_cpus().size() < 2) GTEST_SKIP() << "forced contention needs two workers on two usable CPUs";
         agg1::shutdown();

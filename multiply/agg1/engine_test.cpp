@@ -21,6 +21,7 @@
 
 #include "common/cpus.h"
 #include "common/test_support.h"
+#include "common/test_watchdog.h"
 #include "multiply/agg1/engine.h"
 
 // Allocations made on agg1 workers: a run must make none (its lists are
@@ -166,8 +167,14 @@ void count_leaf(const LeafRef& l) {
 
 class Agg1Engine : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { agg1::init_pool(test_workers(), 0); }
-    static void TearDownTestSuite() { agg1::shutdown(); }
+    static void SetUpTestSuite() {
+        const TestWatchdog watchdog;
+        agg1::init_pool(test_workers(), 0);
+    }
+    static void TearDownTestSuite() {
+        const TestWatchdog watchdog;
+        agg1::shutdown();
+    }
     void SetUp() override {
         if (agg1::detail::pool.workers != test_workers()) place_pool(test_workers());
         agg1::detail::leaf_hook = nullptr;
@@ -177,6 +184,7 @@ protected:
         agg1::detail::leaf_hook = nullptr;
         agg1::release_workspace();
     }
+    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "common/cpus.h"
 #include "common/test_support.h"
+#include "common/test_watchdog.h"
 #include "common/thread_start_limit.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/pan_adapter/pool.h"
@@ -63,9 +64,15 @@ void expect_each_once(int count) {
     for (int w = 0; w < W; ++w) ASSERT_EQ(finishes[w].load(), 1) << "worker " << w;
 }
 
+// The pool tests that run in this process (not the forked death tests).
+class Agg1Pool : public ::testing::Test {
+protected:
+    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
+};
+
 }  // namespace
 
-TEST(Agg1Pool, PlacementRefusalsAndSecondPlacement) {
+TEST_F(Agg1Pool, PlacementRefusalsAndSecondPlacement) {
     const int all = static_cast<int>(usable_cpus().size());
     for (auto [w, base] : std::vector<std::pair<int, int>>{{0, 0}, {1025, 0}, {4, -1}, {all + 1, 0}}) {
         EXPECT_EQ(message_of<std::invalid_argument>([&] { agg1::init_pool(w, base); }), "agg1: invalid pool")
@@ -99,7 +106,7 @@ TEST(Agg1Pool, PlacementRefusalsAndSecondPlacement) {
 // Each worker count, placed to end at the last usable CPU: every index runs
 // once, on its worker's own CPU, and every worker calls finish once; a run of
 // no index still calls every worker's finish.
-TEST(Agg1Pool, EveryIndexOnceAndFinishOncePerWorker) {
+TEST_F(Agg1Pool, EveryIndexOnceAndFinishOncePerWorker) {
     const int n = test_workers();
     for (int w = 1; w <= n; ++w) {
         placement_base = n - w;
@@ -112,7 +119,7 @@ TEST(Agg1Pool, EveryIndexOnceAndFinishOncePerWorker) {
     EXPECT_EQ(misplaced.load(), 0);
 }
 
-TEST(Agg1Pool, ExceptionsReachTheCallerAndThePoolKeepsWorking) {
+TEST_F(Agg1Pool, ExceptionsReachTheCallerAndThePoolKeepsWorking) {
     placement_base = 0;
     agg1::init_pool(test_workers(), 0);
     EXPECT_EQ(message_of([] { agg1::detail::pool.run(kManyJobs, throw_at_three, count_finish); }), "job 3 failed");
@@ -123,7 +130,7 @@ TEST(Agg1Pool, ExceptionsReachTheCallerAndThePoolKeepsWorking) {
     agg1::shutdown();
 }
 
-TEST(Agg1Pool, WorkerIdIsMinusOneOutsideThePool) {
+TEST_F(Agg1Pool, WorkerIdIsMinusOneOutsideThePool) {
     EXPECT_EQ(agg1_worker_id, -1);
     int seen = 0;
     std::thread([&] { seen = agg1_worker_id; }).join();

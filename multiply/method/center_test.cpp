@@ -290,3 +290,32 @@ TEST_F(CenterRoute, PaddedSideGetsTheSameTreatment) {
         EXPECT_GE(padded, whole / 1.5);
     }
 }
+
+// Offsets on one side only: rows of one operand within a factor of two of
+// their means (both signs), the other operand's rows of mixed signs. C still
+// needs its FP64 correction: from the row dots when only B's rows are offset,
+// from the column sums when only A's are.
+TEST_F(CenterRoute, OffsetsOfOneOperandAloneAreCorrected) {
+    const std::uint64_t n = 128;
+    problem.leaf = 32;
+    for (const bool offsets_in_b : {true, false}) {
+        MethodInputs m(n);
+        std::mt19937 rng(offsets_in_b ? 41 : 42);
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
+        std::vector<float>& level = offsets_in_b ? m.b : m.a;
+        std::vector<float>& mixed = offsets_in_b ? m.a : m.b;
+        for (std::uint64_t i = 0; i < n; ++i)
+            for (std::uint64_t j = 0; j < n; ++j) {
+                const float mean = (i % 3 == 0 ? -1.0f : 1.0f) * static_cast<float>(1 + i % 4);
+                level[i * n + j] = mean * (1.0f + 0.05f * u(rng));
+                mixed[i * n + j] = (j % 2 ? 1.0f : -1.0f) * (0.5f + u(rng));
+            }
+        const std::vector<float> a0 = m.a, b0 = m.b;
+        const std::vector<double> ref = m.fp64_product();
+        const std::vector<float>& c = m.run("center_pan2");
+        EXPECT_EQ(center::published_rows_a, offsets_in_b ? 0u : n);
+        EXPECT_EQ(center::published_rows_b, offsets_in_b ? n : 0u);
+        EXPECT_TRUE(same_bits(m.a, a0) && same_bits(m.b, b0));
+        EXPECT_LT(relative_error(c, ref), 1e-5) << (offsets_in_b ? "rows of B offset" : "rows of A offset");
+    }
+}

@@ -353,6 +353,56 @@ TEST_F(Equil, RefusedInputsStayAsTheyWere) {
     }
 }
 
+// The entries the transform refuses, in B alone with A clean: a NaN or an
+// infinity ends it with its message, an entry that scaling would push off the
+// subnormal range leaves every exponent 0. Each sits in the vector part of a
+// row or in one of the last n mod 8 columns, at sides that are not multiples
+// of the vector width, with padding between rows; A, B and C stay as they were.
+TEST_F(Equil, RefusedEntriesOfBAloneAnywhereInARow) {
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const float non_finite[] = {NAN, INFINITY, -INFINITY};
+    for (std::uint64_t n : {13u, 31u, 50u}) {
+        std::vector<std::uint64_t> columns = {3};
+        for (std::uint64_t j = n - n % 8; j < n; ++j) columns.push_back(j);
+        for (std::uint64_t col : columns)
+            for (int kind = 0; kind < 4; ++kind) {
+                // Kinds 0-2: a non-finite entry in row n / 2. Kind 3: column col
+                // peaks at 2^100 in row 0 and holds 3·2^-149 in row 1; brought
+                // down by about 2^-50, that entry would lose its bits.
+                std::mt19937 rng(static_cast<unsigned>(n * 100 + col * 4 + kind));
+                std::uniform_real_distribution<float> u(0.5f, 2.0f);
+                Inputs in(n, n + 3, [&](std::uint64_t, std::uint64_t) { return u(rng); },
+                          [&](std::uint64_t i, std::uint64_t j) {
+                              if (j != col) return u(rng);
+                              if (kind < 3) return i == n / 2 ? non_finite[kind] : u(rng);
+                              return i == 0 ? std::ldexp(1.0f, 100) : i == 1 ? 3 * tiny : u(rng);
+                          });
+                std::fill(in.c.begin(), in.c.end(), -2.5f);
+                const std::vector<float> c0 = in.c;
+                equil::prepare(n);
+                const std::string where = std::to_string(n) + " column " + std::to_string(col) + " kind " +
+                                          std::to_string(kind);
+                if (kind < 3) {
+                    EXPECT_EQ(message_of(equil::transform), "equilibration requires finite inputs") << where;
+                    EXPECT_EQ(message_of(equil::recover), "equil::transform must precede recover") << where;
+                } else {
+                    equil::transform();
+                    const equil::Statistics& st = equil::published;
+                    EXPECT_EQ(st.preflight_failures, 1u) << where;
+                    EXPECT_FALSE(st.certificate || st.applied) << where;
+                    for (std::uint64_t k = 0; k < n; ++k) {
+                        const auto& e = equil::state;
+                        ASSERT_EQ(e.inner_exponents[k] | e.row_exponents[k] | e.column_exponents[k], 0) << where;
+                    }
+                    equil::recover();
+                }
+                EXPECT_FALSE(equil::state.in_place) << where;
+                EXPECT_TRUE(in.intact() && same_bits(in.c, c0)) << where;
+                release_equil_state();
+            }
+    }
+}
+
 // Every product base behind the "scale_" prefix, on inputs whose rows and
 // columns span 2^±20: C within float accuracy of the FP64 product entry by
 // entry, the inputs given back bit for bit, the views put back.

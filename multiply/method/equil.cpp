@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -233,8 +234,31 @@ void flag_non_finite(bool seen) {
     if (seen) state.non_finite.store(true, std::memory_order_relaxed);
 }
 
-// -ilogb(x) for x > 0, else 0: the exponent that brings x into [1, 2).
-std::int32_t exponent_to_one(double x) { return x > 0 ? -std::ilogb(x) : 0; }
+// Marks a row, column or inner index whose maximum is zero while the
+// exponents of its kind are settled; it ends with exponent 0.
+constexpr std::int32_t kZeroLine = INT32_MIN;
+
+// -ilogb(x) for x > 0, else kZeroLine: the exponent that brings x into [1, 2).
+std::int32_t exponent_to_one(double x) { return x > 0 ? -std::ilogb(x) : kZeroLine; }
+
+// Settles the exponents of one kind (rows of A, columns of B or inner
+// indices). When they take at most two neighbouring values, the lines were
+// of one scale to begin with: maxima that straddle a power of two, as those
+// of equally distributed rows do. Bringing each into [1, 2) would split them
+// into two scales a factor of two apart, which costs the aggregation routes
+// accuracy instead of saving it; all of them take the smaller exponent
+// instead, a common factor that keeps every maximum below 2. Lines whose
+// maximum is zero take no part and end with 0.
+void settle_exponents(std::int32_t* e, std::uint64_t n) {
+    std::int32_t lo = INT32_MAX, hi = INT32_MIN;
+    for (std::uint64_t k = 0; k < n; ++k)
+        if (e[k] != kZeroLine) {
+            lo = std::min(lo, e[k]);
+            hi = std::max(hi, e[k]);
+        }
+    const bool one_scale = lo <= hi && static_cast<std::int64_t>(hi) - lo <= 1;
+    for (std::uint64_t k = 0; k < n; ++k) e[k] = e[k] == kZeroLine ? 0 : one_scale ? lo : e[k];
+}
 
 void free_vectors() noexcept {
     std::free(state.row_exponents);
@@ -309,16 +333,19 @@ void transform() {
     const std::uint64_t n = state.side;
     for (std::uint64_t k = 0; k < n; ++k) {
         const double col_a = state.column_max_a[k], row_b = state.row_max_b[k];
-        std::int32_t e = 0;
+        std::int32_t e = kZeroLine;
         if (col_a > 0 && row_b > 0) {
             const std::int32_t d = std::ilogb(row_b) - std::ilogb(col_a);
             e = d >= 0 ? d / 2 : -((1 - d) / 2);  // rounded towards minus infinity
         }
         state.inner_exponents[k] = e;
-        state.inner_scales[k] = std::ldexp(1.0, e);
     }
+    settle_exponents(state.inner_exponents, n);
+    for (std::uint64_t k = 0; k < n; ++k) state.inner_scales[k] = std::ldexp(1.0, state.inner_exponents[k]);
     run(row_exponents_job);
+    settle_exponents(state.row_exponents, n);
     run(column_max_scaled_job);
+    settle_exponents(state.column_exponents, n);
     run(preflight_job);
 
     Statistics st;

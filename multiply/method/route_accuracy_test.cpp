@@ -61,7 +61,7 @@ float pow2(int e) { return std::ldexp(1.0f, e); }
 enum class Data {
     inner,    // column k of A times 2^e_k, row k of B times 2^-e_k, e_k in -30..30
     outer,    // rows of A and columns of B times independent 2^e, e in -30..30
-    normal,   // plain normal
+    normal,   // normal times 1.25: at side 1024 the row and column maxima straddle 4
     offset,   // 1 + 0.1·normal
 };
 
@@ -82,7 +82,7 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
             switch (data) {
                 case Data::inner: a *= pow2(e1[j]); b *= pow2(-e1[i]); break;
                 case Data::outer: a *= pow2(e1[i]); b *= pow2(e2[j]); break;
-                case Data::normal: break;
+                case Data::normal: a *= 1.25f; b *= 1.25f; break;
                 case Data::offset: a = 1.0f + 0.1f * a; b = 1.0f + 0.1f * b; break;
             }
         }
@@ -122,8 +122,9 @@ TEST_F(ModeRoutes, EveryModeKeepsItsDigitsOnBadlyScaledData) {
 }
 
 TEST_F(ModeRoutes, OrdinaryDataLosesLittleToTheScaling) {
-    // On data of one scale the equilibration only moves row maxima into
-    // [1, 2): the error stays that of the unscaled method, within a margin.
+    // On data of one scale the equilibration must not split rows, columns or
+    // inner indices whose maxima straddle a power of two into two scales: the
+    // error stays that of the unscaled method.
     const u64 n = 1024;
     problem.leaf = 128;
     for (Data data : {Data::normal, Data::offset}) {
@@ -137,7 +138,7 @@ TEST_F(ModeRoutes, OrdinaryDataLosesLittleToTheScaling) {
             ASSERT_EQ(method.rfind("scale_", 0), 0u);
             const double unscaled = errors_of(m.run(method.substr(6).c_str()), ref, n).norm;
             const double scaled = errors_of(m.run(method.c_str()), ref, n).norm;
-            EXPECT_LE(scaled, 1.5 * unscaled) << "unscaled " << unscaled;
+            EXPECT_LE(scaled, 1.1 * unscaled) << "unscaled " << unscaled;
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,11 +10,85 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
 
 std::atomic<unsigned> next_serial{0};
+
+// The signal arrangements of the live output files. The paths of their new
+// files sit in fixed buffers that the handler reads: a slot's path is
+// complete before the slot is marked used and stays until it is unmarked.
+// Everything else changes under signal_mutex.
+constexpr int kSlots = 16;
+constexpr std::size_t kSlotBytes = 4096;
+char slot_paths[kSlots][kSlotBytes];
+std::atomic<int> slot_used[kSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the slot marks");
+
+constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kRemovalCount = sizeof(kRemovalSignals) / sizeof(kRemovalSignals[0]);
+struct sigaction saved_removal[kRemovalCount];
+bool removal_installed[kRemovalCount];
+struct sigaction saved_file_size;
+int live_files = 0;
+std::mutex signal_mutex;
+
+// Removes every new file, then ends the process by the same signal: with the
+// default action back in place, the signal raised here is delivered as the
+// handler returns.
+extern "C" void remove_new_files_and_end(int sig) {
+    for (int i = 0; i < kSlots; ++i)
+        if (slot_used[i].load() != 0) ::unlink(slot_paths[i]);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    ::sigaction(sig, &default_action, nullptr);
+    ::raise(sig);
+}
+
+// The first live file ignores SIGXFSZ and catches the removal signals that
+// would end the process (one that is ignored or handled elsewhere is left
+// alone); the last one puts the earlier dispositions back.
+void hold_signals() {
+    if (live_files++ > 0) return;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &saved_file_size);
+    struct sigaction removal {};
+    removal.sa_handler = remove_new_files_and_end;
+    sigemptyset(&removal.sa_mask);
+    for (int sig : kRemovalSignals) sigaddset(&removal.sa_mask, sig);
+    for (int i = 0; i < kRemovalCount; ++i) {
+        struct sigaction& before = saved_removal[i];
+        removal_installed[i] = ::sigaction(kRemovalSignals[i], nullptr, &before) == 0 &&
+                               (before.sa_flags & SA_SIGINFO) == 0 && before.sa_handler == SIG_DFL &&
+                               ::sigaction(kRemovalSignals[i], &removal, nullptr) == 0;
+    }
+}
+
+void let_signals_go() {
+    if (--live_files > 0) return;
+    for (int i = 0; i < kRemovalCount; ++i)
+        if (removal_installed[i]) ::sigaction(kRemovalSignals[i], &saved_removal[i], nullptr);
+    ::sigaction(SIGXFSZ, &saved_file_size, nullptr);
+}
+
+// A slot holding path, or -1 when none is free or the path does not fit (the
+// file is then not removed by a signal).
+int claim_slot(const std::string& path) {
+    if (path.size() >= kSlotBytes) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        if (slot_used[i].load() != 0) continue;
+        std::memcpy(slot_paths[i], path.c_str(), path.size() + 1);
+        slot_used[i].store(1);
+        return i;
+    }
+    return -1;
+}
 
 // The file a write to path would reach: path itself, or for a symbolic link
 // the file it resolves to. Sets replaceable to false when that file exists
@@ -51,8 +126,20 @@ OutputFile::OutputFile(const std::string& path) {
     if (!replaceable) {
         in_place_ = true;
         temporary_ = path;
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Without blocking: a FIFO with no reader fails (ENXIO) here at once
+        // rather than holding the finished run until some reader comes.
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
         if (fd_ < 0) throw std::runtime_error("cannot create " + path);
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            throw std::runtime_error("cannot create " + path);
+        }
+        sequential_ = ::lseek(fd_, 0, SEEK_CUR) < 0 && errno == ESPIPE;
+        std::lock_guard<std::mutex> lock(signal_mutex);
+        hold_signals();
+        holds_signals_ = true;
         return;
     }
 
@@ -69,6 +156,12 @@ OutputFile::OutputFile(const std::string& path) {
         if (fd_ >= 0 || errno != EEXIST) break;
     }
     if (fd_ < 0) throw std::runtime_error("cannot create " + path);
+    {
+        std::lock_guard<std::mutex> lock(signal_mutex);
+        signal_slot_ = claim_slot(temporary_);
+        hold_signals();
+        holds_signals_ = true;
+    }
     if (exists) {
         // The replacement keeps the replaced file's owner (where allowed) and mode.
         if (::fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
@@ -81,6 +174,16 @@ OutputFile::OutputFile(const std::string& path) {
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!committed_ && !in_place_) ::unlink(temporary_.c_str());
+    release_signals();
+}
+
+void OutputFile::release_signals() {
+    if (!holds_signals_) return;
+    holds_signals_ = false;
+    std::lock_guard<std::mutex> lock(signal_mutex);
+    if (signal_slot_ >= 0) slot_used[signal_slot_].store(0);
+    signal_slot_ = -1;
+    let_signals_go();
 }
 
 void OutputFile::reserve(std::uint64_t bytes) {
@@ -94,7 +197,8 @@ bool OutputFile::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (fd < 0 || ::close(fd) != 0) return false;
-    if (in_place_) return committed_ = true;
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return false;
-    return committed_ = true;
+    if (!in_place_ && ::rename(temporary_.c_str(), target_.c_str()) != 0) return false;
+    committed_ = true;
+    release_signals();
+    return true;
 }

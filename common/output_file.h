@@ -6,10 +6,19 @@
 // file and leaves the target as it was.
 //
 // A target that exists and is not a regular file (a device such as
-// /dev/null, a pipe) cannot be replaced and is written in place, as is a
-// symbolic link whose target does not exist; a link to a regular file
-// replaces the file it points to, and a replaced file keeps its permission
-// bits.
+// /dev/null, a pipe or FIFO) cannot be replaced and is written in place, as
+// is a symbolic link whose target does not exist (the link stays and the
+// file it names is created); a link to a regular file replaces the file it
+// points to, and a replaced file keeps its permission bits. A target that
+// cannot seek (a pipe, a FIFO, a terminal) must be written in order with
+// plain writes (sequential()). A FIFO that no process has open for reading
+// is not waited for: it cannot be created.
+//
+// While an output file exists the process ignores SIGXFSZ, so that a write
+// past the file size limit (ulimit -f) fails as a write; and SIGINT, SIGTERM
+// and SIGHUP, where they would end the process, first remove the new file
+// and then end it as the signal would have. The earlier dispositions return
+// once no output file is left.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +34,13 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Descriptor for positioned writes (pwrite) of the whole content.
+    // Descriptor for positioned writes (pwrite) of the whole content, or for
+    // plain writes in order when sequential().
     int fd() const { return fd_; }
+
+    // True for a target written in place that cannot seek: positioned writes
+    // fail on it, so the content goes out in order through write().
+    bool sequential() const { return sequential_; }
 
     // Gives the new file its final size in allocated blocks before the
     // writes. This keeps ext4 from writing the whole file back inside the
@@ -42,8 +56,14 @@ public:
     bool commit();
 
 private:
+    // Ends the signal arrangements of this file (see above).
+    void release_signals();
+
     std::string target_, temporary_;
     int fd_ = -1;
+    int signal_slot_ = -1;
     bool in_place_ = false;
+    bool sequential_ = false;
     bool committed_ = false;
+    bool holds_signals_ = false;
 };

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 
 #include "common/cpus.h"
 
@@ -40,16 +41,27 @@ void start_pinned_team(std::vector<std::thread>& threads, int count, int cpu_bas
         stop);
 }
 
+bool is_thread_start_shortage(const std::system_error& e) {
+    return e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
+}
+
 void start_team(std::vector<std::thread>& threads, int count, const std::function<void(int)>& body,
                 const std::function<void()>& stop) {
-    try {
-        threads.reserve(threads.size() + static_cast<std::size_t>(count));
-        for (int i = 0; i < count; ++i) threads.emplace_back([i, body] { body(i); });
-    } catch (...) {
+    const auto end_started = [&] {
         stop();
         for (auto& t : threads)
             if (t.joinable()) t.join();
         std::vector<std::thread>().swap(threads);
+    };
+    try {
+        threads.reserve(threads.size() + static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) threads.emplace_back([i, body] { body(i); });
+    } catch (const std::system_error& e) {
+        end_started();
+        if (is_thread_start_shortage(e)) throw std::bad_alloc();
+        throw;
+    } catch (...) {
+        end_started();
         throw;
     }
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -26,10 +27,16 @@ int try_pin_current_thread(int cpu);
 // outside 0..1023: report(cpu, rc), then abort().
 void pin_current_thread(int cpu, PinFailureReport report);
 
+// True when a thread start failed for want of memory or of the resources the
+// system gives each thread (EAGAIN, ENOMEM): a memory shortage, which the
+// programs report as std::bad_alloc.
+bool is_thread_start_shortage(const std::system_error& e);
+
 // Appends `count` threads to `threads`, thread i running body(i). If a thread
 // fails to start, stop() is called (it must make every body already running
 // return), the started threads are joined, `threads` is emptied, and the
-// exception is rethrown.
+// exception is rethrown; a shortage (is_thread_start_shortage) as
+// std::bad_alloc.
 void start_team(std::vector<std::thread>& threads, int count, const std::function<void(int)>& body,
                 const std::function<void()>& stop);
 

@@ -33,6 +33,17 @@ bool pread_full(int fd, unsigned char* p, std::size_t left, off_t off) {
     return true;
 }
 
+// Moves all `left` bytes through plain writes, for targets that cannot seek.
+bool write_full(int fd, const char* p, std::size_t left) {
+    while (left > 0) {
+        const ssize_t put = ::write(fd, p, left);
+        if (put <= 0) return false;
+        p += put;
+        left -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 bool pwrite_full(int fd, const char* p, std::size_t left, off_t off) {
     while (left > 0) {
         const ssize_t put = ::pwrite(fd, p, left, off);
@@ -221,6 +232,23 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
     // The rows go to a new file that replaces the target only when complete.
     OutputFile out(path);
     const int fd = out.fd();
+    if (out.sequential()) {
+        // A pipe or the like: the header, then every row in order, from this thread.
+        if (!write_full(fd, header.data(), header.size())) throw std::runtime_error("write failed");
+        bool ok = true;
+        try {
+            std::vector<std::int32_t> row(n);
+            for (std::size_t i = 0; ok && i < n; ++i) {
+                const double* s = src + i * ld;
+                for (std::size_t j = 0; j < n; ++j) row[j] = static_cast<std::int32_t>(s[j]);
+                ok = write_full(fd, reinterpret_cast<const char*>(row.data()), n * 4);
+            }
+        } catch (...) {
+            ok = false;  // the row buffer could not be allocated
+        }
+        if (!ok || !out.commit()) throw std::runtime_error("write failed: " + path);
+        return;
+    }
     std::uint64_t bytes = 0;
     if (!__builtin_mul_overflow(static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(n) * 4, &bytes) &&
         !__builtin_add_overflow(bytes, static_cast<std::uint64_t>(header.size()), &bytes))

@@ -30,7 +30,8 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
 // Writes the n x n top-left corner of src (row i at src + i*ld) as int32,
 // .npy when the path ends in ".npy", raw otherwise. The file is written
 // beside the path and put in its place only when complete: a failed write
-// leaves what the path held.
+// leaves what the path held. A target that cannot seek (a pipe, a FIFO) gets
+// the header and the rows in order from the calling thread.
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n);
 

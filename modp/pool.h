@@ -21,7 +21,8 @@ public:
     ~Pool() = default;
 
     // Creates `workers` threads; worker i is pinned to the CPU list entry
-    // (i + base) mod list size.
+    // (i + base) mod list size. A thread that cannot start for want of
+    // memory throws std::bad_alloc (start_team).
     void start(int workers, int base);
 
     // Runs job(t, w) once for every t in [0, tasks); w is the index of the

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -256,7 +257,12 @@ void set_up(Pool& pool, PoolGuard& guard, const Plan& plan, Buffers& buf) {
     // already running are still stopped and joined.
     guard.started = true;
     stop_pool_on_alloc_failure(&pool);
-    pool.start(plan.workers, 0);
+    // A worker that cannot start for want of memory is an allocation failure.
+    try {
+        pool.start(plan.workers, 0);
+    } catch (const std::bad_alloc&) {
+        alloc_failed();
+    }
     // Every worker and this thread may be inside OpenBLAS at once: their
     // buffers exist before the matrices, so that a shortage ends here as an
     // allocation failure rather than inside OpenBLAS.

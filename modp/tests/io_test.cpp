@@ -234,7 +234,8 @@ TEST_F(ModpMatrixFiles, FailedWritesLeaveTheTargetAsItWas) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            signal(SIGXFSZ, SIG_IGN);
+            // SIGXFSZ keeps its default action: the writer must keep it from
+            // ending the process.
             rlimit lim{};
             getrlimit(RLIMIT_FSIZE, &lim);
             lim.rlim_cur = c.limit;

@@ -3,6 +3,7 @@
 #include "common/common.h"
 #include "common/npy_header.h"
 #include "common/output_file.h"
+#include "common/pinned_thread.h"
 
 #include <array>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -29,13 +31,18 @@ bool transfer_end(std::uint64_t offset, std::uint64_t n, std::uint64_t& end) {
 
 // Runs body(t, tr) on the transfer threads and joins every thread that
 // started. Returns false when some thread could not be started; the threads
-// that did start have then still finished their rows.
+// that did start have then still finished their rows. A thread that could
+// not start for want of memory throws std::bad_alloc, after the joins.
 bool run_transfer(void (*body)(int, Transfer&) noexcept, Transfer& tr) {
     std::array<std::thread, transfer_threads> threads;
-    bool all_started = true;
+    bool all_started = true, shortage = false;
     for (int t = 0; t < transfer_threads; ++t) {
         try {
             threads[t] = std::thread(body, t, std::ref(tr));
+        } catch (const std::system_error& e) {
+            all_started = false;
+            shortage = is_thread_start_shortage(e);
+            break;
         } catch (...) {
             all_started = false;
             break;
@@ -43,6 +50,7 @@ bool run_transfer(void (*body)(int, Transfer&) noexcept, Transfer& tr) {
     }
     for (auto& th : threads)
         if (th.joinable()) th.join();
+    if (shortage) throw std::bad_alloc();
     return all_started;
 }
 
@@ -100,6 +108,17 @@ bool pread_full(int fd, char* p, std::uint64_t left, std::uint64_t off) {
         p += got;
         left -= static_cast<std::uint64_t>(got);
         off += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// Moves all `left` bytes through plain writes, for targets that cannot seek.
+bool write_full(int fd, const char* p, std::uint64_t left) {
+    while (left > 0) {
+        const ssize_t put = ::write(fd, p, left);
+        if (put <= 0) return false;
+        p += put;
+        left -= static_cast<std::uint64_t>(put);
     }
     return true;
 }
@@ -184,6 +203,18 @@ void write_matrix(const std::string& path, const float* src, std::uint64_t n, st
 
     // The rows go to a new file that replaces the target only when complete.
     OutputFile out(path);
+    if (out.sequential()) {
+        // A pipe or the like: the prefix, then every row in order, from this thread.
+        if (!write_full(out.fd(), prefix.data(), prefix.size())) throw std::runtime_error("write failed");
+        const char* rows = reinterpret_cast<const char*>(src);
+        bool ok = true;
+        if (n > 0 && ld == n)
+            ok = write_full(out.fd(), rows, n * n * 4);
+        else
+            for (std::uint64_t r = 0; ok && r < n; ++r) ok = write_full(out.fd(), rows + r * ld * 4, n * 4);
+        if (!ok || !out.commit()) throw std::runtime_error("write failed: " + path);
+        return;
+    }
     out.reserve(end);
     if (!pwrite_full(out.fd(), prefix.data(), prefix.size(), 0)) throw std::runtime_error("write failed");
 

@@ -39,13 +39,16 @@ Info inspect_input(const std::string& path, std::uint64_t side_hint);
 Info parse_npy_header(const std::string& path);
 
 // Reads the info.side x info.side elements into dst (leading dimension ld);
-// columns beyond the side are left untouched.
+// columns beyond the side are left untouched. Transfer threads that cannot
+// start for want of memory: std::bad_alloc (as in write_matrix).
 void read_matrix(const std::string& path, const Info& info, float* dst, std::uint64_t ld);
 
 // Writes the leading n x n block of src (leading dimension ld); a path
 // ending in ".npy" gets a version 1.0 header, any other path raw data. The
 // file is written beside the path and put in its place only when complete
-// (common/output_file.h): a failed write leaves what the path held.
+// (common/output_file.h): a failed write leaves what the path held. A
+// target that cannot seek (a pipe, a FIFO) gets the prefix and the rows in
+// order from the calling thread.
 void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld);
 
 // Thread bodies: thread t moves rows [t*n/8, (t+1)*n/8), one positioned call

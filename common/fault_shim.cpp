@@ -1,0 +1,82 @@
+// Test support: a library preloaded (LD_PRELOAD) into a program under test
+// that makes chosen calls fail as a failing file system or a memory shortage
+// would. The environment chooses:
+//   KORVANE_FAULT_RENAME=fail         rename() does nothing and fails (EIO);
+//   KORVANE_FAULT_RENAME=<path>       rename() creates <path> and then waits
+//                                     for ever, so that a test can signal the
+//                                     process at that point;
+//   KORVANE_FAULT_CLOSE_SUFFIX=<s>    close() of a descriptor whose file name
+//                                     ends in <s> closes it and fails (EIO),
+//                                     as a write-back error reported at close;
+//   KORVANE_FAULT_THREAD_FROM=<k>     the k-th std::thread start and every one
+//                                     after it fail (EAGAIN), as they do when
+//                                     no address space is left for a stack;
+//                                     threads of other libraries start as usual.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <class F>
+F next(const char* name) {
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+std::atomic<long> std_thread_starts{0};
+
+bool ends_with(const char* s, std::size_t len, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
+}
+
+}  // namespace
+
+extern "C" int rename(const char* from, const char* to) {
+    static const auto real = next<int (*)(const char*, const char*)>("rename");
+    const char* fault = std::getenv("KORVANE_FAULT_RENAME");
+    if (fault != nullptr && std::strcmp(fault, "fail") == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (fault != nullptr && *fault != '\0') {
+        const int marker = ::open(fault, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (marker >= 0) close(marker);
+        for (;;) ::pause();
+    }
+    return real(from, to);
+}
+
+extern "C" int close(int fd) {
+    static const auto real = next<int (*)(int)>("close");
+    const char* suffix = std::getenv("KORVANE_FAULT_CLOSE_SUFFIX");
+    bool fail = false;
+    if (suffix != nullptr && *suffix != '\0') {
+        char link[64], name[4096];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t len = ::readlink(link, name, sizeof name);
+        fail = len > 0 && ends_with(name, static_cast<std::size_t>(len), suffix);
+    }
+    const int rc = real(fd);
+    if (!fail || rc != 0) return rc;
+    errno = EIO;
+    return -1;
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    static const auto real =
+        next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    const char* from = std::getenv("KORVANE_FAULT_THREAD_FROM");
+    Dl_info info{};
+    if (from != nullptr && ::dladdr(reinterpret_cast<void*>(start), &info) != 0 && info.dli_fname != nullptr &&
+        std::strstr(info.dli_fname, "libstdc++") != nullptr && std_thread_starts.fetch_add(1) + 1 >= std::atol(from))
+        return EAGAIN;
+    return real(thread, attr, start, arg);
+}

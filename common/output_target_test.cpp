@@ -1,0 +1,252 @@
+// Both programs' output targets, run as a user runs them: C over an existing
+// file under a file size limit, a signal while the new file exists, a rename
+// or close that fails, a dangling symbolic link, a pipe and a FIFO, and
+// threads that cannot start. A failed write must end in the program's own
+// failure line with C as it was and nothing left beside it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "common/test_support.h"
+
+namespace {
+
+// A run that does not end within this many seconds counts as hung; a run at
+// side 96 takes a fraction of a second.
+constexpr int kHangSeconds = 60;
+
+struct Program {
+    const char* name;
+    std::string binary, a, b, options;
+    // How a memory shortage ends the run: its status and last line.
+    int shortage_status;
+    std::string shortage_line;
+};
+
+const Program kPrograms[] = {
+    {"Multiply", KORVANE_BINARY_DIR "/multiply/cli/korvane_multiply", "a.npy", "b.npy", "--workers 2", 2,
+     "FAILED std::bad_alloc"},
+    {"Modp", KORVANE_BINARY_DIR "/modp/korvane_multiply_modp", "ia.npy", "ib.npy", "--p 65521 --workers 2", 1,
+     "alloc failed"},
+};
+
+const std::string kEarlier = "what C held before the run\n";
+
+std::string last_line(std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    const std::size_t start = text.rfind('\n');
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+class OutputTarget : public ::testing::TestWithParam<int> {
+protected:
+    static inline ScratchDir* dir = nullptr;
+
+    static void SetUpTestSuite() {
+        dir = new ScratchDir("output_target");
+        run_python(dir->path,
+                   "rng = np.random.default_rng(11)\n"
+                   "np.save('a.npy', rng.standard_normal((96, 96), dtype=np.float32))\n"
+                   "np.save('b.npy', rng.standard_normal((96, 96), dtype=np.float32))\n"
+                   "np.save('ia.npy', rng.integers(-1000, 1000, (96, 96), dtype=np.int32))\n"
+                   "np.save('ib.npy', rng.integers(-1000, 1000, (96, 96), dtype=np.int32))\n");
+    }
+    static void TearDownTestSuite() { delete dir; }
+
+    void SetUp() override {
+        if (std::system("timeout --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "timeout is not installed";
+        // Whatever an earlier case left beside C does not count against this one.
+        for (const std::string& name : names_beside("c.npy")) std::filesystem::remove(at(name));
+        // What each program writes to an ordinary new file, .npy and raw.
+        for (const char* ref : {"ref.npy", "ref.raw"}) ASSERT_EQ(run(ref).status, 0) << ref;
+    }
+
+    const Program& program() const { return kPrograms[GetParam()]; }
+
+    // The program's command line with C = target, ended after kHangSeconds
+    // unless `bounded` is false.
+    std::string command(const std::string& target, bool bounded = true) const {
+        const Program& p = program();
+        return (bounded ? "timeout -s KILL " + std::to_string(kHangSeconds) + " '" : "'") + p.binary + "' " + p.a +
+               " " + p.b + " " + target + " " + p.options;
+    }
+
+    // Runs the program with C = target, `before` in front of the command
+    // (environment settings, a limit).
+    CommandResult run(const std::string& target, const std::string& before = "") const {
+        return run_in(dir->path, before + command(target));
+    }
+
+    static std::string at(const std::string& name) { return dir->at(name); }
+
+    // Names in the directory that begin with `name`: the file itself and
+    // anything a writer left beside it.
+    static std::set<std::string> names_beside(const std::string& name) {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir->path))
+            if (e.path().filename().string().rfind(name, 0) == 0) names.insert(e.path().filename());
+        return names;
+    }
+
+    // C that held kEarlier is as it was, with nothing beside it.
+    static void expect_unchanged(const std::string& name) {
+        EXPECT_TRUE(read_file(at(name)) == kEarlier) << name << " changed";
+        EXPECT_EQ(names_beside(name), std::set<std::string>{name});
+    }
+
+    static void expect_write_failure(const CommandResult& r, const std::string& name) {
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(last_line(r.err), "FAILED write failed: " + name) << r.err;
+    }
+};
+
+std::string preload(const std::string& settings) {
+    return "env LD_PRELOAD='" KORVANE_FAULT_SHIM "' " + settings + " ";
+}
+
+#ifdef KORVANE_SANITIZER_BUILD
+#define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "preloads a library, which a sanitizer runtime must precede"
+#else
+#define SKIP_UNDER_SANITIZERS() (void)0
+#endif
+
+}  // namespace
+
+// A C larger than the file size limit: the write fails as a write (the
+// programs ignore SIGXFSZ), whether C existed or not.
+TEST_P(OutputTarget, FileSizeLimitFailsTheWrite) {
+    write_file(at("c.npy"), kEarlier);
+    for (const char* name : {"c.npy", "new.raw"}) {
+        SCOPED_TRACE(name);
+        // 16 blocks are 8 or 16 KiB, as the shell counts them; C is 36 KiB.
+        const CommandResult r = run_in(dir->path, "sh -c \"ulimit -f 16; exec " + command(name) + "\"");
+        expect_write_failure(r, name);
+    }
+    expect_unchanged("c.npy");
+    EXPECT_TRUE(names_beside("new.raw").empty());
+}
+
+// SIGINT, SIGTERM or SIGHUP while the complete new file waits for its
+// rename: the new file is removed and the process ends by that signal.
+TEST_P(OutputTarget, SignalWhileTheNewFileExistsRemovesIt) {
+    SKIP_UNDER_SANITIZERS();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        write_file(at("c.npy"), kEarlier);
+        const std::string marker = at("renaming");
+        ::unlink(marker.c_str());
+        const std::string line =
+            "cd '" + dir->path + "' && exec " + preload("KORVANE_FAULT_RENAME='" + marker + "'") + command("c.npy", false) +
+            " > /dev/null 2>&1";
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+            ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // The program waits inside its rename once the marker exists (or the
+        // timeout ends it).
+        int status = 0;
+        pid_t ended = 0;
+        while (::access(marker.c_str(), F_OK) != 0 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(ended, 0) << "the program ended before its rename, status " << status;
+        EXPECT_EQ(names_beside("c.npy").size(), 2u) << "no new file beside C";
+        ASSERT_EQ(::kill(pid, sig), 0);
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+        expect_unchanged("c.npy");
+    }
+}
+
+// A rename or a close that fails fails the write.
+TEST_P(OutputTarget, FailedRenameOrCloseFailsTheWrite) {
+    SKIP_UNDER_SANITIZERS();
+    for (const char* fault : {"KORVANE_FAULT_RENAME=fail", "KORVANE_FAULT_CLOSE_SUFFIX=.tmp"}) {
+        SCOPED_TRACE(fault);
+        write_file(at("c.npy"), kEarlier);
+        expect_write_failure(run("c.npy", preload(fault)), "c.npy");
+        expect_unchanged("c.npy");
+    }
+}
+
+// A symbolic link to a file that does not exist stays a link, and the file
+// it names is created.
+TEST_P(OutputTarget, DanglingLinkKeepsTheLinkAndCreatesItsTarget) {
+    ::unlink(at("link.npy").c_str());
+    ::unlink(at("made.npy").c_str());
+    ASSERT_EQ(::symlink("made.npy", at("link.npy").c_str()), 0);
+    ASSERT_EQ(run("link.npy").status, 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat(at("link.npy").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(read_file(at("made.npy")) == read_file(at("ref.npy")));
+}
+
+// Targets that cannot seek get the same bytes in order: a pipe, and a FIFO
+// that a reader has open. A FIFO without a reader fails at once.
+TEST_P(OutputTarget, PipesAndFifosGetTheBytesInOrder) {
+    const CommandResult piped = run_in(
+        dir->path, "( (" + command("/dev/fd/3") + " 3>&1 > piped.log; echo $? > piped.status) | cat > piped.raw )");
+    EXPECT_EQ(read_file(at("piped.status")), "0\n") << piped.err;
+    EXPECT_TRUE(read_file(at("piped.raw")) == read_file(at("ref.raw")));
+
+    const std::string fifo = at("fifo.npy");
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const CommandResult lonely = run("fifo.npy");
+    EXPECT_EQ(lonely.status, 2);
+    EXPECT_EQ(last_line(lonely.err), "FAILED cannot create fifo.npy");
+
+    // The reader opens first; all of C (36 KiB) fits in the pipe's buffer.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const CommandResult r = run("fifo.npy");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+    ::close(reader);
+    EXPECT_TRUE(got == read_file(at("ref.npy"))) << got.size() << " bytes";
+}
+
+// Threads that cannot start, from the k-th on for every k until a run
+// succeeds (the program's own workers, the readers, the writers): each run
+// ends as a memory shortage, with C as it was.
+TEST_P(OutputTarget, ThreadsThatCannotStartAreAMemoryShortage) {
+    SKIP_UNDER_SANITIZERS();
+    int shortages = 0;
+    for (int k = 1; k <= 256; ++k) {
+        SCOPED_TRACE("threads fail from the " + std::to_string(k) + "-th");
+        write_file(at("c.npy"), kEarlier);
+        const CommandResult r = run("c.npy", preload("KORVANE_FAULT_THREAD_FROM=" + std::to_string(k)));
+        if (r.status == 0) {
+            EXPECT_TRUE(read_file(at("c.npy")) == read_file(at("ref.npy")));
+            break;
+        }
+        ++shortages;
+        EXPECT_EQ(r.status, program().shortage_status) << r.err;
+        EXPECT_EQ(last_line(r.err), program().shortage_line) << r.err;
+        expect_unchanged("c.npy");
+        if (HasFailure()) break;
+    }
+    EXPECT_GE(shortages, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, OutputTarget, ::testing::Range(0, 2),
+                         [](const ::testing::TestParamInfo<int>& info) { return kPrograms[info.param].name; });

@@ -5,13 +5,14 @@
  *
  * pthread_create is replaced; a call whose caller lies in a shared object
  * whose file name contains "openblas" gets a start routine that sleeps first
- * and then runs the one asked for. */
+ * and then runs the one asked for. The delayed thread itself allocates
+ * nothing (a first malloc or free in a thread gives it an arena of its own,
+ * address space that OpenBLAS's thread would not take). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdatomic.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,15 +27,18 @@ struct lb_late_start {
     long delay_ns;
 };
 
+/* One slot per delayed thread; a process that creates more than this many
+ * starts the rest at once. */
+#define LB_SLOTS 1024
+static struct lb_late_start lb_slots[LB_SLOTS];
 static atomic_uint lb_created;
 
 /* 5 to 100 ms, a different value for every thread and every process. */
-static long lb_delay_ns(void)
+static long lb_delay_ns(unsigned index)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    unsigned x = (unsigned)getpid() * 2654435761u ^ (unsigned)now.tv_nsec ^
-                 (atomic_fetch_add(&lb_created, 1) + 1u) * 40503u;
+    unsigned x = (unsigned)getpid() * 2654435761u ^ (unsigned)now.tv_nsec ^ (index + 1u) * 40503u;
     x ^= x >> 15;
     x *= 0x2c1b3c6du;
     x ^= x >> 12;
@@ -45,8 +49,7 @@ static long lb_delay_ns(void)
 
 static void* lb_start_late(void* p)
 {
-    struct lb_late_start late = *(struct lb_late_start*)p;
-    free(p);
+    const struct lb_late_start late = *(const struct lb_late_start*)p;
     struct timespec left = {late.delay_ns / 1000000000L, late.delay_ns % 1000000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
@@ -64,12 +67,11 @@ LB_EXPORT int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void
     lb_create_fn next = (lb_create_fn)dlsym(RTLD_NEXT, "pthread_create");
     if (next == NULL) return EAGAIN;
     if (!lb_called_from_openblas(__builtin_return_address(0))) return next(thread, attr, routine, argument);
-    struct lb_late_start* late = malloc(sizeof *late);
-    if (late == NULL) return EAGAIN;
+    const unsigned index = atomic_fetch_add(&lb_created, 1u);
+    if (index >= LB_SLOTS) return next(thread, attr, routine, argument);
+    struct lb_late_start* late = &lb_slots[index];
     late->routine = routine;
     late->argument = argument;
-    late->delay_ns = lb_delay_ns();
-    const int rc = next(thread, attr, lb_start_late, late);
-    if (rc != 0) free(late);
-    return rc;
+    late->delay_ns = lb_delay_ns(index);
+    return next(thread, attr, lb_start_late, late);
 }

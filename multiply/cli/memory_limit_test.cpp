@@ -96,13 +96,13 @@ TEST_F(MemoryLimit, CheckedRunEndsWithItsStatus) {
 // OpenBLAS's own threads may begin running long after they were created (a
 // busy machine, here a preloaded library that delays them): the runs end the
 // same way. (A thread that began after the pool had reserved OpenBLAS's
-// buffers took one of them, and a worker's FP64 product then spun.) The
-// limits where that shows lie close together: finer steps.
+// buffers took one of them, and a worker's FP64 product then spun.) Finer
+// steps, as the limits where that shows may lie close together.
 TEST_F(MemoryLimit, CheckedRunEndsWithItsStatusWhenBlasThreadsStartLate) {
     sweep("env LD_PRELOAD='" KORVANE_LATE_BLAS_THREADS "' '" KORVANE_BINARY_DIR
           "/multiply/cli/korvane_multiply' a.npy b.npy c.npy --check --workers " +
               std::to_string(workers()),
-          "FAILED std::bad_alloc\n", 32);
+          "FAILED std::bad_alloc\n", 16);
 }
 
 // The benchmark's failure path ends the same way.

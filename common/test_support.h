@@ -154,16 +154,16 @@ inline CommandResult run_in(const std::string& dir, const std::string& command) 
 }
 
 // Runs `command` in dir under address-space limits (ulimit -v) from 256 MiB
-// up in steps of 128 MiB, each run killed after hang_seconds, until a run
+// up in steps of step_mib, each run killed after hang_seconds, until a run
 // succeeds. Returns "" when fault_of accepted every run (it returns "" for an
 // acceptable ending, else what went wrong) and some run before the success
 // was the program's own allocation failure (own_failure true); otherwise
 // what went wrong.
 template <class FaultOf, class OwnFailure>
 std::string sweep_address_limits(const std::string& dir, const std::string& command, int hang_seconds,
-                                 FaultOf fault_of, OwnFailure own_failure) {
+                                 FaultOf fault_of, OwnFailure own_failure, long step_mib = 128) {
     bool own_seen = false;
-    for (long cap_mib = 256; cap_mib <= 8192; cap_mib += 128) {
+    for (long cap_mib = 256; cap_mib <= 8192; cap_mib += step_mib) {
         const CommandResult r = run_in(dir, "ulimit -v " + std::to_string(cap_mib * 1024) +
                                                 " && exec timeout -s KILL " + std::to_string(hang_seconds) + " " +
                                                 command);

@@ -130,10 +130,12 @@ void init_pool(int workers, int cpu_base) {
     // Every worker and the calling thread may be inside OpenBLAS at once:
     // their buffers exist before any large allocation, so that a shortage
     // ends in an allocation failure of ours rather than inside OpenBLAS.
+    // OpenBLAS's thread count is set first: setting it would start the
+    // threads that the reservation ends.
+    openblas_set_num_threads(1);
     if (!reserve_blas_buffers(workers + 1)) throw std::bad_alloc();
     worker_count = workers;
     pool.cpu_base = cpu_base;
-    openblas_set_num_threads(1);
     try {
         start_pinned_team(
             pool.threads, workers, cpu_base, [](int id) { pool.start(id); },

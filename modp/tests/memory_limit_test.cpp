@@ -22,7 +22,7 @@ constexpr int kHangSeconds = 60;
 std::string fault_of(const CommandResult& r) {
     if (r.status == 0 || (r.status == 1 && r.err == "alloc failed\n")) return "";
     if (r.status == 128 + 9) return "no end within " + std::to_string(kHangSeconds) + " s";
-    // Failures other than an allocation (a worker thread that cannot start).
+    // Failures other than an allocation, such as a file that cannot be read.
     if (r.status == 2 && r.err.rfind("FAILED ", 0) == 0 && r.err.find('\n') == r.err.size() - 1) return "";
     if (r.status == 130 && r.err.rfind("OpenBLAS blas_thread_init: pthread_create failed", 0) == 0) return "";
     return "status " + std::to_string(r.status) + ", standard error:\n" + r.err;

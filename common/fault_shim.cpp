@@ -11,7 +11,11 @@
 //   KORVANE_FAULT_THREAD_FROM=<k>     the k-th std::thread start and every one
 //                                     after it fail (EAGAIN), as they do when
 //                                     no address space is left for a stack;
-//                                     threads of other libraries start as usual.
+//                                     threads of other libraries start as usual;
+//   KORVANE_FAULT_NEW_BYTES=<n>       every operator new of exactly n bytes
+//                                     throws std::bad_alloc, as one does when
+//                                     memory runs out; other sizes allocate
+//                                     as usual.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -79,4 +84,14 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
         std::strstr(info.dli_fname, "libstdc++") != nullptr && std_thread_starts.fetch_add(1) + 1 >= std::atol(from))
         return EAGAIN;
     return real(thread, attr, start, arg);
+}
+
+void* operator new(std::size_t size) {
+    static const long fail_bytes = [] {
+        const char* bytes = std::getenv("KORVANE_FAULT_NEW_BYTES");
+        return bytes != nullptr ? std::atol(bytes) : 0L;
+    }();
+    if (fail_bytes > 0 && size == static_cast<std::size_t>(fail_bytes)) throw std::bad_alloc();
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
 }

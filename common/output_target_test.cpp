@@ -1,8 +1,9 @@
 // Both programs' output targets, run as a user runs them: C over an existing
 // file under a file size limit, a signal while the new file exists, a rename
-// or close that fails, a dangling symbolic link, a pipe and a FIFO, and
-// threads that cannot start. A failed write must end in the program's own
-// failure line with C as it was and nothing left beside it.
+// or close that fails, a dangling symbolic link, a pipe and a FIFO, threads
+// that cannot start, and the modular program's row buffers that cannot be
+// allocated. A failed write must end in the program's own failure line with
+// C as it was and nothing left beside it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -250,3 +251,30 @@ TEST_P(OutputTarget, ThreadsThatCannotStartAreAMemoryShortage) {
 
 INSTANTIATE_TEST_SUITE_P(Programs, OutputTarget, ::testing::Range(0, 2),
                          [](const ::testing::TestParamInfo<int>& info) { return kPrograms[info.param].name; });
+
+// The modular program reads and writes through a row buffer per task: when
+// one cannot be allocated, the run ends as the memory shortage it is, with
+// C as it was, not as a failed read or write. Side 97, int64 inputs: a file
+// row is 776 bytes, a written row 388.
+TEST(ModpRowBuffers, ABufferThatCannotBeAllocatedIsAMemoryShortage) {
+    SKIP_UNDER_SANITIZERS();
+    ScratchDir dir("modp_row_buffers");
+    run_python(dir.path,
+               "rng = np.random.default_rng(5)\n"
+               "for f in ('a.npy', 'b.npy'): np.save(f, rng.integers(-9, 9, (97, 97), dtype=np.int64))\n");
+    for (const char* bytes : {"776", "388"}) {
+        SCOPED_TRACE(std::string("allocations of ") + bytes + " bytes fail");
+        write_file(dir.at("c.npy"), kEarlier);
+        const CommandResult r = run_in(dir.path, preload(std::string("KORVANE_FAULT_NEW_BYTES=") + bytes) +
+                                                     "timeout -s KILL 60 '" KORVANE_BINARY_DIR
+                                                     "/modp/korvane_multiply_modp' a.npy b.npy c.npy --p 65521 "
+                                                     "--workers 2");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(last_line(r.err), "alloc failed") << r.err;
+        EXPECT_TRUE(read_file(dir.at("c.npy")) == kEarlier);
+        std::set<std::string> beside;  // c.npy and whatever a writer left next to it
+        for (const auto& e : std::filesystem::directory_iterator(dir.path))
+            if (e.path().filename().string().rfind("c.npy", 0) == 0) beside.insert(e.path().filename());
+        EXPECT_EQ(beside, std::set<std::string>{"c.npy"});
+    }
+}

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -214,14 +215,16 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
                     return;
                 }
             }
+        } catch (const std::bad_alloc&) {
+            flag.exchange(3);  // the row buffer could not be allocated
         } catch (...) {
-            // e.g. the row buffer could not be allocated
             flag.exchange(1);
         }
     });
 
     ::close(file.release());
     int f = flag.load();
+    if (f == 3) throw std::bad_alloc();
     if (f == 2) throw std::runtime_error(path + ": float64 input contains non-integer values");
     if (f != 0) throw std::runtime_error("read failed: " + path);
 }
@@ -236,15 +239,11 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
         // A pipe or the like: the header, then every row in order, from this thread.
         if (!write_full(fd, header.data(), header.size())) throw std::runtime_error("write failed");
         bool ok = true;
-        try {
-            std::vector<std::int32_t> row(n);
-            for (std::size_t i = 0; ok && i < n; ++i) {
-                const double* s = src + i * ld;
-                for (std::size_t j = 0; j < n; ++j) row[j] = static_cast<std::int32_t>(s[j]);
-                ok = write_full(fd, reinterpret_cast<const char*>(row.data()), n * 4);
-            }
-        } catch (...) {
-            ok = false;  // the row buffer could not be allocated
+        std::vector<std::int32_t> row(n);  // std::bad_alloc: a memory shortage, the new file removed
+        for (std::size_t i = 0; ok && i < n; ++i) {
+            const double* s = src + i * ld;
+            for (std::size_t j = 0; j < n; ++j) row[j] = static_cast<std::int32_t>(s[j]);
+            ok = write_full(fd, reinterpret_cast<const char*>(row.data()), n * 4);
         }
         if (!ok || !out.commit()) throw std::runtime_error("write failed: " + path);
         return;
@@ -274,11 +273,14 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
                     return;
                 }
             }
+        } catch (const std::bad_alloc&) {
+            flag.exchange(3);  // the row buffer could not be allocated
         } catch (...) {
             flag.exchange(1);
         }
     });
 
+    if (flag.load() == 3) throw std::bad_alloc();
     if (flag.load() != 0 || !out.commit())
         throw std::runtime_error("write failed: " + path);
 }

@@ -330,8 +330,21 @@ int run(int argc, char** argv) {
     return 0;
 }
 
+// A memory shortage met anywhere after set-up (a task's row buffer, a
+// container) ends as the allocation failures of set-up do. By the time it
+// arrives here the pool has stopped and a new output file has been removed.
+int run_reporting_shortage(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fflush(stdout);
+        std::fputs("alloc failed\n", stderr);
+        return 1;
+    }
+}
+
 }  // namespace
 
-int modp_main(int argc, char** argv) { return run_reporting_failure(run, argc, argv); }
+int modp_main(int argc, char** argv) { return run_reporting_failure(run_reporting_shortage, argc, argv); }
 
 }  // namespace torvik

@@ -202,3 +202,24 @@ bool OutputFile::commit() {
     release_signals();
     return true;
 }
+
+bool write_full(int fd, const char* p, std::uint64_t bytes) {
+    while (bytes > 0) {
+        const ssize_t put = ::write(fd, p, bytes);
+        if (put <= 0) return false;
+        p += put;
+        bytes -= static_cast<std::uint64_t>(put);
+    }
+    return true;
+}
+
+bool pwrite_full(int fd, const char* p, std::uint64_t bytes, std::uint64_t offset) {
+    while (bytes > 0) {
+        const ssize_t put = ::pwrite(fd, p, bytes, static_cast<off_t>(offset));
+        if (put <= 0) return false;
+        p += put;
+        bytes -= static_cast<std::uint64_t>(put);
+        offset += static_cast<std::uint64_t>(put);
+    }
+    return true;
+}

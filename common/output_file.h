@@ -67,3 +67,9 @@ private:
     bool committed_ = false;
     bool holds_signals_ = false;
 };
+
+// Writes all `bytes` from p to fd, in order through write() (for a target
+// that is sequential()) or at `offset` through pwrite(). False on an error or
+// on a write that makes no progress.
+bool write_full(int fd, const char* p, std::uint64_t bytes);
+bool pwrite_full(int fd, const char* p, std::uint64_t bytes, std::uint64_t offset);

@@ -34,28 +34,6 @@ bool pread_full(int fd, unsigned char* p, std::size_t left, off_t off) {
     return true;
 }
 
-// Moves all `left` bytes through plain writes, for targets that cannot seek.
-bool write_full(int fd, const char* p, std::size_t left) {
-    while (left > 0) {
-        const ssize_t put = ::write(fd, p, left);
-        if (put <= 0) return false;
-        p += put;
-        left -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool pwrite_full(int fd, const char* p, std::size_t left, off_t off) {
-    while (left > 0) {
-        const ssize_t put = ::pwrite(fd, p, left, off);
-        if (put <= 0) return false;
-        p += put;
-        left -= static_cast<std::size_t>(put);
-        off += put;
-    }
-    return true;
-}
-
 // True when an n x n matrix of doubles has a byte count that fits in size_t;
 // sides beyond that can never be held in memory.
 bool side_fits_memory(std::uint64_t n) {

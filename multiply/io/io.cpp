@@ -112,28 +112,6 @@ bool pread_full(int fd, char* p, std::uint64_t left, std::uint64_t off) {
     return true;
 }
 
-// Moves all `left` bytes through plain writes, for targets that cannot seek.
-bool write_full(int fd, const char* p, std::uint64_t left) {
-    while (left > 0) {
-        const ssize_t put = ::write(fd, p, left);
-        if (put <= 0) return false;
-        p += put;
-        left -= static_cast<std::uint64_t>(put);
-    }
-    return true;
-}
-
-bool pwrite_full(int fd, const char* p, std::uint64_t left, std::uint64_t off) {
-    while (left > 0) {
-        const ssize_t put = ::pwrite(fd, p, left, static_cast<off_t>(off));
-        if (put <= 0) return false;
-        p += put;
-        left -= static_cast<std::uint64_t>(put);
-        off += static_cast<std::uint64_t>(put);
-    }
-    return true;
-}
-
 // Moves rows [lo, hi) of thread t with `move` (pread_full or pwrite_full
 // shaped). Without padding (ld == n) consecutive rows touch in memory as in
 // the file, so the whole share goes in one call: one long transfer costs the

@@ -257,12 +257,9 @@ void set_up(Pool& pool, PoolGuard& guard, const Plan& plan, Buffers& buf) {
     // already running are still stopped and joined.
     guard.started = true;
     stop_pool_on_alloc_failure(&pool);
-    // A worker that cannot start for want of memory is an allocation failure.
-    try {
-        pool.start(plan.workers, 0);
-    } catch (const std::bad_alloc&) {
-        alloc_failed();
-    }
+    // A worker that cannot start for want of memory throws std::bad_alloc,
+    // which ends the run as an allocation failure (run_reporting_shortage).
+    pool.start(plan.workers, 0);
     // Every worker and this thread may be inside OpenBLAS at once: their
     // buffers exist before the matrices, so that a shortage ends here as an
     // allocation failure rather than inside OpenBLAS.

@@ -21,7 +21,7 @@
 
 #include "common/cpus.h"
 #include "common/test_support.h"
-#include "common/test_watchdog.h"
+#include "multiply/agg1/agg1_test_support.h"
 #include "multiply/agg1/engine.h"
 
 // Allocations made on agg1 workers: a run must make none (its lists are
@@ -165,16 +165,8 @@ void count_leaf(const LeafRef& l) {
     }
 }
 
-class Agg1Engine : public ::testing::Test {
+class Agg1Engine : public Agg1PooledTest {
 protected:
-    static void SetUpTestSuite() {
-        const TestWatchdog watchdog;
-        agg1::init_pool(test_workers(), 0);
-    }
-    static void TearDownTestSuite() {
-        const TestWatchdog watchdog;
-        agg1::shutdown();
-    }
     void SetUp() override {
         if (agg1::detail::pool.workers != test_workers()) place_pool(test_workers());
         agg1::detail::leaf_hook = nullptr;
@@ -184,7 +176,6 @@ protected:
         agg1::detail::leaf_hook = nullptr;
         agg1::release_workspace();
     }
-    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
 };
 
 }  // namespace

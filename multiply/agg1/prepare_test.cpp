@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/test_support.h"
-#include "common/test_watchdog.h"
 #include "multiply/agg1/agg1.h"
+#include "multiply/agg1/agg1_test_support.h"
 #include "multiply/agg1/engine.h"
 #include "multiply/agg1/term_product.h"
 
@@ -25,18 +25,9 @@ namespace {
 
 const std::string kBudget = "agg1: workspace would exceed AGG_MAX_SCRATCH_GB (default 400 GB)";
 
-class Agg1Prepare : public ::testing::Test {
+class Agg1Prepare : public Agg1PooledTest {
 protected:
-    static void SetUpTestSuite() {
-        const TestWatchdog watchdog;
-        agg1::init_pool(test_workers(), 0);
-    }
-    static void TearDownTestSuite() {
-        const TestWatchdog watchdog;
-        agg1::shutdown();
-    }
     void TearDown() override { agg1::release_workspace(); }
-    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
 };
 
 // Every byte the prepared engine holds, from the containers themselves.

@@ -184,12 +184,9 @@ void write_matrix(const std::string& path, const float* src, std::uint64_t n, st
     if (out.sequential()) {
         // A pipe or the like: the prefix, then every row in order, from this thread.
         if (!write_full(out.fd(), prefix.data(), prefix.size())) throw std::runtime_error("write failed");
-        const char* rows = reinterpret_cast<const char*>(src);
         bool ok = true;
-        if (n > 0 && ld == n)
-            ok = write_full(out.fd(), rows, n * n * 4);
-        else
-            for (std::uint64_t r = 0; ok && r < n; ++r) ok = write_full(out.fd(), rows + r * ld * 4, n * 4);
+        for (std::uint64_t r = 0; ok && r < n; ++r)
+            ok = write_full(out.fd(), reinterpret_cast<const char*>(src + r * ld), n * 4);
         if (!ok || !out.commit()) throw std::runtime_error("write failed: " + path);
         return;
     }

@@ -17,6 +17,12 @@ Data sets:
   outer30  rows of A and columns of B times independent 2^e, e in -30..30
   normal   standard normal entries
   offset   1 + 0.1 * normal
+  big124   A = normal * 2^124, B = normal * 2^-100
+
+A suffix puts subnormal entries (1e-40) into a data set, where the scaling
+brings their lines down: "+a1" one in A (in the column of A with the largest
+scale), "+a10" ten in A, "+b10" ten in B (in the rows of B with the largest
+scale), "+a1000000" a million in A; for example inner30+a1.
 """
 import argparse
 import os
@@ -29,6 +35,7 @@ import numpy as np
 
 
 def make(data, n, rng):
+    data, *subnormals = data.split("+")
     a = rng.standard_normal((n, n), dtype=np.float32)
     b = rng.standard_normal((n, n), dtype=np.float32)
     if data.startswith("inner"):
@@ -43,15 +50,32 @@ def make(data, n, rng):
     elif data == "offset":
         a = (1 + 0.1 * a).astype(np.float32)
         b = (1 + 0.1 * b).astype(np.float32)
+    elif data == "big124":
+        a = np.ldexp(a, 124)
+        b = np.ldexp(b, -100)
+        e = np.zeros(n, np.int32)
     elif data != "normal":
         sys.exit("unknown data set " + data)
-    return a.astype(np.float32), b.astype(np.float32)
+    a, b = a.astype(np.float32), b.astype(np.float32)
+    for s in subnormals:
+        count = int(s[1:])
+        # The lines the scaling brings down most: the largest inner scales.
+        if (data.startswith("inner") or data == "big124") and count <= n:
+            lines = np.argsort(-e if s[0] == "a" else e, kind="stable")[:count]
+        else:
+            lines = rng.integers(0, n, count)
+        others = rng.integers(0, n, count)
+        if s[0] == "a":
+            a[others, lines] = np.float32(1e-40)
+        else:
+            b[lines, others] = np.float32(1e-40)
+    return a, b
 
 
 def errors(c, ref):
     d = c.astype(np.float64) - ref
     rows = np.linalg.norm(d, axis=1) / np.linalg.norm(ref, axis=1)
-    return np.linalg.norm(d) / np.linalg.norm(ref), rows.max()
+    return np.linalg.norm(d) / np.linalg.norm(ref), rows.max(), int((~np.isfinite(c)).sum())
 
 
 def main():
@@ -67,7 +91,7 @@ def main():
     rng = np.random.default_rng(2026)
     with tempfile.TemporaryDirectory() as tmp:
         pa, pb, pc = (os.path.join(tmp, f) for f in ("A.npy", "B.npy", "C.npy"))
-        print(f"{'data':8} {'build':14} {'mode':10} {'error':>9} {'worst row':>9} {'/classical':>10} {'/worst':>8}  multiply")
+        print(f"{'data':8} {'build':14} {'mode':10} {'error':>9} {'worst row':>9} {'/classical':>10} {'/worst':>8} {'non-finite':>10}  multiply")
         for data in args.data.split(","):
             a, b = make(data, args.n, rng)
             np.save(pa, a)
@@ -85,12 +109,12 @@ def main():
                     if r.returncode != 0:
                         print(f"{data:8} {build[-14:]:14} {mode:10} {r.stderr.strip()}")
                         continue
-                    err, worst = errors(np.load(pc), ref)
+                    err, worst, bad = errors(np.load(pc), ref)
                     if base is None:
                         base = (err, worst)
                     secs = re.search(r"^multiply: ([0-9.]+) s", r.stdout, re.M)
                     print(f"{data:8} {build[-14:]:14} {mode:10} {err:9.2e} {worst:9.2e} {err / base[0]:10.2f} "
-                          f"{worst / base[1]:8.2f}  {secs.group(1) if secs else '?'} s", flush=True)
+                          f"{worst / base[1]:8.2f} {bad:10d}  {secs.group(1) if secs else '?'} s", flush=True)
 
 
 if __name__ == "__main__":

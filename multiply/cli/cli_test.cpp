@@ -299,7 +299,10 @@ TEST_F(MultiplyCli, NonFiniteInputsNeedTheClassicalMode) {
            "a[2730, 4096] = np.nan\n"
            "np.save('nan_a.npy', a)\n"
            "a[2730, 4096] = np.inf\n"
-           "np.save('inf_a.npy', a)\n");
+           "np.save('inf_a.npy', a)\n"
+           "a[2730, 4096] = 1\n"
+           "a[rng.random((n, n)) < 0.3] = np.float32(3e-45)\n"  // 3·2^-149, in rows brought down
+           "np.save('tiny_a.npy', a)\n");
     const std::vector<std::pair<const char*, std::vector<const char*>>> cases = {
         {"nan_a.npy", {"safe", "accurate", "fast", "large", "large --leaf 256"}}, {"inf_a.npy", {"fast", "safe"}}};
     for (const auto& [a, modes] : cases) {
@@ -314,6 +317,15 @@ TEST_F(MultiplyCli, NonFiniteInputsNeedTheClassicalMode) {
             EXPECT_FALSE(fs::exists(dir->at("refused_c.npy")));
         }
     }
+    // 30 % of A's entries lose bits when scaled, more than the scaling keeps aside.
+    const CommandResult tiny = run("tiny_a.npy finite_b.npy refused_c.npy --workers 8 --mode safe");
+    EXPECT_EQ(tiny.status, 2);
+    EXPECT_EQ(tiny.err.rfind("FAILED mode safe cannot scale A and B by powers of two: ", 0), 0u) << tiny.err;
+    EXPECT_NE(tiny.err.find(" entries of A and B are too small to scale exactly (at most 16777216): --mode "
+                            "classical takes them\n"),
+              std::string::npos)
+        << tiny.err;
+    EXPECT_FALSE(fs::exists(dir->at("refused_c.npy")));
     const CommandResult r = run("nan_a.npy finite_b.npy nan_c.npy --workers 8 --mode classical --check");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("non-finite entries 8192\n"), std::string::npos) << r.out;

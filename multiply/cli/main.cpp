@@ -20,6 +20,7 @@
 #include "common/process_exit.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/io/io.h"
+#include "multiply/method/equil.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/method_spec.h"
@@ -212,6 +213,11 @@ RunTimes multiply_files(const Options& o, const Route& r, const Matrices& m) {
         // infinity would spread over entries of C that should be finite.
         throw std::runtime_error("mode " + o.mode + " needs finite inputs, and A or B holds a NaN or an "
                                  "infinity: --mode classical takes them");
+    } catch (const equil::UnscalableInput& e) {
+        // Also refused before A or B changed: unscaled, the sums would lose
+        // the digits of every row, column or inner index far below the others.
+        throw std::runtime_error("mode " + o.mode + " cannot scale A and B by powers of two: " + e.what() +
+                                 ": --mode classical takes them");
     }
     return t;
 }

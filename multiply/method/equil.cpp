@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "multiply/method/non_finite.h"
 #include "multiply/method/problem.h"
@@ -81,7 +82,7 @@ void run(void (*job)(int)) { pan_adapter::run_jobs(state.jobs, job); }
 // Row entry j is scaled by 2^s_j with s_j = base + col[j], negated when
 // `negate`. Lanes holding zero keep their bits; lanes whose value is normal
 // and stays normal get s_j added to their exponent field; every other lane
-// goes to the caller's slow path, which sees (x, s_j).
+// goes to the caller's slow path, which sees (x, s_j, j).
 
 // Per lane: -1 when x·2^s is x with its exponent field moved by s.
 inline __m256i exponent_only(__m256i bits, __m256i s) {
@@ -136,23 +137,25 @@ void scale_row(float* row, std::uint64_t n, const std::int32_t* col, std::int32_
             for (int l = 0; l < 8; ++l)
                 if ((done >> l & 1) == 0) {
                     const std::int32_t sl = negate ? -(base + col[j + l]) : base + col[j + l];
-                    row[j + l] = slow(row[j + l], sl);
+                    row[j + l] = slow(row[j + l], sl, j + l);
                 }
     }
     for (; j < n; ++j) {
         const std::int32_t s = negate ? -(base + col[j]) : base + col[j];
         float y;
-        row[j] = simple_scale(row[j], s, &y) ? y : slow(row[j], s);
+        row[j] = simple_scale(row[j], s, &y) ? y : slow(row[j], s, j);
     }
+}
+
+// True when x·2^s is not a float that scales back to the bits of x.
+bool fails(float x, std::int32_t s) {
+    float y, z;
+    if (!scale_by_pow2(s, &y, x) || !scale_by_pow2(-s, &z, y)) return true;
+    return std::memcmp(&x, &z, 4) != 0;
 }
 
 // Entries of the row whose scaling is not exact or does not come back to the same bits.
 std::uint64_t row_failures(const float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base) {
-    auto fails = [](float x, std::int32_t s) {
-        float y, z;
-        if (!scale_by_pow2(s, &y, x) || !scale_by_pow2(-s, &z, y)) return true;
-        return std::memcmp(&x, &z, 4) != 0;
-    };
     const __m256i vbase = _mm256_set1_epi32(base);
     std::uint64_t count = 0;
     std::uint64_t j = 0;
@@ -174,21 +177,77 @@ std::uint64_t row_failures(const float* row, std::uint64_t n, const std::int32_t
 
 // Slow paths: exact scaling that the preflight has proven (anything else
 // would corrupt the caller's matrices beyond repair), and ldexpf for C.
-float exact_or_abort(float x, std::int32_t s) {
+float exact_or_abort(float x, std::int32_t s, std::uint64_t) {
     float y;
     if (!scale_by_pow2(s, &y, x)) std::abort();
     return y;
 }
-float rounded(float x, std::int32_t s) { return std::ldexp(x, s); }
+float rounded(float x, std::int32_t s, std::uint64_t) { return std::ldexp(x, s); }
 
-// Scales the state's rows [first, last) of A and B forwards (transform) or back (restore).
-void scale_inputs(int w, bool back, float (*slow)(float, std::int32_t)) {
+// Job w's kept slots, written by the transform and read by the restore in
+// the same order: for its rows i, those of row i of A, then of row i of B.
+struct KeptSlots {
+    KeptEntry* next;
+    KeptEntry* end;
+};
+KeptSlots kept_slots(int w) {
+    return {state.kept + state.kept_first[w], state.kept + state.kept_first[w + 1]};
+}
+
+// Scales row i of A or B (mark kKeptRowOfA or kKeptRowOfB) forwards: an
+// entry that the preflight found not scalable exactly is scaled with
+// rounding (below float's normal range, so it stays finite) and its bits go
+// to the next slots, after the row's mark.
+void scale_row_forwards(float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base,
+                        std::uint32_t mark, std::uint64_t i, KeptSlots& slots) {
+    bool marked = false;
+    auto keep = [&](std::uint32_t where, std::uint32_t bits) {
+        if (slots.next == slots.end) std::abort();  // the preflight counted otherwise
+        *slots.next++ = {where, bits};
+    };
+    scale_row(row, n, col, base, false, [&](float x, std::int32_t s, std::uint64_t j) {
+        float y;
+        if (!fails(x, s) && scale_by_pow2(s, &y, x)) return y;
+        if (!marked) keep(mark, static_cast<std::uint32_t>(i));
+        marked = true;
+        std::uint32_t bits;
+        std::memcpy(&bits, &x, 4);
+        keep(static_cast<std::uint32_t>(j), bits);
+        y = std::ldexp(x, s);
+        if (!(std::fabs(y) < FLT_MIN)) std::abort();
+        return y;
+    });
+}
+
+// Scales row i of A or B back: the kept entries of the row are cleared
+// first (their rounded values need not come back exactly), the row scaled
+// back exactly, then the kept bits written back.
+void scale_row_back(float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base, std::uint32_t mark,
+                    std::uint64_t i, KeptSlots& slots) {
+    KeptEntry* first = slots.next;
+    KeptEntry* last = first;
+    if (first != slots.end && first->where == mark && first->bits == i) {
+        last = ++first;
+        while (last != slots.end && last->where < kKeptRowOfA) ++last;
+        slots.next = last;
+    }
+    for (KeptEntry* e = first; e != last; ++e) row[e->where] = 0.0f;
+    scale_row(row, n, col, base, true, exact_or_abort);
+    for (KeptEntry* e = first; e != last; ++e) std::memcpy(row + e->where, &e->bits, 4);
+}
+
+// Scales the state's rows of job w of A and B forwards (transform) or back (restore).
+void scale_inputs(int w, bool back) {
     const std::uint64_t n = state.side;
     const Range r = share(w, n);
+    KeptSlots slots = kept_slots(w);
+    auto scale = back ? scale_row_back : scale_row_forwards;
     for (std::uint64_t i = r.first; i < r.last; ++i) {
-        scale_row(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i], back, slow);
-        scale_row(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i], back, slow);
+        scale(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i], kKeptRowOfA, i, slots);
+        scale(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i], kKeptRowOfB, i,
+              slots);
     }
+    if (slots.next != slots.end) std::abort();
 }
 
 // ---- Maxima --------------------------------------------------------------
@@ -261,6 +320,10 @@ void settle_exponents(std::int32_t* e, std::uint64_t n) {
 }
 
 void free_vectors() noexcept {
+    std::free(state.kept);
+    state.kept = nullptr;
+    state.kept_capacity = 0;
+    std::fill(state.kept_first, state.kept_first + kMaxJobs + 1, 0);
     std::free(state.row_exponents);
     std::free(state.column_exponents);
     std::free(state.inner_exponents);
@@ -279,6 +342,24 @@ T* alloc_state_vector(std::uint64_t count) {
 
 std::uint64_t count_non_zero(const std::int32_t* v, std::uint64_t n) {
     return static_cast<std::uint64_t>(n - static_cast<std::uint64_t>(std::count(v, v + n, 0)));
+}
+
+// Turns the preflight's slot counts per job into the first slot of each job
+// and makes room for them all; the slots of an earlier transform are reused
+// when there are enough. Refuses more kept entries than kept_limit allows.
+void make_kept_slots(std::uint64_t entries) {
+    if (entries > kept_limit(state.side))
+        throw UnscalableInput(std::to_string(entries) + " entries of A and B are too small to scale exactly (at most " +
+                              std::to_string(kept_limit(state.side)) + ")");
+    for (int w = 1; w <= state.jobs; ++w) state.kept_first[w] += state.kept_first[w - 1];
+    const std::uint64_t total = state.kept_first[state.jobs];
+    if (total <= state.kept_capacity) return;
+    std::free(state.kept);
+    state.kept = nullptr;
+    state.kept_capacity = 0;
+    std::uint64_t bytes = 0;
+    state.kept = square_view::alloc_vector<KeptEntry>(total, bytes, "equilibration allocation overflow");
+    state.kept_capacity = total;
 }
 
 }  // namespace
@@ -325,6 +406,7 @@ void transform() {
     state.applied = false;
     state.non_finite.store(false);
     state.preflight_failures.store(0);
+    std::fill(state.kept_first, state.kept_first + kMaxJobs + 1, 0);
 
     run(column_max_job);
     run(row_max_job);
@@ -354,19 +436,15 @@ void transform() {
     st.b = state.b;
     st.ldb = state.ldb;
     st.preflight_failures = state.preflight_failures.load();
-    if (st.preflight_failures != 0) {
-        for (std::int32_t* v : {state.row_exponents, state.column_exponents, state.inner_exponents})
-            std::memset(v, 0, n * sizeof(std::int32_t));
-    } else {
-        st.certificate = true;
-        st.inner = count_non_zero(state.inner_exponents, n);
-        st.rows = count_non_zero(state.row_exponents, n);
-        st.columns = count_non_zero(state.column_exponents, n);
-        state.applied = st.inner + st.rows + st.columns != 0;
-        if (state.applied) {
-            run(transform_in_place_job);
-            state.in_place = true;
-        }
+    if (st.preflight_failures != 0) make_kept_slots(st.preflight_failures);
+    st.certificate = true;
+    st.inner = count_non_zero(state.inner_exponents, n);
+    st.rows = count_non_zero(state.row_exponents, n);
+    st.columns = count_non_zero(state.column_exponents, n);
+    state.applied = st.inner + st.rows + st.columns != 0;
+    if (state.applied) {
+        run(transform_in_place_job);
+        state.in_place = true;
     }
     st.applied = state.applied;
     state.transformed = true;
@@ -479,17 +557,23 @@ void column_max_scaled_job(int w) {
 void preflight_job(int w) {
     const std::uint64_t n = state.side;
     const Range r = share(w, n);
-    std::uint64_t failures = 0;
+    std::uint64_t failures = 0, slots = 0;
     for (std::uint64_t i = r.first; i < r.last; ++i) {
-        failures += row_failures(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i]);
-        failures += row_failures(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i]);
+        // A row with failures takes a slot for its mark and one per failure.
+        for (std::uint64_t f : {row_failures(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i]),
+                                row_failures(state.b + i * state.ldb, n, state.column_exponents,
+                                             -state.inner_exponents[i])}) {
+            failures += f;
+            slots += f == 0 ? 0 : f + 1;
+        }
     }
+    state.kept_first[w + 1] = slots;
     if (failures != 0) state.preflight_failures.fetch_add(failures);
 }
 
-void transform_in_place_job(int w) { scale_inputs(w, false, exact_or_abort); }
+void transform_in_place_job(int w) { scale_inputs(w, false); }
 
-void restore_job(int w) { scale_inputs(w, true, exact_or_abort); }
+void restore_job(int w) { scale_inputs(w, true); }
 
 void recover_job(int w) {
     const std::uint64_t n = state.side;

@@ -10,10 +10,17 @@
 // A and column of B into [1, 2).
 //
 // Every factor is a power of two, so the scaling only moves exponents. A
-// preflight pass proves that every scaled entry is a float and scales back to
-// the same bits before anything is changed; without that proof the inputs
-// are left as they are and the exponents are all 0. A and B are scaled in
-// place and given back bit for bit by recover (or by release).
+// preflight pass finds, before anything is changed, the entries whose scaled
+// value is not a float that scales back to the same bits. Those are entries
+// that the scaling brings below float's normal range with low bits set (a
+// subnormal input in a line scaled down, or an entry more than 2^125 below
+// the largest of its line): they are scaled with rounding, which moves them
+// by less than 2^-149 where their line peaks in [0.5, 2), and their original
+// bits are kept aside, in row order, so that the restore writes them back.
+// The kept entries are bounded by kept_limit(n); beyond it the transform is
+// refused with UnscalableInput before anything changes, since without
+// scaling the aggregation routes' result would be wrong. A and B are scaled
+// in place and given back bit for bit by recover (or by release).
 //
 // One process-wide state; every parallel step is a job on the Pan pool.
 // Lifecycle: prepare(n) -> transform -> recover -> transform -> ... ;
@@ -23,8 +30,31 @@
 
 #include <atomic>
 #include <cstdint>
+#include <stdexcept>
 
 namespace equil {
+
+// The refusal of a transform whose inputs hold more entries that scaling
+// rounds than kept_limit allows (nothing has been changed). Its own type
+// lets the program say which mode takes such inputs instead.
+struct UnscalableInput : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The most entries of A and B together whose bits a transform keeps aside:
+// one in eight, n·n/4.
+inline std::uint64_t kept_limit(std::uint64_t n) { return n * n / 4; }
+
+// One slot of the kept entries: an entry (its column and original bits), or
+// the mark that starts the entries of one row (where = kKeptRowOfA or
+// kKeptRowOfB, bits = the row).
+struct KeptEntry {
+    std::uint32_t where;
+    std::uint32_t bits;
+};
+constexpr std::uint32_t kKeptRowOfA = 0xfffffffeu;
+constexpr std::uint32_t kKeptRowOfB = 0xffffffffu;
+constexpr int kMaxJobs = 256;
 
 struct EquilState {
     std::uint64_t side = 0;          // n of the prepared state; 0 = not prepared
@@ -40,6 +70,12 @@ struct EquilState {
     bool transformed = false;  // a transform completed; recover is allowed
     bool in_place = false;     // A and B hold scaled values and must be restored
     std::atomic<std::uint64_t> preflight_failures{0};  // entries not scalable exactly
+    // The kept entries: job w's slots (its rows of A and B in order) are
+    // [kept_first[w], kept_first[w + 1]); the preflight counts them per job
+    // in kept_first[w + 1] first. Allocated by the transform that needs them.
+    KeptEntry* kept = nullptr;
+    std::uint64_t kept_capacity = 0;  // slots allocated
+    std::uint64_t kept_first[kMaxJobs + 1] = {};
     float* a = nullptr;        // the matrices scaled in place
     std::uint64_t lda = 0;
     float* b = nullptr;
@@ -60,9 +96,9 @@ struct Statistics {
     std::uint64_t inner = 0;    // non-zero inner exponents
     std::uint64_t rows = 0;     // non-zero row exponents of A
     std::uint64_t columns = 0;  // non-zero column exponents of B
-    std::uint64_t preflight_failures = 0;
+    std::uint64_t preflight_failures = 0;  // entries scaled with rounding, their bits kept aside
     bool applied = false;
-    bool certificate = false;   // the preflight passed
+    bool certificate = false;   // the preflight proved that A and B come back bit for bit
 };
 extern Statistics published;
 
@@ -71,8 +107,9 @@ extern Statistics published;
 // happens. A failure leaves the state released.
 void prepare(std::uint64_t n);
 
-// Scales the Problem's A and B in place when the preflight passes; the
-// Problem views keep naming the same storage.
+// Scales the Problem's A and B in place (the Problem views keep naming the
+// same storage). NonFiniteInput on a NaN or infinite entry, UnscalableInput
+// beyond kept_limit, both before anything changes.
 void transform();
 
 // Scales the Problem's C back and restores A and B.
@@ -92,7 +129,7 @@ void column_max_job(int w);         // columns of A
 void row_max_job(int w);            // rows of B
 void row_exponents_job(int w);      // rows of A
 void column_max_scaled_job(int w);  // columns of B
-void preflight_job(int w);          // rows of A and of B
+void preflight_job(int w);          // rows of A and of B; counts the kept slots
 void transform_in_place_job(int w); // rows of A and of B
 void recover_job(int w);            // rows of C
 void restore_job(int w);            // rows of A and of B
@@ -104,6 +141,6 @@ void restore_job(int w);            // rows of A and of B
 // that would lose bits in the subnormal range or underflow to zero.
 bool scale_by_pow2(int e, float* out, float x);
 
-// Restores A and B when they are still scaled, frees the vectors and clears
-// the state. Never throws.
+// Restores A and B when they are still scaled, frees the vectors and the
+// kept entries and clears the state. Never throws.
 void release_equil_state() noexcept;

@@ -63,7 +63,31 @@ enum class Data {
     outer,    // rows of A and columns of B times independent 2^e, e in -30..30
     normal,   // normal times 1.25: at side 1024 the row and column maxima straddle 4
     offset,   // 1 + 0.1·normal
+    // With subnormal entries (1e-40) where the scaling brings their lines
+    // down, so that they lose bits:
+    inner_tiny,  // inner, one in A and ten in B
+    outer_tiny,  // outer, ten in A and one in B
+    huge,        // A = normal·2^124 with one, B = normal·2^-100
+    near_max,    // A = normal·2^125 (up to near float's largest) with one in a hundred, B = normal·2^-120
 };
+
+const char* name_of(Data data) {
+    const char* names[] = {"inner", "outer", "normal", "offset", "inner_tiny", "outer_tiny", "huge", "near_max"};
+    return names[static_cast<int>(data)];
+}
+
+// Sets `count` entries of the lines that `lines` orders first (rows of m.a
+// for rows, columns for columns), at random places along them, to 1e-40.
+void put_tiny(std::vector<float>& m, u64 n, std::vector<int> scale, bool rows, int count, std::mt19937& rng) {
+    std::vector<u64> order(n);
+    for (u64 k = 0; k < n; ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](u64 x, u64 y) { return scale[x] > scale[y]; });
+    std::uniform_int_distribution<u64> along(0, n - 1);
+    for (int t = 0; t < count; ++t) {
+        const u64 line = order[t % n], at = along(rng);
+        m[rows ? line * n + at : at * n + line] = 1e-40f;
+    }
+}
 
 void fill(MethodInputs& m, Data data, unsigned seed) {
     const u64 n = m.n;
@@ -80,20 +104,34 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
             float& a = m.a[i * n + j];
             float& b = m.b[i * n + j];
             switch (data) {
-                case Data::inner: a *= pow2(e1[j]); b *= pow2(-e1[i]); break;
-                case Data::outer: a *= pow2(e1[i]); b *= pow2(e2[j]); break;
+                case Data::inner: case Data::inner_tiny: a *= pow2(e1[j]); b *= pow2(-e1[i]); break;
+                case Data::outer: case Data::outer_tiny: a *= pow2(e1[i]); b *= pow2(e2[j]); break;
                 case Data::normal: a *= 1.25f; b *= 1.25f; break;
                 case Data::offset: a = 1.0f + 0.1f * a; b = 1.0f + 0.1f * b; break;
+                case Data::huge: a = std::ldexp(a, 124); b = std::ldexp(b, -100); break;
+                case Data::near_max: a = std::ldexp(a, 125); b = std::ldexp(b, -120); break;
             }
         }
+    // Columns of A with a large e_k and rows of B with a small one are
+    // brought down most, as are rows of A and columns of B with a large e.
+    std::vector<int> minus_e1(n);
+    for (u64 k = 0; k < n; ++k) minus_e1[k] = -e1[k];
+    switch (data) {
+        case Data::inner_tiny: put_tiny(m.a, n, e1, false, 1, rng); put_tiny(m.b, n, minus_e1, true, 10, rng); break;
+        case Data::outer_tiny: put_tiny(m.a, n, e1, true, 10, rng); put_tiny(m.b, n, e2, false, 1, rng); break;
+        case Data::huge: put_tiny(m.a, n, e1, true, 1, rng); break;
+        case Data::near_max: put_tiny(m.a, n, e1, true, static_cast<int>(n * n / 100), rng); break;
+        default: break;
+    }
 }
 
 // Runs each mode's method and the dense route on the data; every mode must
-// be within 10x of dense's error and 30x of its worst row.
+// be within 10x of dense's error and 30x of its worst row (so without a
+// non-finite entry either).
 void expect_close_to_dense(u64 n, u64 leaf, const std::vector<std::string>& methods) {
     problem.leaf = leaf;
-    for (Data data : {Data::inner, Data::outer}) {
-        SCOPED_TRACE(data == Data::inner ? "inner scaling" : "row and column scaling");
+    for (Data data : {Data::inner, Data::outer, Data::inner_tiny, Data::outer_tiny, Data::huge, Data::near_max}) {
+        SCOPED_TRACE(name_of(data));
         MethodInputs m(n);
         fill(m, data, 31);
         const std::vector<double> ref = m.fp64_product();
@@ -128,7 +166,7 @@ TEST_F(ModeRoutes, OrdinaryDataLosesLittleToTheScaling) {
     const u64 n = 1024;
     problem.leaf = 128;
     for (Data data : {Data::normal, Data::offset}) {
-        SCOPED_TRACE(data == Data::normal ? "normal" : "offset");
+        SCOPED_TRACE(name_of(data));
         MethodInputs m(n);
         fill(m, data, 7);
         const std::vector<double> ref = m.fp64_product();

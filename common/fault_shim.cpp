@@ -12,6 +12,9 @@
 //                                     after it fail (EAGAIN), as they do when
 //                                     no address space is left for a stack;
 //                                     threads of other libraries start as usual;
+//   KORVANE_FAULT_THREAD_ERROR=ENOMEM those starts fail with ENOMEM instead,
+//                                     as they may when the kernel has no
+//                                     memory for the new thread;
 //   KORVANE_FAULT_NEW_BYTES=<n>       every operator new of exactly n bytes
 //                                     throws std::bad_alloc, as one does when
 //                                     memory runs out; other sizes allocate
@@ -81,8 +84,10 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
     const char* from = std::getenv("KORVANE_FAULT_THREAD_FROM");
     Dl_info info{};
     if (from != nullptr && ::dladdr(reinterpret_cast<void*>(start), &info) != 0 && info.dli_fname != nullptr &&
-        std::strstr(info.dli_fname, "libstdc++") != nullptr && std_thread_starts.fetch_add(1) + 1 >= std::atol(from))
-        return EAGAIN;
+        std::strstr(info.dli_fname, "libstdc++") != nullptr && std_thread_starts.fetch_add(1) + 1 >= std::atol(from)) {
+        const char* error = std::getenv("KORVANE_FAULT_THREAD_ERROR");
+        return error != nullptr && std::strcmp(error, "ENOMEM") == 0 ? ENOMEM : EAGAIN;
+    }
     return real(thread, attr, start, arg);
 }
 

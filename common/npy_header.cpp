@@ -97,15 +97,57 @@ bool skip_value(const std::string& t, std::size_t& i) {
     return false;
 }
 
-// The characters of a one-quote string literal, escapes taken as the
-// character they escape; false for anything else.
+// The value of a hexadecimal digit, or -1.
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// The characters of a string literal in one quote or three (as skip_string
+// takes it), its escapes read as Python reads them; an escape Python does
+// not know keeps its backslash, and a character beyond ASCII stands as 0x80
+// (it can only make the value differ from a key). False for anything else,
+// for an escape Python refuses, and for a named character (\N{...}), which
+// is not looked up.
 bool string_value(const std::string& literal, std::string& value) {
-    if (literal.size() < 2 || (literal[0] != '\'' && literal[0] != '"') || literal.back() != literal[0]) return false;
+    static constexpr char letters[] = "abfnrtv", controls[] = "\a\b\f\n\r\t\v";
+    const char quote = literal.empty() ? '\0' : literal[0];
+    const std::size_t q = literal.size() >= 6 && literal.compare(0, 3, std::string(3, quote)) == 0 ? 3 : 1;
+    if ((quote != '\'' && quote != '"') || literal.size() < 2 * q || literal.back() != quote) return false;
     value.clear();
-    for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
-        if (literal[i] == '\\') ++i;
-        if (i + 1 >= literal.size()) return false;
-        value += literal[i];
+    const std::size_t end = literal.size() - q;
+    for (std::size_t i = q; i < end; ++i) {
+        if (literal[i] != '\\') {
+            value += literal[i];
+            continue;
+        }
+        if (++i == end) return false;
+        const char e = literal[i];
+        const char* letter = e != '\0' ? std::strchr(letters, e) : nullptr;
+        unsigned long code = 0;
+        if (e == '\n') {
+            continue;  // the line goes on
+        } else if (e == '\\' || e == '\'' || e == '"') {
+            code = static_cast<unsigned char>(e);
+        } else if (letter != nullptr) {
+            code = static_cast<unsigned char>(controls[letter - letters]);
+        } else if (e >= '0' && e <= '7') {
+            code = static_cast<unsigned long>(e - '0');
+            for (int k = 1; k < 3 && i + 1 < end && literal[i + 1] >= '0' && literal[i + 1] <= '7'; ++k)
+                code = code * 8 + static_cast<unsigned long>(literal[++i] - '0');
+        } else if (e == 'x' || e == 'u' || e == 'U') {
+            for (int k = 0, digits = e == 'x' ? 2 : e == 'u' ? 4 : 8; k < digits; ++k) {
+                if (++i == end || hex_digit(literal[i]) < 0) return false;
+                code = code * 16 + static_cast<unsigned long>(hex_digit(literal[i]));
+            }
+        } else if (e == 'N') {
+            return false;
+        } else {
+            value += '\\';
+            code = static_cast<unsigned char>(e);
+        }
+        value += code < 0x80 ? static_cast<char>(code) : '\x80';
     }
     return true;
 }
@@ -113,8 +155,9 @@ bool string_value(const std::string& literal, std::string& value) {
 // The two dimensions of a shape value "(rows, cols)", with any blanks between
 // the tokens (a sign and its digits included) and an optional comma after the
 // second dimension; false for any other number of dimensions or a dimension
-// that is not a decimal integer. The sign and digits read as strtoul reads
-// them (a negative dimension wraps around).
+// that is not a decimal integer as Python writes one (no leading zeros: 064
+// is refused). The sign and digits read as strtoul reads them (a negative
+// dimension wraps around).
 bool two_dimensions(const std::string& v, unsigned long& rows, unsigned long& cols) {
     if (v.size() < 2 || v.front() != '(' || v.back() != ')') return false;
     std::size_t i = 1;
@@ -126,6 +169,7 @@ bool two_dimensions(const std::string& v, unsigned long& rows, unsigned long& co
             skip_blanks(v, i);
         }
         if (v[i] < '0' || v[i] > '9') return false;
+        if (v[i] == '0' && v[i + 1] >= '0' && v[i + 1] <= '9') return false;
         while (v[i] >= '0' && v[i] <= '9') number += v[i++];
         *dim = std::strtoul(number.c_str(), nullptr, 10);
         skip_blanks(v, i);
@@ -145,6 +189,7 @@ bool keyed(const NpyEntry& e, const char* quoted_key) { return e.entry.rfind(quo
 }  // namespace
 
 NpyDict npy_header_dict(const std::string& t) {
+    if (t.size() > npy_header_text_limit) return {};
     NpyDict dict;
     std::size_t i = 0;
     skip_blanks(t, i);
@@ -175,7 +220,8 @@ NpyDict npy_header_dict(const std::string& t) {
         NpyEntry* slot = key == "descr" ? &dict.descr
                          : key == "fortran_order" ? &dict.fortran_order
                          : key == "shape" ? &dict.shape : nullptr;
-        if (slot) *slot = {t.substr(key_at, end - key_at), t.substr(value_at, end - value_at)};
+        if (slot == nullptr) return {};
+        *slot = {t.substr(key_at, end - key_at), t.substr(value_at, end - value_at)};
         if (t[i] == ',') ++i;
     }
 }

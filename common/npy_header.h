@@ -20,13 +20,20 @@ struct NpyEntry {
     std::string entry, value;
 };
 
+// The longest header text numpy reads without being told to trust the file.
+constexpr std::size_t npy_header_text_limit = 10000;
+
 // The entries 'descr', 'fortran_order' and 'shape' of a header dictionary.
 // Keys are taken only at the top level of the literal: text inside strings,
 // tuples, lists and nested dictionaries (a structured dtype's field names,
-// say) is never taken for a key. A key given twice counts with its last
-// value. Text that is not a dictionary literal, or that has anything but
-// blanks after it, has none of them. Blanks are the white space Python takes
-// between tokens: space, tab, line feed, carriage return and form feed.
+// say) is never taken for a key. A key is a string literal in one quote or
+// three, its escapes read as Python reads them; a key given twice counts
+// with its last value. Text that is not a dictionary literal, that has
+// anything but blanks after it, that has any other key (numpy takes these
+// three and no more; a key with a named character, \N{...}, counts as
+// another) or that is longer than npy_header_text_limit has none of them.
+// Blanks are the white space Python takes between tokens: space, tab, line
+// feed, carriage return and form feed.
 struct NpyDict {
     NpyEntry descr, fortran_order, shape;
 };
@@ -45,8 +52,9 @@ NpyHeader read_npy_header(const std::string& path, NpyShortLength short_length);
 
 // N of a C-order (N, N) array, N > 0, from the header's top-level entries
 // 'fortran_order' (the value False) and 'shape' (a tuple of exactly two
-// integers), each key written in single quotes; blanks may stand between any
-// two tokens, and the tuple may end with a comma.
+// decimal integers without leading zeros), each key written in single
+// quotes; blanks may stand between any two tokens, and the tuple may end
+// with a comma.
 // std::runtime_error: path + ": array must be in C (row-major) order",
 // path + ": shape must be a square (N, N)".
 std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header);

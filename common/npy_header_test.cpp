@@ -98,10 +98,11 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
     EXPECT_EQ(numpy.shape.value, "(3, 3)");
 
     // A structured dtype with a field named like an entry, keys with double
-    // quotes, nested containers and strings of every kind.
+    // quotes, nested containers and strings of every kind (in values that a
+    // later entry of the same key replaces).
     const NpyDict nested = npy_header_dict(
-        R"x({ "descr" :[("'fortran_order': False", '<f4'), ('}', ('{', "'shape': (1, 1)"))] ,)x"
-        R"x('x': {'descr': '<i4', 'y': [1, (2, ']')]}, 'z': '''a 'shape': (5, 5)''', 'w': 'it\'s, }',)x"
+        R"x({'descr': 'it\'s, }', "descr" :[("'fortran_order': False", '<f4'), ('}', ('{', "'shape': (1, 1)"))] ,)x"
+        R"x('shape': {'descr': '<i4', 'y': [1, (2, ']')]}, 'fortran_order': '''a 'shape': (5, 5)''',)x"
         R"x('shape':(7,7),'fortran_order': True})x");
     EXPECT_EQ(nested.descr.value, R"x([("'fortran_order': False", '<f4'), ('}', ('{', "'shape': (1, 1)"))])x");
     EXPECT_EQ(nested.descr.entry.substr(0, 10), R"x("descr" :[)x");
@@ -115,16 +116,33 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
     EXPECT_EQ(spaced.shape.value, "( 3 ,3, )");
     EXPECT_EQ(spaced.fortran_order.value, "False");
 
-    // The last of a repeated key counts; a missing key is empty.
+    // The last of a repeated key counts, however its string is written; a
+    // missing key is empty.
     const NpyDict twice = npy_header_dict("{'fortran_order': False, 'fortran_order': True}");
     EXPECT_EQ(twice.fortran_order.value, "True");
     EXPECT_EQ(twice.descr.entry, "");
+    const NpyDict escaped = npy_header_dict(
+        R"x({'descr': 1, 'd\x65scr': 2, 'shape': 3, 'sh\141p\u0065': 4, "fortran_\)x" "\n"
+        R"x(order": 5, '''shape''': 6, 'fortran\x5forder': 7})x");
+    EXPECT_EQ(escaped.descr.value, "2");
+    EXPECT_EQ(escaped.shape.value, "6");
+    EXPECT_EQ(escaped.fortran_order.value, "7");
+
+    // numpy takes a header text of up to 10 000 characters.
+    std::string longest = "{'descr': '<f4'}";
+    longest.resize(10000, ' ');
+    longest.back() = '\n';
+    EXPECT_EQ(npy_header_dict(longest).descr.value, "'<f4'");
+    EXPECT_EQ(npy_header_dict(" " + longest).descr.entry, "");
 
     for (const char* bad : {"", "'descr': '<f4'", "{'descr': '<f4'", "{'descr': ('<f4', }", "{'descr': ['<f4')}",
                             "{'descr' '<f4'}", "{descr: '<f4'}", "{'descr': }", "{'descr': '<f4}",
                             "{'descr': '<f4' 'shape': (1, 1)}", "{'descr': 'a': 'b'}", "x{'descr': '<f4'}",
                             "{'descr': '<f4'} x\n", "{'descr': '<f4'}}", "{'descr': '<f4'}{}", "{'descr': '<f4'}\v\n",
-                            "{\v'descr': '<f4'}", "\v{'descr': '<f4'}", "{'descr': '<f4'}\n# note\n"}) {
+                            "{\v'descr': '<f4'}", "\v{'descr': '<f4'}", "{'descr': '<f4'}\n# note\n",
+                            // Any key but the three: numpy takes exactly these.
+                            "{'descr': '<f4', 'x': 1}", "{'descr': '<f4', 'shape ': 1}", R"({'\descr': '<f4'})",
+                            R"({'descr': '<f4', 'descr\t': 1})", R"({'descr': '<f4', 'desc\x7': 1})"}) {
         const NpyDict d = npy_header_dict(bad);
         EXPECT_TRUE(d.descr.entry.empty() && d.shape.entry.empty() && d.fortran_order.entry.empty()) << bad;
     }

@@ -227,26 +227,30 @@ TEST_P(OutputTarget, PipesAndFifosGetTheBytesInOrder) {
 }
 
 // Threads that cannot start, from the k-th on for every k until a run
-// succeeds (the program's own workers, the readers, the writers): each run
+// succeeds (the program's own workers, the readers, the writers), for want
+// of the resources a thread needs (EAGAIN) or of memory (ENOMEM): each run
 // ends as a memory shortage, with C as it was.
 TEST_P(OutputTarget, ThreadsThatCannotStartAreAMemoryShortage) {
     SKIP_UNDER_SANITIZERS();
-    int shortages = 0;
-    for (int k = 1; k <= 256; ++k) {
-        SCOPED_TRACE("threads fail from the " + std::to_string(k) + "-th");
-        write_file(at("c.npy"), kEarlier);
-        const CommandResult r = run("c.npy", preload("KORVANE_FAULT_THREAD_FROM=" + std::to_string(k)));
-        if (r.status == 0) {
-            EXPECT_TRUE(read_file(at("c.npy")) == read_file(at("ref.npy")));
-            break;
+    for (const std::string error : {"EAGAIN", "ENOMEM"}) {
+        int shortages = 0;
+        for (int k = 1; k <= 256; ++k) {
+            SCOPED_TRACE("threads fail with " + error + " from the " + std::to_string(k) + "-th");
+            write_file(at("c.npy"), kEarlier);
+            const CommandResult r = run("c.npy", preload("KORVANE_FAULT_THREAD_ERROR=" + error +
+                                                         " KORVANE_FAULT_THREAD_FROM=" + std::to_string(k)));
+            if (r.status == 0) {
+                EXPECT_TRUE(read_file(at("c.npy")) == read_file(at("ref.npy")));
+                break;
+            }
+            ++shortages;
+            EXPECT_EQ(r.status, program().shortage_status) << r.err;
+            EXPECT_EQ(last_line(r.err), program().shortage_line) << r.err;
+            expect_unchanged("c.npy");
+            if (HasFailure()) return;
         }
-        ++shortages;
-        EXPECT_EQ(r.status, program().shortage_status) << r.err;
-        EXPECT_EQ(last_line(r.err), program().shortage_line) << r.err;
-        expect_unchanged("c.npy");
-        if (HasFailure()) break;
+        EXPECT_GE(shortages, 2) << error;
     }
-    EXPECT_GE(shortages, 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, OutputTarget, ::testing::Range(0, 2),

@@ -97,17 +97,21 @@ for size in (0, 16, 20): open('raw%d.bin' % size, 'wb').write(b'\0' * size)
 trick = np.asfortranarray(np.arange(16, dtype='<i4').view([("'fortran_order': False", '<i4')]).reshape(4, 4))
 assert trick.flags.f_contiguous and not trick.flags.c_contiguous
 np.save('field_named_c_order.npy', trick)
-for name, h in (('order_in_a_string', "{'descr': '<i4', 'fortran_order': True, 'shape': (4, 4), 'x': \"'fortran_order': False\"}"),
-                ('dtype_in_a_list', "{'descr': '<i2', 'x': ['<i4'], 'fortran_order': False, 'shape': (4, 4)}")):
+for name, h in (('order_in_a_string', "{'descr': \"'fortran_order': False\", 'descr': '<i4', 'fortran_order': True, 'shape': (4, 4)}"),
+                ('dtype_in_a_list', "{'descr': '<i2', 'shape': ['<i4'], 'fortran_order': False, 'shape': (4, 4)}")):
     open(name + '.npy', 'wb').write(b'\x93NUMPY\x01\x00' + len(h).to_bytes(2, 'little') + h.encode() + bytes(64))
 # Headers that numpy refuses, or reads as no 4 x 4 matrix, over 4 x 4 int32
 # data: versions other than 1.0, 2.0 and 3.0, text after the dictionary, a
-# third dimension.
+# third dimension, leading zeros, a key beside the three, a text longer than
+# numpy's limit of 10 000 characters.
 good = "{'descr': '<i4', 'fortran_order': False, 'shape': (4, 4), }"
 for name, version, h in (('major0', (0, 0), good), ('major9', (9, 0), good), ('minor1', (1, 1), good),
                          ('v2_minor1', (2, 1), good), ('text_after', (1, 0), good + ' x\n'),
                          ('nul_after', (1, 0), good + '\0'), ('three_dims', (1, 0), good.replace('4)', '4, 1)')),
-                         ('three_dims_2', (1, 0), good.replace('4)', '4, 2)'))):
+                         ('three_dims_2', (1, 0), good.replace('4)', '4, 2)')),
+                         ('zero_led', (1, 0), good.replace('(4, 4)', '(04, 04)')),
+                         ('fourth_key', (3, 0), good.replace('}', "'x': 1}")),
+                         ('over_limit', (1, 0), good.ljust(10001))):
     h = h.encode()
     open(name + '.npy', 'wb').write(b'\x93NUMPY' + bytes(version) + len(h).to_bytes(2 if version[0] == 1 else 4, 'little')
                                     + h + np.arange(16, dtype='<i4').tobytes())
@@ -134,7 +138,8 @@ for name, version, h in (('major0', (0, 0), good), ('major9', (9, 0), good), ('m
         {"major0.npy", 0, ": not a .npy file"}, {"major9.npy", 0, ": not a .npy file"},
         {"minor1.npy", 0, ": not a .npy file"}, {"v2_minor1.npy", 0, ": not a .npy file"},
         {"text_after.npy", 0, dtype}, {"nul_after.npy", 0, dtype},
-        {"three_dims.npy", 0, square}, {"three_dims_2.npy", 0, square},
+        {"three_dims.npy", 0, square}, {"three_dims_2.npy", 0, square}, {"zero_led.npy", 0, square},
+        {"fourth_key.npy", 0, dtype}, {"over_limit.npy", 0, dtype},
         {"raw20.bin", 0, raw}, {"raw0.bin", 0, raw}, {"raw16.bin", 3, raw},
         // N*N*4 wraps to 0 for N = 2^31 and to 16 for N = 2^62 + 2: an empty
         // or 16-byte file must not pass as such a matrix.

@@ -93,8 +93,9 @@ for name, n, version in (('v1', 5, None), ('v2', 13, (2, 0)), ('v3', 9, (3, 0)),
     a = bits(n, n); keep(name, a, saved(a, version))
 # Hand-made headers: '|f4' and a shape without blanks.
 for name, major, h in (('pipe', 1, b"{'descr':'|f4','fortran_order': False,'shape':(4,4)}\n"),
-                       # Entries in another order around one whose text looks like entries.
-                       ('extra', 1, b"{'shape': (4, 4), 'x': (\"a}, 'shape': (9, 9)\", ['\\'', {'descr': '<f8'}]), "
+                       # Entries in another order, one of them given first with a value
+                       # whose text looks like entries.
+                       ('extra', 1, b"{'shape': (4, 4), 'descr': (\"a}, 'shape': (9, 9)\", ['\\'', {'descr': '<f8'}]), "
                                     b"'fortran_order': False, 'descr': '<f4'}\n")):
     a = bits(4, 4)
     length = len(h).to_bytes(2 if major == 1 else 4, 'little')
@@ -103,7 +104,9 @@ for name, major, h in (('pipe', 1, b"{'descr':'|f4','fortran_order': False,'shap
 # that matrix (blanks, tabs, line breaks and form feeds wherever Python's
 # literal syntax allows them, trailing commas), every other one numpy refuses
 # or reads as something else (versions other than 1.0, 2.0 and 3.0, text
-# after the dictionary, a third dimension, a dimension that is no integer).
+# after the dictionary, a third dimension, a dimension that is no integer or
+# has leading zeros, a key beside the three, a text longer than numpy's limit
+# of 10 000 characters).
 def hand(name, version, h):
     a = bits(4, 4)
     h = h.encode('latin1')
@@ -128,7 +131,13 @@ for name, version, h in (
         ('three_dims', (1, 0), numpy_header.replace('4)', '4, 1)') + '\n'),
         ('three_dims_2', (1, 0), numpy_header.replace('4)', '4, 2)') + '\n'),
         ('float_dim', (1, 0), numpy_header.replace('4)', '4.0)') + '\n'),
-        ('two_commas', (1, 0), numpy_header.replace('4)', '4,,)') + '\n')):
+        ('two_commas', (1, 0), numpy_header.replace('4)', '4,,)') + '\n'),
+        ('zero_led', (1, 0), numpy_header.replace('(4, 4)', '(04, 04)') + '\n'),
+        ('zero_led_2', (2, 0), numpy_header.replace('(4, 4)', '(4, 004)') + '\n'),
+        ('fourth_key', (1, 0), numpy_header.replace('}', "'x': 1}") + '\n'),
+        ('escaped_key', (1, 0), numpy_header.replace("'descr'", "'\\descr'") + '\n'),
+        ('ok_longest', (3, 0), numpy_header.ljust(9999) + '\n'),
+        ('over_limit', (1, 0), numpy_header.ljust(10000) + '\n')):
     hand(name, version, h)
 a = bits(6, 6); b = bytearray(saved(a)); b[7] = 7; keep('minor7', a, bytes(b))
 try:
@@ -161,8 +170,8 @@ TEST_F(IoFiles, ReadsNpyVersionsAndVariantsIntoPaddedRows) {
     // v1 files have a 10-byte prefix, v2 and v3 files a 12-byte one.
     const struct { const char* name; std::uint64_t n, offset; } cases[] = {
         {"v1", 5, 128},    {"v2", 13, 128},    {"v3", 9, 128},     {"one", 1, 128},
-        {"big", 257, 128}, {"pipe", 4, 10 + 53}, {"extra", 4, 10 + 114},
-        {"ok_tight", 4, 10 + 51}, {"ok_loose", 4, 12 + 77}, {"ok_lines", 4, 12 + 66}};
+        {"big", 257, 128}, {"pipe", 4, 10 + 53}, {"extra", 4, 10 + 118},
+        {"ok_tight", 4, 10 + 51}, {"ok_loose", 4, 12 + 77}, {"ok_lines", 4, 12 + 66}, {"ok_longest", 4, 12 + 10000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = at(std::string(c.name) + ".npy"), ref = read_file(at(std::string(c.name) + ".ref"));
@@ -195,21 +204,25 @@ TEST_F(IoFiles, RejectsNpyFilesItCannotTake) {
         {"vtab_after.npy", "", dtype}, {"vtab_inside.npy", "", dtype},
         // Exactly two integer dimensions.
         {"three_dims.npy", "", square}, {"three_dims_2.npy", "", square}, {"float_dim.npy", "", square},
-        {"two_commas.npy", "", square},
+        {"two_commas.npy", "", square}, {"zero_led.npy", "", square}, {"zero_led_2.npy", "", square},
+        // Keys beside the three, a text beyond numpy's limit.
+        {"fourth_key.npy", "", dtype}, {"escaped_key.npy", "", dtype}, {"over_limit.npy", "", dtype},
         {"noshape.npy", npy_bytes(1, "{'descr': '<f4', 'fortran_order': False, }\n", data), square},
         // Only the dictionary's own entries count, never text inside a value:
         // a structured dtype (numpy's file, Fortran order) whose field name
         // reads like the C-order entry, and hand-made look-alikes.
         {"field_named_c_order.npy", "", dtype},
         {"order_in_a_string.npy",
-         npy_bytes(1, "{'descr': '<f4', 'fortran_order': True, 'shape': (1, 1), 'x': \"'fortran_order': False\"}\n", data),
+         npy_bytes(1, "{'descr': \"'fortran_order': False\", 'descr': '<f4', 'fortran_order': True, 'shape': (1, 1)}\n",
+                   data),
          order},
         {"order_given_twice.npy",
          npy_bytes(1, "{'descr': '<f4', 'fortran_order': False, 'shape': (1, 1), 'fortran_order': True}\n", data), order},
-        {"dtype_in_a_tuple.npy", npy_bytes(1, "{'descr': '<f8', 'x': ('<f4',), 'fortran_order': False, 'shape': (1, 1)}\n",
-                                           data), dtype},
+        {"dtype_in_a_tuple.npy",
+         npy_bytes(1, "{'descr': '<f8', 'shape': ('<f4',), 'fortran_order': False, 'shape': (1, 1)}\n", data), dtype},
         {"shape_in_a_list.npy",
-         npy_bytes(1, "{'descr': '<f4', 'x': ['shape', \"'shape': (1, 1)\"], 'fortran_order': False}\n", data), square},
+         npy_bytes(1, "{'descr': '<f4', 'fortran_order': ['shape', \"'shape': (1, 1)\"], 'fortran_order': False}\n", data),
+         square},
         {"not_a_dict.npy", npy_bytes(1, "'descr': '<f4', 'fortran_order': False, 'shape': (1, 1)\n", data), dtype},
     };
     for (const auto& c : cases) {

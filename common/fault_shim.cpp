@@ -5,6 +5,10 @@
 //   KORVANE_FAULT_RENAME=<path>       rename() creates <path> and then waits
 //                                     for ever, so that a test can signal the
 //                                     process at that point;
+//   KORVANE_FAULT_CREATED=<path>      open() that creates a file whose name
+//                                     ends in ".tmp" creates it, then creates
+//                                     <path> and waits for ever (the moment
+//                                     right after a new output file appears);
 //   KORVANE_FAULT_CLOSE_SUFFIX=<s>    close() of a descriptor whose file name
 //                                     ends in <s> closes it and fails (EIO),
 //                                     as a write-back error reported at close;
@@ -23,6 +27,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,6 +50,25 @@ bool ends_with(const char* s, std::size_t len, const char* suffix) {
     return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
 }
 
+// Creates the marker file `path` (the wait points above).
+void create_marker(const char* path) {
+    const int marker = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (marker >= 0) close(marker);
+}
+
+template <class Open>
+int open_with_faults(Open real, const char* path, int flags, va_list args) {
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    const int fd = real(path, flags, mode);
+    const char* marker = std::getenv("KORVANE_FAULT_CREATED");
+    if (fd >= 0 && (flags & O_CREAT) != 0 && marker != nullptr && *marker != '\0' &&
+        ends_with(path, std::strlen(path), ".tmp")) {
+        create_marker(marker);
+        for (;;) ::pause();
+    }
+    return fd;
+}
+
 }  // namespace
 
 extern "C" int rename(const char* from, const char* to) {
@@ -55,11 +79,28 @@ extern "C" int rename(const char* from, const char* to) {
         return -1;
     }
     if (fault != nullptr && *fault != '\0') {
-        const int marker = ::open(fault, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (marker >= 0) close(marker);
+        create_marker(fault);
         for (;;) ::pause();
     }
     return real(from, to);
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open");
+    va_list args;
+    va_start(args, flags);
+    const int fd = open_with_faults(real, path, flags, args);
+    va_end(args);
+    return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open64");
+    va_list args;
+    va_start(args, flags);
+    const int fd = open_with_faults(real, path, flags, args);
+    va_end(args);
+    return fd;
 }
 
 extern "C" int close(int fd) {

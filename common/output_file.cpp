@@ -40,8 +40,7 @@ std::mutex signal_mutex;
 // default action back in place, the signal raised here is delivered as the
 // handler returns.
 extern "C" void remove_new_files_and_end(int sig) {
-    for (int i = 0; i < kSlots; ++i)
-        if (slot_used[i].load() != 0) ::unlink(slot_paths[i]);
+    remove_new_output_files();
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
@@ -90,9 +89,31 @@ int claim_slot(const std::string& path) {
     return -1;
 }
 
+// The name at the end of the chain of symbolic links that starts at `link`,
+// where no file exists; each relative link is read from its own directory.
+// Empty when the chain leads elsewhere (a file that exists now, a loop, an
+// error).
+std::string dangling_end(const std::string& link) {
+    std::string name = link;
+    for (int hops = 0; hops < 40; ++hops) {
+        char text[PATH_MAX];
+        const ssize_t len = ::readlink(name.c_str(), text, sizeof text);
+        if (len <= 0 || static_cast<std::size_t>(len) >= sizeof text) return {};
+        std::string next(text, static_cast<std::size_t>(len));
+        const std::size_t slash = name.rfind('/');
+        if (next[0] != '/' && slash != std::string::npos) next = name.substr(0, slash + 1) + next;
+        name = next;
+        struct stat info {};
+        if (::lstat(name.c_str(), &info) != 0) return errno == ENOENT ? name : std::string();
+        if (!S_ISLNK(info.st_mode)) return {};
+    }
+    return {};
+}
+
 // The file a write to path would reach: path itself, or for a symbolic link
-// the file it resolves to. Sets replaceable to false when that file exists
-// and is not a regular file, or when the link leads nowhere.
+// the file it resolves to, or the name where a dangling link's file would be
+// (which then does not exist). Sets replaceable to false when that file
+// exists and is not a regular file, or when the link leads nowhere else.
 std::string resolve_target(const std::string& path, bool& replaceable, struct stat& existing, bool& exists) {
     replaceable = true;
     exists = false;
@@ -102,6 +123,12 @@ std::string resolve_target(const std::string& path, bool& replaceable, struct st
     if (S_ISLNK(link_info.st_mode)) {
         char* resolved = ::realpath(path.c_str(), nullptr);
         if (resolved == nullptr) {
+            // A link whose file does not exist: that file is made as a new one.
+            // (Other links that cannot be resolved by name, such as
+            // /dev/fd/N for a pipe, are written in place.)
+            std::string end;
+            if (::stat(path.c_str(), &existing) != 0 && errno == ENOENT) end = dangling_end(path);
+            if (!end.empty()) return end;
             replaceable = false;
             return path;
         }
@@ -119,48 +146,57 @@ std::string resolve_target(const std::string& path, bool& replaceable, struct st
 
 }  // namespace
 
-OutputFile::OutputFile(const std::string& path) {
+OutputFile::OutputFile(const std::string& path) : path_(path) {
     struct stat existing {};
     bool replaceable = true, exists = false;
     target_ = resolve_target(path, replaceable, existing, exists);
-    if (!replaceable) {
-        in_place_ = true;
-        temporary_ = path;
-        // Without blocking: a FIFO with no reader fails (ENXIO) here at once
-        // rather than holding the finished run until some reader comes.
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
-        if (fd_ < 0) throw std::runtime_error("cannot create " + path);
-        const int flags = ::fcntl(fd_, F_GETFL);
-        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-            throw std::runtime_error("cannot create " + path);
-        }
-        sequential_ = ::lseek(fd_, 0, SEEK_CUR) < 0 && errno == ESPIPE;
-        std::lock_guard<std::mutex> lock(signal_mutex);
-        hold_signals();
-        holds_signals_ = true;
-        return;
-    }
-
-    // "<dir>/<name>.<pid>.<serial>.tmp", the name shortened so that the
-    // suffix always fits in a file name.
+    // "<dir>/<name>.<pid>.", the name shortened so that the suffix always fits
+    // in a file name.
     const std::size_t slash = target_.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
     if (name.size() > 200) name.resize(200);
     const std::string stem = dir + name + "." + std::to_string(::getpid()) + ".";
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        temporary_ = stem + std::to_string(next_serial.fetch_add(1)) + ".tmp";
-        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd_ >= 0 || errno != EEXIST) break;
-    }
-    if (fd_ < 0) throw std::runtime_error("cannot create " + path);
+
+    // The signals are taken over before the file exists, and a new file's
+    // name is in its slot before the file is created: a signal at any moment
+    // finds the file (or nothing yet) to remove.
     {
         std::lock_guard<std::mutex> lock(signal_mutex);
-        signal_slot_ = claim_slot(temporary_);
         hold_signals();
         holds_signals_ = true;
+    }
+    try {
+        if (!replaceable) {
+            in_place_ = true;
+            temporary_ = path;
+            // Without blocking: a FIFO with no reader fails (ENXIO) here at
+            // once rather than holding the run until some reader comes.
+            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
+            if (fd_ < 0) throw std::runtime_error("cannot create " + path);
+            const int flags = ::fcntl(fd_, F_GETFL);
+            if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)
+                throw std::runtime_error("cannot create " + path);
+            sequential_ = ::lseek(fd_, 0, SEEK_CUR) < 0 && errno == ESPIPE;
+            return;
+        }
+        // "<stem><serial>.tmp"
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            temporary_ = stem + std::to_string(next_serial.fetch_add(1)) + ".tmp";
+            {
+                std::lock_guard<std::mutex> lock(signal_mutex);
+                if (signal_slot_ >= 0) slot_used[signal_slot_].store(0);
+                signal_slot_ = claim_slot(temporary_);
+            }
+            fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (fd_ >= 0 || errno != EEXIST) break;
+        }
+        if (fd_ < 0) throw std::runtime_error("cannot create " + path);
+    } catch (...) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        release_signals();
+        throw;
     }
     if (exists) {
         // The replacement keeps the replaced file's owner (where allowed) and mode.
@@ -201,6 +237,11 @@ bool OutputFile::commit() {
     committed_ = true;
     release_signals();
     return true;
+}
+
+void remove_new_output_files() {
+    for (int i = 0; i < kSlots; ++i)
+        if (slot_used[i].load() != 0) ::unlink(slot_paths[i]);
 }
 
 bool write_full(int fd, const char* p, std::uint64_t bytes) {

@@ -3,22 +3,26 @@
 // writer uses) and that file is renamed over the target after the last byte
 // is written and it is closed without error. Until then the target keeps what
 // it held (it may be one of the inputs); a write that fails removes the new
-// file and leaves the target as it was.
+// file and leaves the target as it was. A program creates its output file
+// before its work, so that a target that cannot be written ends the run
+// before the work rather than after it.
 //
 // A target that exists and is not a regular file (a device such as
-// /dev/null, a pipe or FIFO) cannot be replaced and is written in place, as
-// is a symbolic link whose target does not exist (the link stays and the
-// file it names is created); a link to a regular file replaces the file it
-// points to, and a replaced file keeps its permission bits. A target that
-// cannot seek (a pipe, a FIFO, a terminal) must be written in order with
-// plain writes (sequential()). A FIFO that no process has open for reading
-// is not waited for: it cannot be created.
+// /dev/null, a pipe or FIFO) cannot be replaced and is written in place. A
+// symbolic link stays a link: a link to a regular file replaces the file it
+// points to, and a link whose file does not exist (following every link of
+// a chain, each relative one from its own directory) gets that file, made
+// beside it and renamed into place like any other. A replaced file keeps its
+// permission bits. A target that cannot seek (a pipe, a FIFO, a terminal)
+// must be written in order with plain writes (sequential()). A FIFO that no
+// process has open for reading is not waited for: it cannot be created.
 //
 // While an output file exists the process ignores SIGXFSZ, so that a write
 // past the file size limit (ulimit -f) fails as a write; and SIGINT, SIGTERM
 // and SIGHUP, where they would end the process, first remove the new file
-// and then end it as the signal would have. The earlier dispositions return
-// once no output file is left.
+// and then end it as the signal would have. Both are in place before the new
+// file is created. The earlier dispositions return once no output file is
+// left.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +37,9 @@ public:
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
+
+    // The target's path as given, for messages.
+    const std::string& path() const { return path_; }
 
     // Descriptor for positioned writes (pwrite) of the whole content, or for
     // plain writes in order when sequential().
@@ -59,7 +66,7 @@ private:
     // Ends the signal arrangements of this file (see above).
     void release_signals();
 
-    std::string target_, temporary_;
+    std::string path_, target_, temporary_;
     int fd_ = -1;
     int signal_slot_ = -1;
     bool in_place_ = false;
@@ -67,6 +74,11 @@ private:
     bool committed_ = false;
     bool holds_signals_ = false;
 };
+
+// Removes the new file of every output file that exists, at once and
+// without locks (also from a signal handler): for a process that is about to
+// end without unwinding, such as on an allocation failure.
+void remove_new_output_files();
 
 // Writes all `bytes` from p to fd, in order through write() (for a target
 // that is sequential()) or at `offset` through pwrite(). False on an error or

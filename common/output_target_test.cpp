@@ -1,13 +1,15 @@
 // Both programs' output targets, run as a user runs them: C over an existing
 // file under a file size limit, a signal while the new file exists, a rename
-// or close that fails, a dangling symbolic link, a pipe and a FIFO, threads
-// that cannot start, and the modular program's row buffers that cannot be
-// allocated. A failed write must end in the program's own failure line with
-// C as it was and nothing left beside it.
+// or close that fails, a dangling symbolic link, a C that cannot be created,
+// a pipe and a FIFO, threads that cannot start, and the modular program's
+// buffers that cannot be allocated. A failed write must end in the program's
+// own failure line with C as it was and nothing left beside it. Last, the
+// signal arrangements of an output file itself.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +19,9 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "common/output_file.h"
 #include "common/test_support.h"
 
 namespace {
@@ -60,7 +64,11 @@ protected:
                    "np.save('a.npy', rng.standard_normal((96, 96), dtype=np.float32))\n"
                    "np.save('b.npy', rng.standard_normal((96, 96), dtype=np.float32))\n"
                    "np.save('ia.npy', rng.integers(-1000, 1000, (96, 96), dtype=np.int32))\n"
-                   "np.save('ib.npy', rng.integers(-1000, 1000, (96, 96), dtype=np.int32))\n");
+                   "np.save('ib.npy', rng.integers(-1000, 1000, (96, 96), dtype=np.int32))\n"
+                   "np.save('a256.npy', rng.standard_normal((256, 256), dtype=np.float32))\n"
+                   "np.save('b256.npy', rng.standard_normal((256, 256), dtype=np.float32))\n"
+                   "np.save('ia256.npy', rng.integers(-1000, 1000, (256, 256), dtype=np.int32))\n"
+                   "np.save('ib256.npy', rng.integers(-1000, 1000, (256, 256), dtype=np.int32))\n");
     }
     static void TearDownTestSuite() { delete dir; }
 
@@ -75,11 +83,14 @@ protected:
     const Program& program() const { return kPrograms[GetParam()]; }
 
     // The program's command line with C = target, ended after kHangSeconds
-    // unless `bounded` is false.
-    std::string command(const std::string& target, bool bounded = true) const {
+    // unless `bounded` is false; side 256 instead of 96 for a C of 256 KiB.
+    std::string command(const std::string& target, bool bounded = true, bool side256 = false) const {
         const Program& p = program();
-        return (bounded ? "timeout -s KILL " + std::to_string(kHangSeconds) + " '" : "'") + p.binary + "' " + p.a +
-               " " + p.b + " " + target + " " + p.options;
+        auto input = [&](const std::string& name) {
+            return side256 ? name.substr(0, name.size() - 4) + "256.npy" : name;
+        };
+        return (bounded ? "timeout -s KILL " + std::to_string(kHangSeconds) + " '" : "'") + p.binary + "' " +
+               input(p.a) + " " + input(p.b) + " " + target + " " + p.options;
     }
 
     // Runs the program with C = target, `before` in front of the command
@@ -90,11 +101,11 @@ protected:
 
     static std::string at(const std::string& name) { return dir->at(name); }
 
-    // Names in the directory that begin with `name`: the file itself and
-    // anything a writer left beside it.
-    static std::set<std::string> names_beside(const std::string& name) {
+    // Names in the directory (or its subdirectory sub) that begin with
+    // `name`: the file itself and anything a writer left beside it.
+    static std::set<std::string> names_beside(const std::string& name, const std::string& sub = ".") {
         std::set<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(dir->path))
+        for (const auto& e : std::filesystem::directory_iterator(at(sub)))
             if (e.path().filename().string().rfind(name, 0) == 0) names.insert(e.path().filename());
         return names;
     }
@@ -115,6 +126,26 @@ std::string preload(const std::string& settings) {
     return "env LD_PRELOAD='" KORVANE_FAULT_SHIM "' " + settings + " ";
 }
 
+// Starts `line` in /bin/sh with the signals a user's shell gives a command
+// (none blocked, default actions); returns its process id.
+pid_t spawn(const std::string& line) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+        ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+bool has_line_starting(const std::string& text, const std::string& head) {
+    return text.rfind(head, 0) == 0 || text.find("\n" + head) != std::string::npos;
+}
+
 #ifdef KORVANE_SANITIZER_BUILD
 #define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "preloads a library, which a sanitizer runtime must precede"
 #else
@@ -124,7 +155,8 @@ std::string preload(const std::string& settings) {
 }  // namespace
 
 // A C larger than the file size limit: the write fails as a write (the
-// programs ignore SIGXFSZ), whether C existed or not.
+// programs ignore SIGXFSZ), whether C existed or not, and names C also when
+// not even the .npy header fits.
 TEST_P(OutputTarget, FileSizeLimitFailsTheWrite) {
     write_file(at("c.npy"), kEarlier);
     for (const char* name : {"c.npy", "new.raw"}) {
@@ -135,43 +167,42 @@ TEST_P(OutputTarget, FileSizeLimitFailsTheWrite) {
     }
     expect_unchanged("c.npy");
     EXPECT_TRUE(names_beside("new.raw").empty());
+
+    // No byte at all: the report lines go through a pipe, as a file could
+    // not take them either.
+    const CommandResult r =
+        run_in(dir->path, "(sh -c \"ulimit -f 0; exec " + command("c.npy") + "\" 2>&1; echo status $?) | cat");
+    EXPECT_EQ(r.out.substr(r.out.rfind("FAILED")), "FAILED write failed: c.npy\nstatus 2\n") << r.out;
+    expect_unchanged("c.npy");
 }
 
-// SIGINT, SIGTERM or SIGHUP while the complete new file waits for its
-// rename: the new file is removed and the process ends by that signal.
+// SIGINT, SIGTERM or SIGHUP while the new file exists, from the moment it
+// is created (here held just after its creation) to its rename (held just
+// before): the new file is removed and the process ends by that signal.
 TEST_P(OutputTarget, SignalWhileTheNewFileExistsRemovesIt) {
     SKIP_UNDER_SANITIZERS();
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
-        write_file(at("c.npy"), kEarlier);
-        const std::string marker = at("renaming");
-        ::unlink(marker.c_str());
-        const std::string line =
-            "cd '" + dir->path + "' && exec " + preload("KORVANE_FAULT_RENAME='" + marker + "'") + command("c.npy", false) +
-            " > /dev/null 2>&1";
-        std::fflush(nullptr);
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            sigset_t none;
-            sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
-            ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
+    const std::string marker = at("waiting");
+    for (const char* fault : {"KORVANE_FAULT_CREATED", "KORVANE_FAULT_RENAME"}) {
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::string(fault) + ", " + strsignal(sig));
+            for (const std::string& name : names_beside("c.npy")) std::filesystem::remove(at(name));
+            write_file(at("c.npy"), kEarlier);
+            ::unlink(marker.c_str());
+            const pid_t pid = spawn("cd '" + dir->path + "' && exec " + preload(std::string(fault) + "='" + marker + "'") +
+                                    command("c.npy", false) + " > /dev/null 2>&1");
+            ASSERT_GE(pid, 0);
+            // The program waits once the marker exists (or the timeout ends it).
+            int status = 0;
+            pid_t ended = 0;
+            while (::access(marker.c_str(), F_OK) != 0 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_EQ(ended, 0) << "the program ended before the wait, status " << status;
+            EXPECT_EQ(names_beside("c.npy").size(), 2u) << "no new file beside C";
+            ASSERT_EQ(::kill(pid, sig), 0);
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+            expect_unchanged("c.npy");
         }
-        // The program waits inside its rename once the marker exists (or the
-        // timeout ends it).
-        int status = 0;
-        pid_t ended = 0;
-        while (::access(marker.c_str(), F_OK) != 0 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(ended, 0) << "the program ended before its rename, status " << status;
-        EXPECT_EQ(names_beside("c.npy").size(), 2u) << "no new file beside C";
-        ASSERT_EQ(::kill(pid, sig), 0);
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
-        expect_unchanged("c.npy");
     }
 }
 
@@ -187,20 +218,58 @@ TEST_P(OutputTarget, FailedRenameOrCloseFailsTheWrite) {
 }
 
 // A symbolic link to a file that does not exist stays a link, and the file
-// it names is created.
+// it names (beside the link for a relative name) is created, whole or not at
+// all: a write that fails leaves the link as it was and nothing where it
+// points.
 TEST_P(OutputTarget, DanglingLinkKeepsTheLinkAndCreatesItsTarget) {
-    ::unlink(at("link.npy").c_str());
-    ::unlink(at("made.npy").c_str());
-    ASSERT_EQ(::symlink("made.npy", at("link.npy").c_str()), 0);
-    ASSERT_EQ(run("link.npy").status, 0);
-    struct stat st {};
-    ASSERT_EQ(::lstat(at("link.npy").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_TRUE(read_file(at("made.npy")) == read_file(at("ref.npy")));
+    std::filesystem::remove_all(at("sub"));
+    std::filesystem::create_directory(at("sub"));
+    for (const std::string sub : {".", "sub"}) {
+        const std::string link = sub + "/link.npy", made = sub + "/made.npy";
+        SCOPED_TRACE(link);
+        ::unlink(at(link).c_str());
+        ::unlink(at(made).c_str());
+        ASSERT_EQ(::symlink("made.npy", at(link).c_str()), 0);
+        expect_write_failure(run_in(dir->path, "sh -c \"ulimit -f 8; exec " + command(link) + "\""), link);
+        struct stat st {};
+        ASSERT_EQ(::lstat(at(link).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_NE(::access(at(made).c_str(), F_OK), 0) << "a partial " << made << " is left";
+        EXPECT_TRUE(names_beside("made.npy", sub).empty());
+
+        ASSERT_EQ(run(link).status, 0);
+        ASSERT_EQ(::lstat(at(link).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_TRUE(read_file(at(made)) == read_file(at("ref.npy")));
+    }
+}
+
+// A C that cannot be created (its directory missing, a directory, a FIFO
+// that no process reads) ends the run before the product, after the start
+// line, with nothing left behind.
+TEST_P(OutputTarget, TargetThatCannotBeCreatedEndsTheRunBeforeTheProduct) {
+    std::filesystem::create_directories(at("adir"));
+    const std::string fifo = at("lonely.npy");
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    for (const char* target : {"missing_dir/c.npy", "adir", "lonely.npy"}) {
+        SCOPED_TRACE(target);
+        const CommandResult r = run(target);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(last_line(r.err), std::string("FAILED cannot create ") + target);
+        const std::string start = std::filesystem::path(program().binary).filename().string() + ": N = 96 ";
+        EXPECT_TRUE(has_line_starting(r.out, start)) << r.out;
+        EXPECT_FALSE(has_line_starting(r.out, "multiply: ")) << "found only after the product:\n" << r.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(at("missing_dir")));
+    EXPECT_TRUE(std::filesystem::is_empty(at("adir")));
+    EXPECT_EQ(names_beside("lonely.npy"), std::set<std::string>{"lonely.npy"});
 }
 
 // Targets that cannot seek get the same bytes in order: a pipe, and a FIFO
-// that a reader has open. A FIFO without a reader fails at once.
+// that a reader has open (a FIFO without one: the test above), also when C
+// is larger than the pipe's buffer and the reader lets it fill up before it
+// reads: the writes wait for the reader.
 TEST_P(OutputTarget, PipesAndFifosGetTheBytesInOrder) {
     const CommandResult piped = run_in(
         dir->path, "( (" + command("/dev/fd/3") + " 3>&1 > piped.log; echo $? > piped.status) | cat > piped.raw )");
@@ -210,10 +279,6 @@ TEST_P(OutputTarget, PipesAndFifosGetTheBytesInOrder) {
     const std::string fifo = at("fifo.npy");
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    const CommandResult lonely = run("fifo.npy");
-    EXPECT_EQ(lonely.status, 2);
-    EXPECT_EQ(last_line(lonely.err), "FAILED cannot create fifo.npy");
-
     // The reader opens first; all of C (36 KiB) fits in the pipe's buffer.
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
@@ -222,8 +287,27 @@ TEST_P(OutputTarget, PipesAndFifosGetTheBytesInOrder) {
     std::string got;
     char buf[65536];
     for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
-    ::close(reader);
     EXPECT_TRUE(got == read_file(at("ref.npy"))) << got.size() << " bytes";
+
+    // 256 KiB to a reader that starts reading only a while after the first
+    // bytes came.
+    ASSERT_EQ(run_in(dir->path, command("ref256.npy", true, true)).status, 0);
+    const pid_t pid = spawn("cd '" + dir->path + "' && exec " + command("fifo.npy", true, true) + " > slow.log 2>&1");
+    ASSERT_GE(pid, 0);
+    int queued = 0, status = 0;
+    pid_t ended = 0;
+    while ((::ioctl(reader, FIONREAD, &queued) != 0 || queued == 0) && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);  // reads now wait for the writer, up to its end
+    got.clear();
+    for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+    ::close(reader);
+    if (ended == 0) {
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << read_file(at("slow.log"));
+    EXPECT_TRUE(got == read_file(at("ref256.npy"))) << got.size() << " bytes";
 }
 
 // Threads that cannot start, from the k-th on for every k until a run
@@ -259,20 +343,22 @@ INSTANTIATE_TEST_SUITE_P(Programs, OutputTarget, ::testing::Range(0, 2),
 // The modular program reads and writes through a row buffer per task: when
 // one cannot be allocated, the run ends as the memory shortage it is, with
 // C as it was, not as a failed read or write. Side 97, int64 inputs: a file
-// row is 776 bytes, a written row 388.
+// row is 776 bytes, a written row 388. So does a matrix that cannot be
+// allocated (internal side 2^27), which ends the process at once.
 TEST(ModpRowBuffers, ABufferThatCannotBeAllocatedIsAMemoryShortage) {
     SKIP_UNDER_SANITIZERS();
     ScratchDir dir("modp_row_buffers");
     run_python(dir.path,
                "rng = np.random.default_rng(5)\n"
                "for f in ('a.npy', 'b.npy'): np.save(f, rng.integers(-9, 9, (97, 97), dtype=np.int64))\n");
-    for (const char* bytes : {"776", "388"}) {
-        SCOPED_TRACE(std::string("allocations of ") + bytes + " bytes fail");
+    const char* const program = "timeout -s KILL 60 '" KORVANE_BINARY_DIR "/modp/korvane_multiply_modp' a.npy b.npy c.npy";
+    for (const char* bytes : {"776", "388", ""}) {
+        SCOPED_TRACE(*bytes ? std::string("allocations of ") + bytes + " bytes fail" : "a matrix of side 2^27");
         write_file(dir.at("c.npy"), kEarlier);
-        const CommandResult r = run_in(dir.path, preload(std::string("KORVANE_FAULT_NEW_BYTES=") + bytes) +
-                                                     "timeout -s KILL 60 '" KORVANE_BINARY_DIR
-                                                     "/modp/korvane_multiply_modp' a.npy b.npy c.npy --p 65521 "
-                                                     "--workers 2");
+        const CommandResult r =
+            *bytes ? run_in(dir.path, preload(std::string("KORVANE_FAULT_NEW_BYTES=") + bytes) + program +
+                                          " --p 65521 --workers 2")
+                   : run_in(dir.path, std::string(program) + " --p 2 --block 67108864 --mode fmm --workers 2");
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(last_line(r.err), "alloc failed") << r.err;
         EXPECT_TRUE(read_file(dir.at("c.npy")) == kEarlier);
@@ -281,4 +367,53 @@ TEST(ModpRowBuffers, ABufferThatCannotBeAllocatedIsAMemoryShortage) {
             if (e.path().filename().string().rfind("c.npy", 0) == 0) beside.insert(e.path().filename());
         EXPECT_EQ(beside, std::set<std::string>{"c.npy"});
     }
+}
+
+// While an output file exists, SIGXFSZ is ignored and SIGINT, SIGTERM and
+// SIGHUP remove its new file, but only where they would end the process: one
+// that is ignored (SIGHUP under nohup) or handled elsewhere stays so. Once the
+// file is committed, or dropped without a commit, every disposition is back.
+TEST(OutputFileSignals, DispositionsReturnOnceTheFileIsCommittedOrDropped) {
+    using Handler = void (*)(int);
+    ScratchDir dir("output_file_signals");
+    constexpr int kSignals[] = {SIGXFSZ, SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved[4];
+    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], nullptr, &saved[i]);
+    // The handlers of SIGXFSZ, SIGINT, SIGTERM and SIGHUP.
+    auto handlers = [&] {
+        std::vector<Handler> h;
+        for (int sig : kSignals) {
+            struct sigaction a {};
+            ::sigaction(sig, nullptr, &a);
+            h.push_back(a.sa_handler);
+        }
+        return h;
+    };
+    const Handler elsewhere = [](int) {};
+    for (bool defaults : {true, false}) {
+        for (bool commit : {true, false}) {
+            SCOPED_TRACE(std::string(defaults ? "default actions" : "SIGTERM handled, SIGHUP ignored") +
+                         (commit ? ", committed" : ", dropped"));
+            for (int sig : kSignals) ::signal(sig, SIG_DFL);
+            if (!defaults) {
+                ::signal(SIGTERM, elsewhere);
+                ::signal(SIGHUP, SIG_IGN);
+            }
+            const std::vector<Handler> before = handlers();
+            {
+                OutputFile file(dir.at("c.raw"));
+                const std::vector<Handler> live = handlers();
+                const Handler removal = live[1];
+                EXPECT_TRUE(removal != SIG_DFL && removal != SIG_IGN);
+                EXPECT_EQ(live, (defaults ? std::vector<Handler>{SIG_IGN, removal, removal, removal}
+                                          : std::vector<Handler>{SIG_IGN, removal, elsewhere, SIG_IGN}));
+                if (commit) {
+                    ASSERT_TRUE(file.commit());
+                    EXPECT_EQ(handlers(), before);
+                }
+            }
+            EXPECT_EQ(handlers(), before);
+        }
+    }
+    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &saved[i], nullptr);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/output_file.h"
 #include "common/process_exit.h"
 #include "modp/pool.h"
 
@@ -23,6 +24,8 @@ void alloc_failed() {
         g_pool_to_stop = nullptr;
         pool->stop();
     }
+    // The process ends here without unwinding: C's new file goes now.
+    remove_new_output_files();
     std::fputs("alloc failed\n", stderr);
     end_process(1);
 }

@@ -13,7 +13,8 @@ class Pool;
 double* alloc_aligned(std::size_t count);
 
 // Prints "alloc failed" and ends the process with status 1, after stopping
-// the pool registered with stop_pool_on_alloc_failure (if any).
+// the pool registered with stop_pool_on_alloc_failure (if any) and removing
+// the new file of an output file not yet in place.
 [[noreturn]] void alloc_failed();
 
 // The pool that an allocation failure must stop and join before the process

@@ -209,14 +209,18 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
 
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n) {
+    OutputFile out(path);
+    write_matrix(pool, out, src, ld, n);
+}
+
+void write_matrix(Pool& pool, OutputFile& out, const double* src, std::size_t ld, std::size_t n) {
+    const std::string& path = out.path();
     const std::string header = is_npy_path(path) ? npy_square_header("<i4", n) : std::string();
     // The rows go to a new file that replaces the target only when complete.
-    OutputFile out(path);
     const int fd = out.fd();
     if (out.sequential()) {
         // A pipe or the like: the header, then every row in order, from this thread.
-        if (!write_full(fd, header.data(), header.size())) throw std::runtime_error("write failed");
-        bool ok = true;
+        bool ok = write_full(fd, header.data(), header.size());
         std::vector<std::int32_t> row(n);  // std::bad_alloc: a memory shortage, the new file removed
         for (std::size_t i = 0; ok && i < n; ++i) {
             const double* s = src + i * ld;
@@ -230,7 +234,7 @@ void write_matrix(Pool& pool, const std::string& path, const double* src, std::s
     if (!__builtin_mul_overflow(static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(n) * 4, &bytes) &&
         !__builtin_add_overflow(bytes, static_cast<std::uint64_t>(header.size()), &bytes))
         out.reserve(bytes);
-    if (!pwrite_full(fd, header.data(), header.size(), 0)) throw std::runtime_error("write failed");
+    if (!pwrite_full(fd, header.data(), header.size(), 0)) throw std::runtime_error("write failed: " + path);
     const std::size_t row_bytes = n * 4;
     const std::size_t data_offset = header.size();
     std::atomic<int> flag{0};

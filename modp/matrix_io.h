@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+class OutputFile;
+
 namespace torvik {
 
 class Pool;
@@ -31,8 +33,14 @@ void read_matrix(Pool& pool, const std::string& path, const Info& info, double* 
 // .npy when the path ends in ".npy", raw otherwise. The file is written
 // beside the path and put in its place only when complete: a failed write
 // leaves what the path held. A target that cannot seek (a pipe, a FIFO) gets
-// the header and the rows in order from the calling thread.
+// the header and the rows in order from the calling thread. Every failure to
+// write names the path: "write failed: " + path.
 void write_matrix(Pool& pool, const std::string& path, const double* src, std::size_t ld,
                   std::size_t n);
+
+// The same into an output file created earlier for its path (the program
+// creates it before the product, so that a target that cannot be created
+// ends the run first).
+void write_matrix(Pool& pool, OutputFile& out, const double* src, std::size_t ld, std::size_t n);
 
 }  // namespace torvik

@@ -19,6 +19,7 @@
 #include "common/clock.h"
 #include "common/common.h"
 #include "common/cpus.h"
+#include "common/output_file.h"
 #include "modp/alloc.h"
 #include "modp/bundle.h"
 #include "modp/classical.h"
@@ -302,6 +303,11 @@ int run(int argc, char** argv) {
     const Plan plan = choose_route(options, info_a.n);
     report_start(plan);
 
+    // C's file is created before the pool, the matrices and the product: a C
+    // that cannot be created ends the run here, not after the product. It is
+    // removed on every way out without a written C (an allocation failure
+    // too, see alloc_failed).
+    OutputFile out(options.files[2]);
     set_up(pool, guard, plan, buf);
     const long p = static_cast<long>(plan.p);
     const std::uint64_t read_start = monotonic_ns();
@@ -320,7 +326,7 @@ int run(int argc, char** argv) {
     }
 
     const std::uint64_t write_start = monotonic_ns();
-    write_matrix(pool, options.files[2], buf.C, plan.ld, plan.n);
+    write_matrix(pool, out, buf.C, plan.ld, plan.n);
     print_line("wrote %s (%zu x %zu int32, entries in [0, %lld)) in %.3f s\n",
                options.files[2].c_str(), plan.n, plan.n, plan.p, seconds_since(write_start));
     guard.stop();

@@ -230,7 +230,7 @@ TEST_F(ModpMatrixFiles, FailedWritesLeaveTheTargetAsItWas) {
     for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<double>(i % 1000);
     const string earlier(5000, 'e');
     struct Case { const char* name; rlim_t limit; string failure; };
-    const Case cases[] = {{"c.npy", 64, "write failed"}, {"c.npy", 4096, "write failed: " + path("c.npy")},
+    const Case cases[] = {{"c.npy", 64, "write failed: " + path("c.npy")}, {"c.npy", 4096, "write failed: " + path("c.npy")},
                           {"c.bin", 0, "write failed: " + path("c.bin")}, {"c.bin", 4096, "write failed: " + path("c.bin")}};
     for (const Case& c : cases) {
         SCOPED_TRACE(string(c.name) + " limit " + std::to_string(c.limit));

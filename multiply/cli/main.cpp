@@ -17,6 +17,7 @@
 
 #include "common/common.h"
 #include "common/cpus.h"
+#include "common/output_file.h"
 #include "common/process_exit.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/io/io.h"
@@ -255,11 +256,12 @@ void report(const Route& r, const RunTimes& t, bool check) {
     std::fflush(stdout);
 }
 
-// Writes the leading N x N block of C and prints the wrote line.
-void write_result(const std::string& path, const MatrixStorage& c, std::uint64_t N) {
+// Writes the leading N x N block of C into its output file and prints the
+// wrote line.
+void write_result(OutputFile& out, const MatrixStorage& c, std::uint64_t N) {
     const std::uint64_t t0 = monotonic_ns();
-    io::write_matrix(path, c.data, N, c.ld);
-    std::printf("wrote %s (%zu x %zu float32) in %.3f s\n", path.c_str(), static_cast<std::size_t>(N),
+    io::write_matrix(out, c.data, N, c.ld);
+    std::printf("wrote %s (%zu x %zu float32) in %.3f s\n", out.path().c_str(), static_cast<std::size_t>(N),
                 static_cast<std::size_t>(N), seconds_since(t0));
     std::fflush(stdout);
 }
@@ -286,10 +288,13 @@ int run(int argc, char** argv) {
 
     Matrices m;
     start_backends(problem.workers, problem.cpu_base, m.started);
+    // C's file is created before the matrices and the product: a C that
+    // cannot be created ends the run here, not after the product.
+    OutputFile out(o.paths[2]);
     prepare_matrices(m, r.n, r.N, thp);
     const RunTimes t = multiply_files(o, r, m);
     report(r, t, o.check);
-    write_result(o.paths[2], m.c, r.N);
+    write_result(out, m.c, r.N);
     return 0;
 }
 

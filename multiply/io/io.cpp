@@ -174,24 +174,28 @@ void read_matrix(const std::string& path, const Info& info, float* dst, std::uin
 }
 
 void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld) {
+    OutputFile out(path);
+    write_matrix(out, src, n, ld);
+}
+
+void write_matrix(OutputFile& out, const float* src, std::uint64_t n, std::uint64_t ld) {
+    const std::string& path = out.path();
     if (n > 0 && ld < n) throw std::invalid_argument("io::write_matrix: ld is smaller than the side");
     const std::string prefix = is_npy_path(path) ? npy_square_header("<f4", n) : std::string();
     std::uint64_t end = 0;
     if (!transfer_end(prefix.size(), n, end)) throw std::runtime_error("write failed: " + path);
 
     // The rows go to a new file that replaces the target only when complete.
-    OutputFile out(path);
     if (out.sequential()) {
         // A pipe or the like: the prefix, then every row in order, from this thread.
-        if (!write_full(out.fd(), prefix.data(), prefix.size())) throw std::runtime_error("write failed");
-        bool ok = true;
+        bool ok = write_full(out.fd(), prefix.data(), prefix.size());
         for (std::uint64_t r = 0; ok && r < n; ++r)
             ok = write_full(out.fd(), reinterpret_cast<const char*>(src + r * ld), n * 4);
         if (!ok || !out.commit()) throw std::runtime_error("write failed: " + path);
         return;
     }
     out.reserve(end);
-    if (!pwrite_full(out.fd(), prefix.data(), prefix.size(), 0)) throw std::runtime_error("write failed");
+    if (!pwrite_full(out.fd(), prefix.data(), prefix.size(), 0)) throw std::runtime_error("write failed: " + path);
 
     Transfer tr;
     tr.fd = out.fd();

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+class OutputFile;
+
 namespace io {
 
 // What inspecting one input file found.
@@ -48,8 +50,14 @@ void read_matrix(const std::string& path, const Info& info, float* dst, std::uin
 // file is written beside the path and put in its place only when complete
 // (common/output_file.h): a failed write leaves what the path held. A
 // target that cannot seek (a pipe, a FIFO) gets the prefix and the rows in
-// order from the calling thread.
+// order from the calling thread. Every failure to write names the path:
+// "write failed: " + path.
 void write_matrix(const std::string& path, const float* src, std::uint64_t n, std::uint64_t ld);
+
+// The same into an output file created earlier for its path (the program
+// creates it before the product, so that a target that cannot be created
+// ends the run first).
+void write_matrix(OutputFile& out, const float* src, std::uint64_t n, std::uint64_t ld);
 
 // Thread bodies: thread t moves rows [t*n/8, (t+1)*n/8), one positioned call
 // per row, or one for all of them when ld == n. They never throw; a failure

@@ -18,6 +18,7 @@ Data sets:
   normal   standard normal entries
   offset   1 + 0.1 * normal
   big124   A = normal * 2^124, B = normal * 2^-100
+  max125   A = normal * 2^125 (up to near float's largest), B = normal * 2^-120
 
 A suffix puts subnormal entries (1e-40) into a data set, where the scaling
 brings their lines down: "+a1" one in A (in the column of A with the largest
@@ -54,13 +55,17 @@ def make(data, n, rng):
         a = np.ldexp(a, 124)
         b = np.ldexp(b, -100)
         e = np.zeros(n, np.int32)
+    elif data == "max125":
+        a = np.ldexp(a, 125)
+        b = np.ldexp(b, -120)
+        e = np.zeros(n, np.int32)
     elif data != "normal":
         sys.exit("unknown data set " + data)
     a, b = a.astype(np.float32), b.astype(np.float32)
     for s in subnormals:
         count = int(s[1:])
         # The lines the scaling brings down most: the largest inner scales.
-        if (data.startswith("inner") or data == "big124") and count <= n:
+        if (data.startswith("inner") or data in ("big124", "max125")) and count <= n:
             lines = np.argsort(-e if s[0] == "a" else e, kind="stable")[:count]
         else:
             lines = rng.integers(0, n, count)

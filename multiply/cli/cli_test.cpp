@@ -89,16 +89,17 @@ protected:
     // In numpy: C (float32, .npy or raw) against the FP64 product of A and B,
     // both divided by the numpy expression `scale`: relative Frobenius error
     // below err, largest error below worst times the largest entry.
+    // c: one path, or several joined by commas.
     static void expect_close(const std::string& a, const std::string& b, const std::string& c, const char* err,
                              const char* worst, const std::string& scale = "1.0") {
         python("ref = np.load('" + a + "').astype(np.float64) @ np.load('" + b + "').astype(np.float64)\n"
-               "path = '" + c + "'\n"
-               "c = np.load(path) if path.endswith('.npy') else np.fromfile(path, np.float32).reshape(ref.shape)\n"
-               "assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
                "s = " + scale + "\n"
-               "d, ref = (c - ref) / s, ref / s\n"
-               "err, worst = np.linalg.norm(d) / np.linalg.norm(ref), np.max(np.abs(d)) / np.max(np.abs(ref))\n"
-               "assert err < " + err + " and worst < " + worst + ", (path, err, worst)\n");
+               "for path in '" + c + "'.split(','):\n"
+               "    c = np.load(path) if path.endswith('.npy') else np.fromfile(path, np.float32).reshape(ref.shape)\n"
+               "    assert c.dtype == np.float32 and c.shape == ref.shape, (c.dtype, c.shape)\n"
+               "    d, r = (c - ref) / s, ref / s\n"
+               "    err, worst = np.linalg.norm(d) / np.linalg.norm(r), np.max(np.abs(d)) / np.max(np.abs(r))\n"
+               "    assert err < " + err + " and worst < " + worst + ", (path, err, worst)\n");
     }
     static std::string slurp(const char* name) { return read_file(dir->at(name)); }
 
@@ -238,10 +239,11 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
         expect_close("big_a.npy", "big_b.npy", "big_c_" + mode + ".npy", "1e-5", "1e-4");
 }
 
-// The large route (equilibrated and centred agg1) on inputs whose rows of A
-// and columns of B are scaled by 2^k, k in -20..20, half the rows of A also
-// centred: with the scales divided out, C is within float32 tolerance of
-// numpy's FP64 product.
+// The large route (equilibrated and centred agg1), and safe and fast, on
+// inputs whose rows of A and columns of B are scaled by 2^k, k in -20..20,
+// half the rows of A also centred, with a subnormal entry in a row of A and
+// in a column of B that the scaling brings down: with the scales divided
+// out, C is within float32 tolerance of numpy's FP64 product.
 TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
     python("rng = np.random.default_rng(13)\n"
            "n = 8192\n"
@@ -250,15 +252,24 @@ TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
            "a = rng.standard_normal((n, n), dtype=np.float32)\n"
            "a[::2] = rng.uniform(1.0, 2.0, (n // 2, n)).astype(np.float32)\n"
            "b = rng.standard_normal((n, n), dtype=np.float32)\n"
-           "np.save('large_a.npy', np.ldexp(a, ka[:, None].astype(np.int32)))\n"
-           "np.save('large_b.npy', np.ldexp(b, kb[None, :].astype(np.int32)))\n"
+           "a = np.ldexp(a, ka[:, None].astype(np.int32))\n"
+           "b = np.ldexp(b, kb[None, :].astype(np.int32))\n"
+           "a[np.argmax(ka), 5] = b[7, np.argmax(kb)] = np.float32(1e-40)\n"
+           "np.save('large_a.npy', a)\n"
+           "np.save('large_b.npy', b)\n"
            "np.save('large_k.npy', np.stack([ka, kb]))\n");
-    CommandResult r = run("large_a.npy large_b.npy large_c.npy --mode large --leaf 256 --check --workers 8");
-    EXPECT_EQ(start_line(r).rfind("korvane_multiply: N = 8192 (internal 8192), mode large, ", 0), 0u) << r.out;
-    ASSERT_EQ(r.status, 0) << r.err;
-    expect_report(r, kLargePhases, true);
-    EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos) << r.out;
-    expect_close("large_a.npy", "large_b.npy", "large_c.npy", "1e-5", "1e-4",
+    for (std::string mode : {"large --leaf 256", "safe", "fast"}) {
+        SCOPED_TRACE(mode);
+        const bool large = mode[0] == 'l';
+        const std::string word = mode.substr(0, mode.find(' '));
+        CommandResult r = run("large_a.npy large_b.npy large_c_" + word + ".npy --check --workers 8 --mode " + mode);
+        EXPECT_EQ(start_line(r).rfind("korvane_multiply: N = 8192 (internal 8192), mode " + word + ", ", 0), 0u)
+            << r.out;
+        ASSERT_EQ(r.status, 0) << r.err;
+        expect_report(r, large ? kLargePhases : kShortPhases, true);
+        EXPECT_NE(r.out.find("non-finite entries 0\n"), std::string::npos) << r.out;
+    }
+    expect_close("large_a.npy", "large_b.npy", "large_c_large.npy,large_c_safe.npy,large_c_fast.npy", "1e-5", "1e-4",
                  "np.ldexp(1.0, np.load('large_k.npy')[0])[:, None] * "
                  "np.ldexp(1.0, np.load('large_k.npy')[1])[None, :]");
 }

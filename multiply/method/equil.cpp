@@ -148,7 +148,7 @@ void scale_row(float* row, std::uint64_t n, const std::int32_t* col, std::int32_
 }
 
 // True when x·2^s is not a float that scales back to the bits of x.
-bool fails(float x, std::int32_t s) {
+[[gnu::always_inline]] inline bool fails(float x, std::int32_t s) {
     float y, z;
     if (!scale_by_pow2(s, &y, x) || !scale_by_pow2(-s, &z, y)) return true;
     return std::memcmp(&x, &z, 4) != 0;

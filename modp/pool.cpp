@@ -96,11 +96,21 @@ const std::vector<int>& worker_cpu_list() {
 }
 
 void Pool::start(int worker_count_, int base_) {
+    // The CPU list is built here, on the calling thread, never by a worker:
+    // a process forked while workers start then finds it complete (a worker
+    // caught half-way through building it would leave it locked for ever in
+    // the child). The list is never empty (default_cpu_list keeps the lowest
+    // allowed CPU) and holds CPUs 0-1023 only.
+    const std::vector<int>* list = &worker_cpu_list();
     workers = worker_count_;
     base = base_;
+    const auto cpu_of = [this, list](int i) {
+        const long size = static_cast<long>(list->size());
+        return (*list)[static_cast<std::size_t>(((static_cast<long>(i) + base) % size + size) % size)];
+    };
     // A thread that fails to start leaves no started worker behind unjoined.
     try {
-        start_team(threads, workers, [this](int i) { worker_body(i); }, [this] { request_stop(); });
+        start_team(threads, workers, [this, cpu_of](int i) { worker_body(i, cpu_of(i)); }, [this] { request_stop(); });
     } catch (...) {
         workers = 0;
         throw;
@@ -136,14 +146,9 @@ void Pool::stop() {
     threads.clear();
 }
 
-void Pool::worker_body(int index) {
-    // The list is never empty (default_cpu_list keeps the lowest allowed CPU)
-    // and holds CPUs 0-1023 only.
-    const std::vector<int>& list = worker_cpu_list();
-    const long size = static_cast<long>(list.size());
-    const long slot = ((static_cast<long>(index) + base) % size + size) % size;
+void Pool::worker_body(int index, int cpu) {
     // A worker that cannot be pinned simply runs unpinned.
-    (void)try_pin_current_thread(list[static_cast<std::size_t>(slot)]);
+    (void)try_pin_current_thread(cpu);
 
     int seen = 0;
     for (;;) {

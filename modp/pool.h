@@ -39,7 +39,8 @@ private:
     // Asks every worker to end (sets stop_requested and wakes them) without
     // joining them.
     void request_stop();
-    void worker_body(int index);
+    // Body of worker `index`, which first pins itself to `cpu`.
+    void worker_body(int index, int cpu);
 
     int workers = 0;
     int base = 0;
@@ -55,9 +56,9 @@ private:
     std::function<void(int, int)> job;
 };
 
-// The CPUs that workers are pinned to, built once per process (at the first
-// worker's start) by cpu_list_from with KORVANE_CPUS, the CPUs the process
-// may use and the system's topology files.
+// The CPUs that workers are pinned to, built once per process (by the first
+// Pool::start, on its calling thread) by cpu_list_from with KORVANE_CPUS, the
+// CPUs the process may use and the system's topology files.
 const std::vector<int>& worker_cpu_list();
 
 // The CPUs of a given list text (KORVANE_CPUS) that are allowed, in the

@@ -1,5 +1,11 @@
-// The pinned pool: CPU lists, dispatch and pinning.
+// The pinned pool: CPU lists, dispatch, pinning and forks while it starts.
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 #include "modp/tests/test_util.h"
 
@@ -103,6 +109,75 @@ TEST(ModpPool, DefaultCpuListIsOnePerCoreWithinTheMask) {
     ASSERT_EQ(sched_getaffinity(0, sizeof(mine), &mine), 0);
     for (int c : list) EXPECT_TRUE(CPU_ISSET(c, &mine)) << c;
     // Workers pinned to the list's CPUs: cpu_env_test.
+}
+
+// The wait status of child once it ends, or -1 when it has not ended within
+// `seconds` (it is then killed and reaped).
+int wait_or_kill(pid_t child, int seconds) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return status;
+}
+
+// Five tries: each forks a starter, which starts a pool of two and forks 2 ms
+// later; that child must start, run and stop a pool of its own within 10 s.
+// Returns 0, or 1 after naming the try that failed. Call it in a process that
+// has not built the CPU list; a long KORVANE_CPUS makes building it take
+// milliseconds, so that the fork lands while it is built.
+int fork_while_workers_start() {
+    std::string given;
+    for (int i = 0; i < 1000; ++i) given += "0-1023,";
+    setenv("KORVANE_CPUS", given.c_str(), 1);
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        std::fflush(nullptr);
+        const pid_t starter = fork();
+        if (starter == 0) {
+            torvik::Pool pool;
+            pool.start(2, 0);
+            usleep(2000);
+            const pid_t child = fork();
+            if (child == 0) {
+                torvik::Pool own;
+                own.start(2, 0);
+                std::atomic<int> ran{0};
+                own.run(16, [&](int, int) { ran.fetch_add(1); });
+                own.stop();
+                _exit(ran.load() == 16 ? 0 : 2);
+            }
+            const int status = child < 0 ? -2 : wait_or_kill(child, 10);
+            pool.stop();
+            _exit(status == 0 ? 0 : status == -1 ? 3 : 4);
+        }
+        const int status = starter < 0 ? -2 : wait_or_kill(starter, 60);
+        if (status != 0) {
+            const bool hung = WIFEXITED(status) && WEXITSTATUS(status) == 3;
+            std::fprintf(stderr, "try %d: %s\n", attempt,
+                         hung ? "the child forked while the workers started hung for 10 s"
+                              : ("ended with status " + std::to_string(status)).c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// A process forked while a pool's workers start runs a pool of its own: no
+// worker can be caught half-way through the process's one-time CPU list. The
+// list is built once per process, so the tries run in a fresh process (a
+// death-test child that runs this test alone).
+TEST(ModpPoolDeath, ChildForkedWhileWorkersStartRunsAPoolOfItsOwn) {
+#ifdef KORVANE_SANITIZER_BUILD
+    GTEST_SKIP() << "starts threads in the forked child of a process with threads";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(fork_while_workers_start()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,14 +55,25 @@ std::string placement() {
     return "WORKERS=" + std::to_string(count) + " CPU_BASE=" + std::to_string(base) + " ";
 }
 
+// A run that does not end within this many seconds counts as hung (a
+// deadlocked engine) and is killed: the longest, a pilot at side 2048, takes
+// 1-3 s on an idle machine, and up to ten times that on a busy one.
+#ifdef KORVANE_SANITIZER_BUILD
+constexpr int kHangSeconds = 240;
+#else
+constexpr int kHangSeconds = 90;
+#endif
+
 Result run(const std::string& env, const std::string& args, const char* program = "korvane_multiply_bench") {
     const ScratchDir dir("bench_cli");
-    const CommandResult c = run_in(dir.path, "env " + env + " '" KORVANE_BINARY_DIR "/multiply/bench/" +
-                                                 std::string(program) + "' " + args);
+    const CommandResult c = run_in(dir.path, "env " + env + " timeout -s KILL " + std::to_string(kHangSeconds) +
+                                                 " '" KORVANE_BINARY_DIR "/multiply/bench/" + std::string(program) +
+                                                 "' " + args);
     Result r;
     r.status = c.status;
     r.out = c.out;
     r.err = c.err;
+    if (r.status == 128 + SIGKILL) r.err += "(killed after " + std::to_string(kHangSeconds) + " s: hung)\n";
     std::istringstream in(r.out);
     std::string line;
     while (std::getline(in, line)) {

@@ -38,13 +38,18 @@ struct BenchRun {
     }
 };
 
+// A run that does not end within this many seconds counts as hung; a run at
+// side 1024 takes about a second.
+constexpr int kHangSeconds = 60;
+
 // The benchmark on this process's CPUs; `timeout` turns a hang into a failure.
 BenchRun bench(const std::string& env, const std::string& args) {
     const auto [base, count] = consecutive_test_cpus();
     const ScratchDir dir("bench_settings_cli");
     const CommandResult c =
         run_in(dir.path, "env WORKERS=" + std::to_string(count) + " CPU_BASE=" + std::to_string(base) + " " + env +
-                             " timeout 300 '" KORVANE_BINARY_DIR "/multiply/bench/korvane_multiply_bench' " + args);
+                             " timeout " + std::to_string(kHangSeconds) +
+                             " '" KORVANE_BINARY_DIR "/multiply/bench/korvane_multiply_bench' " + args);
     return BenchRun{c.status, c.out, c.err};
 }
 

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,15 @@ namespace {
 int workers_for(int requested) {
     return std::min({requested, 64, static_cast<int>(usable_cpus().size())});
 }
+
+// A run that does not end within this many seconds counts as hung (a
+// deadlocked engine) and is killed: a run at side 8192 takes 5-10 s on an
+// idle machine, and up to ten times that on a busy one or under a sanitizer.
+#ifdef KORVANE_SANITIZER_BUILD
+constexpr int kHangSeconds = 480;
+#else
+constexpr int kHangSeconds = 180;
+#endif
 
 std::string start_line(const CommandResult& r) { return r.out.substr(0, r.out.find('\n')); }
 
@@ -103,9 +113,13 @@ protected:
     }
     static std::string slurp(const char* name) { return read_file(dir->at(name)); }
 
-    // Runs the program on args; `prefix` goes in front of it (such as a taskset call).
+    // Runs the program on args; `prefix` goes in front of it (such as a taskset
+    // call). A hung run is killed after kHangSeconds and says so.
     static CommandResult run(const std::string& args, const std::string& prefix = "") {
-        return run_in(dir->path, prefix + "'" KORVANE_BINARY_DIR "/multiply/cli/korvane_multiply' " + args);
+        CommandResult r = run_in(dir->path, "timeout -s KILL " + std::to_string(kHangSeconds) + " " + prefix +
+                                                "'" KORVANE_BINARY_DIR "/multiply/cli/korvane_multiply' " + args);
+        if (r.status == 128 + SIGKILL) r.err += "(killed after " + std::to_string(kHangSeconds) + " s: hung)\n";
+        return r;
     }
 };
 

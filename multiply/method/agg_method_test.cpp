@@ -23,8 +23,15 @@ namespace {
 
 class AggMethod : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base()); }
-    static void TearDownTestSuite() { release_all(); }
+    static void SetUpTestSuite() {
+        const TestWatchdog watchdog;
+        start_backends(test_workers(), test_cpu_base());
+    }
+    static void TearDownTestSuite() {
+        const TestWatchdog watchdog;
+        release_all();
+    }
+    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
 };
 
 }  // namespace

@@ -90,8 +90,9 @@ std::vector<double> normalised_errors(const Inputs& in, const std::vector<const 
 
 class Equil : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { start_backends(test_workers(), test_cpu_base()); }
-    static void TearDownTestSuite() { release_all(); }
+    static void SetUpTestSuite() { const TestWatchdog watchdog; start_backends(test_workers(), test_cpu_base()); }
+    static void TearDownTestSuite() { const TestWatchdog watchdog; release_all(); }
+    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
     void TearDown() override {
         release_equil_state();
         release_center_state();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/test_support.h"
+#include "common/test_watchdog.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"
@@ -19,7 +20,9 @@
 #include "multiply/pan_adapter/pool.h"
 
 // The back ends and both pools (start_backends of the method run) on
-// `workers` workers from cpu_base, set in the Problem.
+// `workers` workers from cpu_base, set in the Problem. A suite that runs the
+// pools holds a TestWatchdog in its set-up, its tear-down and every test, so
+// that a deadlocked engine fails in seconds.
 inline void start_backends(int workers, int cpu_base) {
     problem.workers = problem.native_threads = workers;
     problem.cpu_base = cpu_base;

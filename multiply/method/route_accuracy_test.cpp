@@ -26,9 +26,11 @@ using u64 = std::uint64_t;
 class ModeRoutes : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        const TestWatchdog watchdog;
         start_backends(std::min(8, usable_cpus_from(test_cpu_base())), test_cpu_base());
     }
-    static void TearDownTestSuite() { release_all(); }
+    static void TearDownTestSuite() { const TestWatchdog watchdog; release_all(); }
+    const TestWatchdog watchdog_;  // a deadlocked run fails in seconds
     void TearDown() override { problem.leaf = 1024; }
 };
 

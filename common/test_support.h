@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +152,14 @@ inline CommandResult run_in(const std::string& dir, const std::string& command) 
     const int raw = std::system(("cd '" + dir + "' && " + command + " > cmd.out 2> cmd.err").c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), read_file(dir + "/cmd.out"),
             read_file(dir + "/cmd.err")};
+}
+
+// run_in for a command that must end within `seconds`: a hung one is
+// killed (status 128 + SIGKILL) and its error output says so.
+inline CommandResult run_in_bounded(const std::string& dir, const std::string& command, int seconds) {
+    CommandResult r = run_in(dir, "timeout -s KILL " + std::to_string(seconds) + " " + command);
+    if (r.status == 128 + SIGKILL) r.err += "(killed after " + std::to_string(seconds) + " s: hung)\n";
+    return r;
 }
 
 // Runs `command` in dir under address-space limits (ulimit -v) from 256 MiB

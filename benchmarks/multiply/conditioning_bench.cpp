@@ -20,6 +20,7 @@
 #include "multiply/method/equil.h"
 #include "multiply/method/matrix_storage.h"
 #include "multiply/method/problem.h"
+#include "multiply/method/square_view.h"
 #include "multiply/pan_adapter/pool.h"
 
 namespace {
@@ -30,7 +31,8 @@ std::uint64_t g_n = 0, g_every = 0;
 int g_jobs = 0;
 void fill_job(int w) {
     const std::uint64_t n = g_n;
-    for (std::uint64_t i = w * n / g_jobs; i < (w + 1) * n / g_jobs; ++i) {
+    const square_view::Range rows = square_view::job_range(w, g_jobs, n);
+    for (std::uint64_t i = rows.first; i < rows.last; ++i) {
         std::mt19937 rng(static_cast<unsigned>(i));
         std::normal_distribution<float> g(0.0f, 1.0f);
         for (std::uint64_t j = 0; j < n; ++j) {

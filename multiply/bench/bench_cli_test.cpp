@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,14 +65,13 @@ constexpr int kHangSeconds = 90;
 
 Result run(const std::string& env, const std::string& args, const char* program = "korvane_multiply_bench") {
     const ScratchDir dir("bench_cli");
-    const CommandResult c = run_in(dir.path, "env " + env + " timeout -s KILL " + std::to_string(kHangSeconds) +
-                                                 " '" KORVANE_BINARY_DIR "/multiply/bench/" + std::string(program) +
-                                                 "' " + args);
+    const CommandResult c = run_in_bounded(
+        dir.path, "env " + env + " '" KORVANE_BINARY_DIR "/multiply/bench/" + std::string(program) + "' " + args,
+        kHangSeconds);
     Result r;
     r.status = c.status;
     r.out = c.out;
     r.err = c.err;
-    if (r.status == 128 + SIGKILL) r.err += "(killed after " + std::to_string(kHangSeconds) + " s: hung)\n";
     std::istringstream in(r.out);
     std::string line;
     while (std::getline(in, line)) {

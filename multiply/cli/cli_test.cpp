@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,10 +115,8 @@ protected:
     // Runs the program on args; `prefix` goes in front of it (such as a taskset
     // call). A hung run is killed after kHangSeconds and says so.
     static CommandResult run(const std::string& args, const std::string& prefix = "") {
-        CommandResult r = run_in(dir->path, "timeout -s KILL " + std::to_string(kHangSeconds) + " " + prefix +
-                                                "'" KORVANE_BINARY_DIR "/multiply/cli/korvane_multiply' " + args);
-        if (r.status == 128 + SIGKILL) r.err += "(killed after " + std::to_string(kHangSeconds) + " s: hung)\n";
-        return r;
+        return run_in_bounded(dir->path, prefix + "'" KORVANE_BINARY_DIR "/multiply/cli/korvane_multiply' " + args,
+                              kHangSeconds);
     }
 };
 

@@ -147,11 +147,14 @@ void scale_row(float* row, std::uint64_t n, const std::int32_t* col, std::int32_
     }
 }
 
-// True when x·2^s is not a float that scales back to the bits of x.
+// True when x·2^s is a float that scales back to the bits of x; it is then in *y.
+[[gnu::always_inline]] inline bool scales_exactly(float x, std::int32_t s, float* y) {
+    float z;
+    return scale_by_pow2(s, y, x) && scale_by_pow2(-s, &z, *y) && std::memcmp(&x, &z, 4) == 0;
+}
 [[gnu::always_inline]] inline bool fails(float x, std::int32_t s) {
-    float y, z;
-    if (!scale_by_pow2(s, &y, x) || !scale_by_pow2(-s, &z, y)) return true;
-    return std::memcmp(&x, &z, 4) != 0;
+    float y;
+    return !scales_exactly(x, s, &y);
 }
 
 // Entries of the row whose scaling is not exact or does not come back to the same bits.
@@ -184,6 +187,11 @@ float exact_or_abort(float x, std::int32_t s, std::uint64_t) {
 }
 float rounded(float x, std::int32_t s, std::uint64_t) { return std::ldexp(x, s); }
 
+// The marks of KeptEntry::where that start the kept entries of a row of A
+// and of B; a column is always below both.
+constexpr std::uint32_t kKeptRowOfA = 0xfffffffeu;
+constexpr std::uint32_t kKeptRowOfB = 0xffffffffu;
+
 // Job w's kept slots, written by the transform and read by the restore in
 // the same order: for its rows i, those of row i of A, then of row i of B.
 struct KeptSlots {
@@ -207,7 +215,7 @@ void scale_row_forwards(float* row, std::uint64_t n, const std::int32_t* col, st
     };
     scale_row(row, n, col, base, false, [&](float x, std::int32_t s, std::uint64_t j) {
         float y;
-        if (!fails(x, s) && scale_by_pow2(s, &y, x)) return y;
+        if (scales_exactly(x, s, &y)) return y;
         if (!marked) keep(mark, static_cast<std::uint32_t>(i));
         marked = true;
         std::uint32_t bits;
@@ -376,7 +384,7 @@ void prepare(std::uint64_t n) {
     release_equil_state();
     try {
         state.side = n;
-        state.jobs = static_cast<std::int32_t>(std::min<std::uint64_t>(n, 256));
+        state.jobs = static_cast<std::int32_t>(std::min<std::uint64_t>(n, kMaxJobs));
         state.row_exponents = alloc_state_vector<std::int32_t>(n);
         state.column_exponents = alloc_state_vector<std::int32_t>(n);
         state.inner_exponents = alloc_state_vector<std::int32_t>(n);

@@ -46,14 +46,12 @@ struct UnscalableInput : std::runtime_error {
 inline std::uint64_t kept_limit(std::uint64_t n) { return n * n / 4; }
 
 // One slot of the kept entries: an entry (its column and original bits), or
-// the mark that starts the entries of one row (where = kKeptRowOfA or
-// kKeptRowOfB, bits = the row).
+// the mark that starts the entries of one row of A or of B (bits = the row).
 struct KeptEntry {
     std::uint32_t where;
     std::uint32_t bits;
 };
-constexpr std::uint32_t kKeptRowOfA = 0xfffffffeu;
-constexpr std::uint32_t kKeptRowOfB = 0xffffffffu;
+// The most pool jobs of a transform: W = min(n, kMaxJobs).
 constexpr int kMaxJobs = 256;
 
 struct EquilState {

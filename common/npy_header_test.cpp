@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/output_file.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "common/test_support.h"
-#include "common/thread_start_limit.h"
+#include "common/testing/test_support.h"
+#include "common/testing/thread_start_limit.h"
 
 namespace {
 

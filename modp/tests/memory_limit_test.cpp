@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace {
 

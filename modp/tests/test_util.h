@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "modp/pool.h"
 
 namespace modp_test {

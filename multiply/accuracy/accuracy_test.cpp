@@ -1,6 +1,6 @@
 #include "multiply/accuracy/accuracy.h"
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/pan_adapter/pool.h"
 
 #include <cblas.h>

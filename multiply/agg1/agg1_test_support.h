@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_support.h"
-#include "common/test_watchdog.h"
+#include "common/testing/test_support.h"
+#include "common/testing/test_watchdog.h"
 #include "multiply/agg1/agg1.h"
 
 class Agg1PooledTest : public ::testing::Test {

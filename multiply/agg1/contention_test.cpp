@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "common/printf_format.h"
-#include "common/test_support.h"
-#include "common/test_watchdog.h"
+#include "common/testing/test_support.h"
+#include "common/testing/test_watchdog.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/agg1/engine.h"
 

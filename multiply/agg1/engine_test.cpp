@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/agg1/agg1_test_support.h"
 #include "multiply/agg1/engine.h"
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "common/test_support.h"
-#include "common/test_watchdog.h"
-#include "common/thread_start_limit.h"
+#include "common/testing/test_support.h"
+#include "common/testing/test_watchdog.h"
+#include "common/testing/thread_start_limit.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/pan_adapter/pool.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/agg1/agg1_test_support.h"
 #include "multiply/agg1/engine.h"

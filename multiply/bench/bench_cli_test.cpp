@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/printf_format.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/accuracy/accuracy.h"
 #include "multiply/bench/bench.h"
 #include "multiply/method/center.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/bench/bench.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace blas_test {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/printf_format.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -323,7 +323,7 @@ TEST_F(MultiplyCli, NonFiniteInputsNeedTheClassicalMode) {
            "a[2730, 4096] = np.inf\n"
            "np.save('inf_a.npy', a)\n"
            "a[2730, 4096] = 1\n"
-           "a[rng.random((n, n)) < 0.3] = np.float32(3e-45)\n"  // 3·2^-149, in rows brought down
+           "a[rng.random((n, n)) < 0.3] = np.float32(3e-45)\n"  // rounds to 2·2^-149; in rows brought down
            "np.save('tiny_a.npy', a)\n");
     const std::vector<std::pair<const char*, std::vector<const char*>>> cases = {
         {"nan_a.npy", {"safe", "accurate", "fast", "large", "large --leaf 256"}}, {"inf_a.npy", {"fast", "safe"}}};

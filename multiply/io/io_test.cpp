@@ -26,7 +26,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/method/method_test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pan_accurate.h"

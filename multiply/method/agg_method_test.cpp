@@ -11,7 +11,7 @@
 
 #include "common/cpus.h"
 #include "multiply/agg1/agg1.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/agg1/term_product.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/method/center.h"
 #include "multiply/method/problem.h"
 #include "multiply/method/method_test_support.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/center.h"
 #include "multiply/agg1/agg1.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/method/problem.h"
 #include "multiply/pan_adapter/pool.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "multiply/blas/aocl_backend.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/blas/blas_test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/method_test_support.h"

@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "common/test_support.h"
-#include "common/test_watchdog.h"
+#include "common/testing/test_support.h"
+#include "common/testing/test_watchdog.h"
 #include "multiply/agg1/agg1.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/method/method_run.h"

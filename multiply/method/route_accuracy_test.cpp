@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/method/method_run.h"
 #include "multiply/method/method_spec.h"
 #include "multiply/method/method_test_support.h"

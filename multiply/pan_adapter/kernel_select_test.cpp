@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/kernel_select_testing.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/pan_adapter/kernel_select.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/cpus.h"
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/blas/aocl_backend.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 #include "multiply/pan_adapter/pan_test_support.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "common/testing/test_support.h"
 #include "multiply/blas/leaf_route.h"
 #include "multiply/pan_adapter/leaf_plan.h"
 #include "multiply/pan_adapter/pan_test_support.h"

@@ -58,7 +58,7 @@ void create_marker(const char* path) {
 
 template <class Open>
 int open_with_faults(Open real, const char* path, int flags, va_list args) {
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    const mode_t mode = ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
     const int fd = real(path, flags, mode);
     const char* marker = std::getenv("KORVANE_FAULT_CREATED");
     if (fd >= 0 && (flags & O_CREAT) != 0 && marker != nullptr && *marker != '\0' &&

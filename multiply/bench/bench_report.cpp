@@ -121,7 +121,8 @@ void print_run_report(const char* label, const MethodSpec& spec, int rep, double
     std::printf(
         "EQUIL_DETAIL method=%s enabled=%d bytes=%zu applied=%d certificate=%d inner=%zu rows=%zu columns=%zu "
         "preflight_failures=%zu\n",
-        spec.name.c_str(), spec.scale ? 1 : 0, static_cast<std::size_t>(am.equil_bytes), eq.applied ? 1 : 0,
+        spec.name.c_str(), spec.scale ? 1 : 0, static_cast<std::size_t>(am.equil_bytes + eq.kept_bytes),
+        eq.applied ? 1 : 0,
         eq.certificate ? 1 : 0, static_cast<std::size_t>(eq.inner), static_cast<std::size_t>(eq.rows),
         static_cast<std::size_t>(eq.columns), static_cast<std::size_t>(eq.preflight_failures));
     std::fflush(stdout);

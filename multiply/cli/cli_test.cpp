@@ -251,21 +251,25 @@ TEST_F(MultiplyCli, SafeAndFastRoutesMatchNumpyAt8192) {
 }
 
 // The large route (equilibrated and centred agg1), and safe and fast, on
-// inputs whose rows of A and columns of B are scaled by 2^k, k in -20..20,
-// half the rows of A also centred, with a subnormal entry in a row of A and
-// in a column of B that the scaling brings down: with the scales divided
-// out, C is within float32 tolerance of numpy's FP64 product.
+// inputs whose rows of A are scaled by 2^k, k in -20..20, and columns of B
+// by 2^(k - 40), half the rows of A also centred, with a subnormal entry in
+// a row of A and in a column of B that the scaling brings down, a zero row
+// of B and a -0.0 column of A (whose other lines must not keep their
+// unscaled size): with the scales divided out, C is within float32
+// tolerance of numpy's FP64 product.
 TEST_F(MultiplyCli, LargeRouteMatchesNumpyAt8192) {
     python("rng = np.random.default_rng(13)\n"
            "n = 8192\n"
            "ka = rng.integers(-20, 21, n)\n"
-           "kb = rng.integers(-20, 21, n)\n"
+           "kb = rng.integers(-20, 21, n) - 40\n"
            "a = rng.standard_normal((n, n), dtype=np.float32)\n"
            "a[::2] = rng.uniform(1.0, 2.0, (n // 2, n)).astype(np.float32)\n"
            "b = rng.standard_normal((n, n), dtype=np.float32)\n"
            "a = np.ldexp(a, ka[:, None].astype(np.int32))\n"
            "b = np.ldexp(b, kb[None, :].astype(np.int32))\n"
            "a[np.argmax(ka), 5] = b[7, np.argmax(kb)] = np.float32(1e-40)\n"
+           "b[4099] = 0\n"
+           "a[:, 77] = -0.0\n"
            "np.save('large_a.npy', a)\n"
            "np.save('large_b.npy', b)\n"
            "np.save('large_k.npy', np.stack([ka, kb]))\n");

@@ -187,42 +187,20 @@ float exact_or_abort(float x, std::int32_t s, std::uint64_t) {
 }
 float rounded(float x, std::int32_t s, std::uint64_t) { return std::ldexp(x, s); }
 
-// The marks of KeptEntry::where that start the kept entries of a row of A
-// and of B; a column is always below both.
-constexpr std::uint32_t kKeptRowOfA = 0xfffffffeu;
-constexpr std::uint32_t kKeptRowOfB = 0xffffffffu;
-
-// Job w's kept slots, written by the transform and read by the restore in
-// the same order: for its rows i, those of row i of A, then of row i of B.
-struct KeptSlots {
-    KeptEntry* next;
-    KeptEntry* end;
-};
-KeptSlots kept_slots(int w) {
-    return {state.kept + state.kept_first[w], state.kept + state.kept_first[w + 1]};
-}
-
-// Scales row i of A or B (mark kKeptRowOfA or kKeptRowOfB) forwards: an
-// entry that the preflight found not scalable exactly is scaled with
-// rounding (below float's normal range, so it stays finite) and its bits go
-// to the next slots, after the row's mark.
+// Scales row i of A or B forwards: an entry that the preflight found not
+// scalable exactly is scaled with rounding (the result lies below float's
+// normal range, at most FLT_MIN after rounding, since every scaled line peaks
+// below 2) and its bits are kept.
 void scale_row_forwards(float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base,
-                        std::uint32_t mark, std::uint64_t i, KeptSlots& slots) {
-    bool marked = false;
-    auto keep = [&](std::uint32_t where, std::uint32_t bits) {
-        if (slots.next == slots.end) std::abort();  // the preflight counted otherwise
-        *slots.next++ = {where, bits};
-    };
+                        KeptEntries::Matrix m, std::uint64_t i, KeptEntries::Cursor& kept) {
     scale_row(row, n, col, base, false, [&](float x, std::int32_t s, std::uint64_t j) {
         float y;
         if (scales_exactly(x, s, &y)) return y;
-        if (!marked) keep(mark, static_cast<std::uint32_t>(i));
-        marked = true;
         std::uint32_t bits;
         std::memcpy(&bits, &x, 4);
-        keep(static_cast<std::uint32_t>(j), bits);
+        kept.keep(m, i, static_cast<std::uint32_t>(j), bits);
         y = std::ldexp(x, s);
-        if (!(std::fabs(y) < FLT_MIN)) std::abort();
+        if (!(std::fabs(y) <= FLT_MIN)) std::abort();
         return y;
     });
 }
@@ -230,32 +208,27 @@ void scale_row_forwards(float* row, std::uint64_t n, const std::int32_t* col, st
 // Scales row i of A or B back: the kept entries of the row are cleared
 // first (their rounded values need not come back exactly), the row scaled
 // back exactly, then the kept bits written back.
-void scale_row_back(float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base, std::uint32_t mark,
-                    std::uint64_t i, KeptSlots& slots) {
-    KeptEntry* first = slots.next;
-    KeptEntry* last = first;
-    if (first != slots.end && first->where == mark && first->bits == i) {
-        last = ++first;
-        while (last != slots.end && last->where < kKeptRowOfA) ++last;
-        slots.next = last;
-    }
-    for (KeptEntry* e = first; e != last; ++e) row[e->where] = 0.0f;
+void scale_row_back(float* row, std::uint64_t n, const std::int32_t* col, std::int32_t base, KeptEntries::Matrix m,
+                    std::uint64_t i, KeptEntries::Cursor& kept) {
+    const KeptEntries::Row entries = kept.take(m, i);
+    for (const KeptEntries::Entry* e = entries.first; e != entries.last; ++e) row[e->column] = 0.0f;
     scale_row(row, n, col, base, true, exact_or_abort);
-    for (KeptEntry* e = first; e != last; ++e) std::memcpy(row + e->where, &e->bits, 4);
+    for (const KeptEntries::Entry* e = entries.first; e != entries.last; ++e) std::memcpy(row + e->column, &e->bits, 4);
 }
 
 // Scales the state's rows of job w of A and B forwards (transform) or back (restore).
 void scale_inputs(int w, bool back) {
     const std::uint64_t n = state.side;
     const Range r = share(w, n);
-    KeptSlots slots = kept_slots(w);
+    KeptEntries::Cursor kept = state.kept.cursor(w);
     auto scale = back ? scale_row_back : scale_row_forwards;
     for (std::uint64_t i = r.first; i < r.last; ++i) {
-        scale(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i], kKeptRowOfA, i, slots);
-        scale(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i], kKeptRowOfB, i,
-              slots);
+        scale(state.a + i * state.lda, n, state.inner_exponents, state.row_exponents[i], KeptEntries::Matrix::a, i,
+              kept);
+        scale(state.b + i * state.ldb, n, state.column_exponents, -state.inner_exponents[i], KeptEntries::Matrix::b, i,
+              kept);
     }
-    if (slots.next != slots.end) std::abort();
+    kept.finish();
 }
 
 // ---- Maxima --------------------------------------------------------------
@@ -327,11 +300,42 @@ void settle_exponents(std::int32_t* e, std::uint64_t n) {
     for (std::uint64_t k = 0; k < n; ++k) e[k] = e[k] == kZeroLine ? 0 : one_scale ? lo : e[k];
 }
 
+// max_k |row[k]|·f[k] in double over a row of n floats.
+double scaled_row_max(const float* row, std::uint64_t n, const double* f) {
+    __m256d mx = _mm256_setzero_pd();
+    std::uint64_t k = 0;
+    for (; k + 4 <= n; k += 4) mx = _mm256_max_pd(mx, _mm256_mul_pd(abs4(row + k), _mm256_loadu_pd(f + k)));
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, mx);
+    double best = *std::max_element(lanes, lanes + 4);
+    for (; k < n; ++k) best = std::max(best, std::fabs(static_cast<double>(row[k])) * f[k]);
+    return best;
+}
+
+// An inner index whose column of A or row of B is zero (but not both) adds
+// nothing to C, so its exponent is free; the other operand's line at k must
+// not stand above its neighbours, or it would set the maxima of every row
+// of A (or column of B) it crosses and the aggregation sums would lose that
+// many bits. Such an index has inner scale 0 while the other exponents are
+// settled, which leaves it out of the row maxima of A and the column maxima
+// of B. Here it takes the exponent that brings its non-zero line to the
+// level of the others: row k of B peaks in [1, 2) with its columns scaled,
+// or column k of A with its rows scaled. (An index with both lines zero
+// keeps 0, as it does not matter.)
+void settle_zero_lines(std::uint64_t zero_columns_of_a, std::uint64_t zero_rows_of_b) {
+    if (zero_columns_of_a == 0 && zero_rows_of_b == 0) return;
+    const std::uint64_t n = state.side;
+    if (zero_columns_of_a != 0) {
+        for (std::uint64_t j = 0; j < n; ++j) state.row_max_b[j] = std::ldexp(1.0, state.column_exponents[j]);
+        run(zero_column_of_a_job);
+    }
+    if (zero_rows_of_b != 0) run(zero_row_of_b_job);
+    for (std::uint64_t k = 0; k < n; ++k)
+        if (state.inner_scales[k] == 0.0) state.inner_scales[k] = std::ldexp(1.0, state.inner_exponents[k]);
+}
+
 void free_vectors() noexcept {
-    std::free(state.kept);
-    state.kept = nullptr;
-    state.kept_capacity = 0;
-    std::fill(state.kept_first, state.kept_first + kMaxJobs + 1, 0);
+    state.kept.release();
     std::free(state.row_exponents);
     std::free(state.column_exponents);
     std::free(state.inner_exponents);
@@ -352,22 +356,20 @@ std::uint64_t count_non_zero(const std::int32_t* v, std::uint64_t n) {
     return static_cast<std::uint64_t>(n - static_cast<std::uint64_t>(std::count(v, v + n, 0)));
 }
 
-// Turns the preflight's slot counts per job into the first slot of each job
-// and makes room for them all; the slots of an earlier transform are reused
-// when there are enough. Refuses more kept entries than kept_limit allows.
+// The side N of the data: the Problem's real side where it is set (the rest
+// of the internal side is zero padding), else the whole internal side.
+std::uint64_t data_side() {
+    return problem.real_n == 0 ? state.side : std::min<std::uint64_t>(problem.real_n, state.side);
+}
+
+// Makes room for the entries the preflight found, or refuses more than
+// kept_limit allows.
 void make_kept_slots(std::uint64_t entries) {
-    if (entries > kept_limit(state.side))
+    const std::uint64_t limit = kept_limit(data_side());
+    if (entries > limit)
         throw UnscalableInput(std::to_string(entries) + " entries of A and B are too small to scale exactly (at most " +
-                              std::to_string(kept_limit(state.side)) + ")");
-    for (int w = 1; w <= state.jobs; ++w) state.kept_first[w] += state.kept_first[w - 1];
-    const std::uint64_t total = state.kept_first[state.jobs];
-    if (total <= state.kept_capacity) return;
-    std::free(state.kept);
-    state.kept = nullptr;
-    state.kept_capacity = 0;
-    std::uint64_t bytes = 0;
-    state.kept = square_view::alloc_vector<KeptEntry>(total, bytes, "equilibration allocation overflow");
-    state.kept_capacity = total;
+                              std::to_string(limit) + ")");
+    state.kept.make_room(state.jobs);
 }
 
 }  // namespace
@@ -414,13 +416,14 @@ void transform() {
     state.applied = false;
     state.non_finite.store(false);
     state.preflight_failures.store(0);
-    std::fill(state.kept_first, state.kept_first + kMaxJobs + 1, 0);
+    state.kept.clear_counts();
 
     run(column_max_job);
     run(row_max_job);
     if (state.non_finite.load()) throw NonFiniteInput("equilibration requires finite inputs");
 
     const std::uint64_t n = state.side;
+    std::uint64_t zero_columns_of_a = 0, zero_rows_of_b = 0;  // beside a non-zero line of the other
     for (std::uint64_t k = 0; k < n; ++k) {
         const double col_a = state.column_max_a[k], row_b = state.row_max_b[k];
         std::int32_t e = kZeroLine;
@@ -428,14 +431,20 @@ void transform() {
             const std::int32_t d = std::ilogb(row_b) - std::ilogb(col_a);
             e = d >= 0 ? d / 2 : -((1 - d) / 2);  // rounded towards minus infinity
         }
+        zero_columns_of_a += col_a == 0 && row_b > 0;
+        zero_rows_of_b += row_b == 0 && col_a > 0;
         state.inner_exponents[k] = e;
     }
     settle_exponents(state.inner_exponents, n);
-    for (std::uint64_t k = 0; k < n; ++k) state.inner_scales[k] = std::ldexp(1.0, state.inner_exponents[k]);
+    for (std::uint64_t k = 0; k < n; ++k)
+        state.inner_scales[k] = (state.column_max_a[k] == 0) != (state.row_max_b[k] == 0)
+                                    ? 0.0  // one line zero: left out until settle_zero_lines
+                                    : std::ldexp(1.0, state.inner_exponents[k]);
     run(row_exponents_job);
     settle_exponents(state.row_exponents, n);
     run(column_max_scaled_job);
     settle_exponents(state.column_exponents, n);
+    settle_zero_lines(zero_columns_of_a, zero_rows_of_b);
     run(preflight_job);
 
     Statistics st;
@@ -445,6 +454,7 @@ void transform() {
     st.ldb = state.ldb;
     st.preflight_failures = state.preflight_failures.load();
     if (st.preflight_failures != 0) make_kept_slots(st.preflight_failures);
+    st.kept_bytes = state.kept.bytes();
     st.certificate = true;
     st.inner = count_non_zero(state.inner_exponents, n);
     st.rows = count_non_zero(state.row_exponents, n);
@@ -532,20 +542,38 @@ void row_max_job(int w) {
 void row_exponents_job(int w) {
     const std::uint64_t n = state.side;
     const Range r = share(w, n);
-    const double* scales = state.inner_scales;
-    for (std::uint64_t i = r.first; i < r.last; ++i) {
-        const float* row = state.a + i * state.lda;
-        __m256d mx = _mm256_setzero_pd();
-        std::uint64_t k = 0;
-        for (; k + 4 <= n; k += 4) {
-            mx = _mm256_max_pd(mx, _mm256_mul_pd(abs4(row + k), _mm256_loadu_pd(scales + k)));
+    for (std::uint64_t i = r.first; i < r.last; ++i)
+        state.row_exponents[i] = exponent_to_one(scaled_row_max(state.a + i * state.lda, n, state.inner_scales));
+}
+
+void zero_column_of_a_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    const double* column_scales = state.row_max_b;  // 2^c_j, see settle_zero_lines
+    for (std::uint64_t k = r.first; k < r.last; ++k)
+        if (state.inner_scales[k] == 0.0 && state.column_max_a[k] == 0) {
+            const double peak = scaled_row_max(state.b + k * state.ldb, n, column_scales);
+            state.inner_exponents[k] = peak > 0 ? std::ilogb(peak) : 0;
         }
-        alignas(32) double lanes[4];
-        _mm256_store_pd(lanes, mx);
-        double best = *std::max_element(lanes, lanes + 4);
-        for (; k < n; ++k) best = std::max(best, std::fabs(static_cast<double>(row[k])) * scales[k]);
-        state.row_exponents[i] = exponent_to_one(best);
+}
+
+void zero_row_of_b_job(int w) {
+    const std::uint64_t n = state.side;
+    const Range r = share(w, n);
+    // The columns of the strip whose row of B is zero lie in [first, last).
+    auto wanted = [](std::uint64_t k) { return state.inner_scales[k] == 0.0 && state.column_max_a[k] > 0; };
+    std::uint64_t first = r.first, last = r.last;
+    while (first < last && !wanted(first)) ++first;
+    while (last > first && !wanted(last - 1)) --last;
+    if (first == last) return;
+    double* m = state.row_max_b;  // free again: scaled column maxima of A
+    std::fill(m + first, m + last, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        if (i + kRowsAhead < n) prefetch_piece(state.a + (i + kRowsAhead) * state.lda, first, last);
+        max_into(m, state.a + i * state.lda, first, last, std::ldexp(1.0, state.row_exponents[i]));
     }
+    for (std::uint64_t k = first; k < last; ++k)
+        if (wanted(k)) state.inner_exponents[k] = -std::ilogb(m[k]);
 }
 
 void column_max_scaled_job(int w) {
@@ -554,10 +582,12 @@ void column_max_scaled_job(int w) {
     if (r.first == r.last) return;
     double* m = state.row_max_b;  // reused: scaled column maxima of B
     std::fill(m + r.first, m + r.last, 0.0);
-    // Row k of B counts with the factor 2^-e_k (exact: e_k is far inside the double range).
+    // Row k of B counts with the factor 2^-e_k (exact: e_k is far inside the
+    // double range); the row of a zero line does not count.
     for (std::uint64_t k = 0; k < n; ++k) {
         if (k + kRowsAhead < n) prefetch_piece(state.b + (k + kRowsAhead) * state.ldb, r.first, r.last);
-        max_into(m, state.b + k * state.ldb, r.first, r.last, 1.0 / state.inner_scales[k]);
+        if (state.inner_scales[k] != 0.0)
+            max_into(m, state.b + k * state.ldb, r.first, r.last, 1.0 / state.inner_scales[k]);
     }
     for (std::uint64_t j = r.first; j < r.last; ++j) state.column_exponents[j] = exponent_to_one(m[j]);
 }
@@ -572,10 +602,10 @@ void preflight_job(int w) {
                                 row_failures(state.b + i * state.ldb, n, state.column_exponents,
                                              -state.inner_exponents[i])}) {
             failures += f;
-            slots += f == 0 ? 0 : f + 1;
+            slots += kept_slots_of_row(f);
         }
     }
-    state.kept_first[w + 1] = slots;
+    state.kept.set_job_slots(w, slots);
     if (failures != 0) state.preflight_failures.fetch_add(failures);
 }
 

@@ -7,7 +7,11 @@
 // so (A_s·B_s)[i][j] = 2^(r_i + c_j)·(A·B)[i][j]. e_k halves the gap between
 // the binary exponents of the largest entries of column k of A and row k of
 // B; r_i and c_j bring the largest magnitude of every non-zero scaled row of
-// A and column of B into [1, 2).
+// A and column of B into [1, 2). An inner index whose column of A or row of
+// B is zero adds nothing to C, so its exponent is free: its other line is
+// left out of the row and column maxima and then brought to the level of
+// its neighbours (peak in [1, 2)), so that it cannot set the scale of every
+// row of A or column of B it crosses.
 //
 // Every factor is a power of two, so the scaling only moves exponents. A
 // preflight pass finds, before anything is changed, the entries whose scaled
@@ -17,7 +21,8 @@
 // the largest of its line): they are scaled with rounding, which moves them
 // by less than 2^-149 where their line peaks in [0.5, 2), and their original
 // bits are kept aside, in row order, so that the restore writes them back.
-// The kept entries are bounded by kept_limit(n); beyond it the transform is
+// The kept entries are bounded by kept_limit(N) for the side N of the data
+// (the Problem's real side); beyond it the transform is
 // refused with UnscalableInput before anything changes, since without
 // scaling the aggregation routes' result would be wrong. A and B are scaled
 // in place and given back bit for bit by recover (or by release).
@@ -32,6 +37,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "multiply/method/kept_entries.h"
+
 namespace equil {
 
 // The refusal of a transform whose inputs hold more entries that scaling
@@ -42,17 +49,9 @@ struct UnscalableInput : std::runtime_error {
 };
 
 // The most entries of A and B together whose bits a transform keeps aside:
-// one in eight, n·n/4.
+// one in eight, N·N/4 for the side N of the data (the Problem's real side,
+// or its internal side when that is all data).
 inline std::uint64_t kept_limit(std::uint64_t n) { return n * n / 4; }
-
-// One slot of the kept entries: an entry (its column and original bits), or
-// the mark that starts the entries of one row of A or of B (bits = the row).
-struct KeptEntry {
-    std::uint32_t where;
-    std::uint32_t bits;
-};
-// The most pool jobs of a transform: W = min(n, kMaxJobs).
-constexpr int kMaxJobs = 256;
 
 struct EquilState {
     std::uint64_t side = 0;          // n of the prepared state; 0 = not prepared
@@ -68,12 +67,9 @@ struct EquilState {
     bool transformed = false;  // a transform completed; recover is allowed
     bool in_place = false;     // A and B hold scaled values and must be restored
     std::atomic<std::uint64_t> preflight_failures{0};  // entries not scalable exactly
-    // The kept entries: job w's slots (its rows of A and B in order) are
-    // [kept_first[w], kept_first[w + 1]); the preflight counts them per job
-    // in kept_first[w + 1] first. Allocated by the transform that needs them.
-    KeptEntry* kept = nullptr;
-    std::uint64_t kept_capacity = 0;  // slots allocated
-    std::uint64_t kept_first[kMaxJobs + 1] = {};
+    // The entries scaled with rounding, with their bits; allocated by the
+    // transform that needs them and reused by later ones.
+    KeptEntries kept;
     float* a = nullptr;        // the matrices scaled in place
     std::uint64_t lda = 0;
     float* b = nullptr;
@@ -95,6 +91,7 @@ struct Statistics {
     std::uint64_t rows = 0;     // non-zero row exponents of A
     std::uint64_t columns = 0;  // non-zero column exponents of B
     std::uint64_t preflight_failures = 0;  // entries scaled with rounding, their bits kept aside
+    std::uint64_t kept_bytes = 0;          // bytes holding those bits (beside the state's bytes)
     bool applied = false;
     bool certificate = false;   // the preflight proved that A and B come back bit for bit
 };
@@ -127,6 +124,8 @@ void column_max_job(int w);         // columns of A
 void row_max_job(int w);            // rows of B
 void row_exponents_job(int w);      // rows of A
 void column_max_scaled_job(int w);  // columns of B
+void zero_column_of_a_job(int w);   // rows of B: inner indices whose column of A is zero
+void zero_row_of_b_job(int w);      // columns of A: inner indices whose row of B is zero
 void preflight_job(int w);          // rows of A and of B; counts the kept slots
 void transform_in_place_job(int w); // rows of A and of B
 void recover_job(int w);            // rows of C

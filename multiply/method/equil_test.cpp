@@ -218,14 +218,17 @@ TEST_F(Equil, ExponentChoice) {
         EXPECT_TRUE(in.intact());
         release_equil_state();
     }
-    // Column k of A holds 2^ak, row k of B holds 2^bk: d = bk - ak and e_k = floor(d / 2);
-    // the last two indices have a zero column of A and a zero row of B.
-    const int ak[] = {3, 0, 1, 0, 5, 0, 7}, bk[] = {0, 3, 0, 1, 2, 0, 7}, expected[] = {-2, 1, -1, 0, -2, 0, 0};
+    // Column k of A holds 2^ak, row k of B holds 2^bk: d = bk - ak and e_k = floor(d / 2).
+    // Index 5 has a zero column of A, index 6 a zero row of B: with the others
+    // the rows of A peak at 2^3 (r = -3) and the columns of B at 2^4 (c = -4),
+    // and e_5 = e_6 = -4 bring row 5 of B and column 6 of A to 1, not above.
+    const int ak[] = {3, 0, 1, 0, 5, 0, 7}, bk[] = {0, 3, 0, 1, 2, 0, 7}, expected[] = {-2, 1, -1, 0, -2, -4, -4};
     Inputs in(7, 7, [&](std::uint64_t, std::uint64_t k) { return k == 5 ? 0.0f : std::ldexp(1.0f, ak[k]); },
               [&](std::uint64_t k, std::uint64_t) { return k == 6 ? 0.0f : std::ldexp(1.0f, bk[k]); });
     equil::prepare(7);
     equil::transform();
     for (int k = 0; k < 7; ++k) EXPECT_EQ(equil::state.inner_exponents[k], expected[k]) << k;
+    EXPECT_TRUE(in.a[6] == 1.0f && in.b[5 * 7] == 1.0f);
     release_equil_state();  // restores A and B while they still exist
     EXPECT_TRUE(in.intact());
 
@@ -358,13 +361,55 @@ TEST_F(Equil, RoundedEntriesComeBackAndRefusedInputsStayAsTheyWere) {
         EXPECT_EQ(in.c[0], std::ldexp(-2.5f, -(equil::state.row_exponents[0] + equil::state.column_exponents[0])));
         in.c = c0;
     }
-    // 2^100 on the diagonal and 3·2^-149 elsewhere: 56 entries lose their
-    // bits, more than the 16 that side 8 keeps.
-    Inputs many(8, 8, [&](std::uint64_t i, std::uint64_t j) { return i == j ? std::ldexp(1.0f, 100) : 3 * tiny; },
-                constant(1));
-    EXPECT_THROW(equil::transform(), equil::UnscalableInput);
-    EXPECT_TRUE(many.intact() && !equil::state.in_place);
-    EXPECT_EQ(message_of(equil::recover), "equil::transform must precede recover");
+    // Lines brought down by 2^-1 (A = 2) and 2^-2 (A = 4): an entry whose
+    // rounded value is FLT_MIN (a tie that rounds up) or a non-zero
+    // subnormal holds that rounded value while scaled, and comes back.
+    for (const float big : {2.0f, 4.0f}) {
+        const float tie = from_bits(big == 2.0f ? 0x00ffffffu : 0x017fffffu);
+        Inputs ties(8, 8, [&](std::uint64_t i, std::uint64_t j) {
+            return i == 2 && j == 3 ? tie : i == 5 && j == 7 ? -3 * tiny : big;
+        }, constant(1));
+        equil::prepare(8);
+        equil::transform();
+        EXPECT_EQ(equil::published.preflight_failures, 2u) << big;
+        EXPECT_EQ(equil::published.kept_bytes, 64u) << big;  // a mark and an entry per row, 8 bytes each
+        EXPECT_EQ(bits_of(ties.a[2 * 8 + 3]), bits_of(FLT_MIN)) << big;
+        EXPECT_EQ(bits_of(ties.a[5 * 8 + 7]), bits_of(big == 2.0f ? -2 * tiny : -tiny)) << big;  // 1.5 and 0.75 units
+        equil::recover();
+        EXPECT_TRUE(ties.intact()) << big;
+    }
+
+    // 2^100 on the diagonal, `count` entries of 3·2^-149 after it in row
+    // order and 1 elsewhere: each of those entries loses its bits. At most
+    // N·N/4 are kept for the side N of the data: 16 at side 8, 9 at side 6,
+    // and 25 at side 10 padded to 12 (the padding holds zeros).
+    struct { std::uint64_t n, real, count; bool runs; } bounds[] = {
+        {8, 0, 16, true}, {8, 0, 17, false}, {8, 0, 56, false}, {6, 0, 9, true},
+        {6, 0, 10, false}, {12, 10, 25, true}, {12, 10, 26, false}};
+    for (const auto& c : bounds) {
+        const std::uint64_t side = c.real ? c.real : c.n;
+        Inputs many(c.n, c.n, [&](std::uint64_t i, std::uint64_t j) {
+            if (i >= side || j >= side) return 0.0f;
+            const std::uint64_t before = i * (side - 1) + j - (j > i);  // off-diagonal entries before (i, j)
+            return i == j ? std::ldexp(1.0f, 100) : before < c.count ? 3 * tiny : 1.0f;
+        }, [&](std::uint64_t i, std::uint64_t j) { return i < side && j < side ? 1.0f : 0.0f; });
+        problem.real_n = c.real;
+        equil::prepare(c.n);
+        const std::string where = std::to_string(c.n) + "/" + std::to_string(c.real) + ": " + std::to_string(c.count);
+        if (c.runs) {
+            equil::transform();
+            EXPECT_EQ(equil::published.preflight_failures, c.count) << where;
+            equil::recover();
+        } else {
+            EXPECT_EQ(message_of(equil::transform), std::to_string(c.count) +
+                      " entries of A and B are too small to scale exactly (at most " +
+                      std::to_string(side * side / 4) + ")") << where;
+            EXPECT_EQ(message_of(equil::recover), "equil::transform must precede recover") << where;
+        }
+        problem.real_n = 0;
+        EXPECT_TRUE(many.intact() && !equil::state.in_place) << where;
+        release_equil_state();
+    }
 
     for (int c = 0; c < 4; ++c) {  // a NaN or an infinity, in A or in B
         std::mt19937 rng(c);

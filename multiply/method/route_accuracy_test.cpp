@@ -71,10 +71,19 @@ enum class Data {
     outer_tiny,  // outer, ten in A and one in B
     huge,        // A = normal·2^124 with one, B = normal·2^-100
     near_max,    // A = normal·2^125 (up to near float's largest) with one in a hundred, B = normal·2^-120
+    // With zero inner lines (a column of A or a row of B), which add nothing
+    // to C but whose other line must not keep its unscaled size:
+    rows_zero_b,      // rows of A times 2^e, B normal with one zero row
+    inner_zero_b,     // inner, the row of B at the largest e_k zero
+    inner_zero_a,     // inner, the column of A at the smallest e_k zero
+    mixed_zeros_b,    // inner, and rows of A times 2^e; a random tenth of B's rows zero (half of them -0.0)
+    inner_zeros_a,    // inner, a random half of A's columns -0.0
 };
 
 const char* name_of(Data data) {
-    const char* names[] = {"inner", "outer", "normal", "offset", "inner_tiny", "outer_tiny", "huge", "near_max"};
+    const char* names[] = {"inner",      "outer",        "normal",       "offset",        "inner_tiny",   "outer_tiny",
+                           "huge",       "near_max",     "rows_zero_b",  "inner_zero_b",  "inner_zero_a", "mixed_zeros_b",
+                           "inner_zeros_a"};
     return names[static_cast<int>(data)];
 }
 
@@ -106,8 +115,11 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
             float& a = m.a[i * n + j];
             float& b = m.b[i * n + j];
             switch (data) {
-                case Data::inner: case Data::inner_tiny: a *= pow2(e1[j]); b *= pow2(-e1[i]); break;
+                case Data::inner: case Data::inner_tiny: case Data::inner_zero_b: case Data::inner_zero_a:
+                case Data::inner_zeros_a: a *= pow2(e1[j]); b *= pow2(-e1[i]); break;
                 case Data::outer: case Data::outer_tiny: a *= pow2(e1[i]); b *= pow2(e2[j]); break;
+                case Data::rows_zero_b: a *= pow2(e1[i]); break;
+                case Data::mixed_zeros_b: a *= pow2(e1[j] + e2[i]); b *= pow2(-e1[i]); break;
                 case Data::normal: a *= 1.25f; b *= 1.25f; break;
                 case Data::offset: a = 1.0f + 0.1f * a; b = 1.0f + 0.1f * b; break;
                 case Data::huge: a = std::ldexp(a, 124); b = std::ldexp(b, -100); break;
@@ -125,6 +137,24 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
         case Data::near_max: put_tiny(m.a, n, e1, true, static_cast<int>(n * n / 100), rng); break;
         default: break;
     }
+    auto zero_row_of_b = [&](u64 k, float z) { std::fill_n(m.b.begin() + k * n, n, z); };
+    auto zero_column_of_a = [&](u64 k, float z) { for (u64 i = 0; i < n; ++i) m.a[i * n + k] = z; };
+    const u64 top = std::max_element(e1.begin(), e1.end()) - e1.begin();
+    const u64 bottom = std::min_element(e1.begin(), e1.end()) - e1.begin();
+    switch (data) {
+        case Data::rows_zero_b: zero_row_of_b(n / 3, 0.0f); break;
+        case Data::inner_zero_b: zero_row_of_b(top, 0.0f); break;
+        case Data::inner_zero_a: zero_column_of_a(bottom, 0.0f); break;
+        case Data::mixed_zeros_b:
+            for (u64 k = 0; k < n; ++k)
+                if (rng() % 10 == 0) zero_row_of_b(k, rng() % 2 ? -0.0f : 0.0f);
+            break;
+        case Data::inner_zeros_a:
+            for (u64 k = 0; k < n; ++k)
+                if (rng() % 2 == 0) zero_column_of_a(k, -0.0f);
+            break;
+        default: break;
+    }
 }
 
 // Runs each mode's method and the dense route on the data; every mode must
@@ -132,7 +162,9 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
 // non-finite entry either).
 void expect_close_to_dense(u64 n, u64 leaf, const std::vector<std::string>& methods) {
     problem.leaf = leaf;
-    for (Data data : {Data::inner, Data::outer, Data::inner_tiny, Data::outer_tiny, Data::huge, Data::near_max}) {
+    for (Data data : {Data::inner, Data::outer, Data::inner_tiny, Data::outer_tiny, Data::huge, Data::near_max,
+                      Data::rows_zero_b, Data::inner_zero_b, Data::inner_zero_a, Data::mixed_zeros_b,
+                      Data::inner_zeros_a}) {
         SCOPED_TRACE(name_of(data));
         MethodInputs m(n);
         fill(m, data, 31);

@@ -123,14 +123,18 @@ Options parse_options(int argc, char** argv) {
 
 bool options_complete(const Options& options) { return options.files.size() == 3 && options.p > 1; }
 
-void apply_limits(Options& o) {
+void apply_limits(Options& o, const std::vector<int>& worker_cpus) {
     if (o.mode != "auto" && o.mode != "fmm" && o.mode != "classical")
         throw std::runtime_error("unknown mode " + o.mode);
     // At most one worker per CPU the process may run on: the online count,
-    // or fewer under a narrower affinity mask (taskset, a cpuset).
+    // or fewer under a narrower affinity mask (taskset, a cpuset), and at
+    // most one per entry of the workers' CPU list (one CPU per physical
+    // core, or KORVANE_CPUS), which the pool would otherwise wrap around.
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     const long usable = static_cast<long>(usable_cpus().size());
     if (usable > 0 && (cpus <= 0 || usable < cpus)) cpus = usable;
+    const long listed = static_cast<long>(worker_cpus.size());
+    if (listed > 0 && (cpus <= 0 || listed < cpus)) cpus = listed;
     if (cpus > 0 && o.workers > cpus) o.workers = static_cast<int>(cpus);
     // The bundle route pads to 2*block (+16 per row): a block whose
     // doubling or padding cannot be represented is refused here.

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "modp/pool.h"
+
 namespace torvik {
 
-class Pool;
 struct PhaseTimes;
 
 // The whole program; returns the process exit status: 0 success, 1 memory
@@ -41,9 +42,10 @@ Options parse_options(int argc, char** argv);
 bool options_complete(const Options& options);
 
 // Checks the mode and the limits and lowers the worker count to the CPUs the
-// process may use. Throws "unknown mode ..." or "invalid --workers, --block
-// or --p".
-void apply_limits(Options& options);
+// process may use and to the length of the workers' CPU list (one worker per
+// entry; the pool would wrap around a shorter list). Throws "unknown mode
+// ..." or "invalid --workers, --block or --p".
+void apply_limits(Options& options, const std::vector<int>& worker_cpus = worker_cpu_list());
 
 // How the product of two N x N inputs is computed.
 struct Plan {

@@ -140,12 +140,13 @@ TEST_F(ModpCli, AutoSwitchesToBundlesAtSixteenBlocksPerHalf) {
 for n in (511, 512): np.save('a%d.npy' % n, np.random.default_rng(n).integers(0, 2**31, (n, n)).astype('<i4'))
 )");
     // 255 // 16 = 15 blocks per half stays classical, 256 // 16 = 16 switches.
-    // Run on two CPUs, --workers 1000 is lowered to those two (the CPU list
-    // itself: cpu_env_test).
+    // Run on two CPUs, or given a list of two, --workers 1000 is lowered to
+    // those two (the CPU list itself: cpu_env_test).
     const string two_cpus = "taskset -c " + std::to_string(usable[0]) + "," + std::to_string(usable[1]);
+    const string two_listed = "KORVANE_CPUS=" + std::to_string(usable[1]) + "," + std::to_string(usable[0]);
     for (auto [n, workers, env, route] :
          {std::tuple<string, string, string, string>{"511", "2", "", "classical"},
-          {"512", "1000", two_cpus, "bundles"}}) {
+          {"512", "1000", two_cpus, "bundles"}, {"511", "1000", two_listed, "classical"}}) {
         auto r = run_program(dir_, "a" + n + ".npy a" + n + ".npy c.npy --p 65521 --block 16 --workers " + workers, env);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("N = " + n + " (internal 512), p = 65521, route " + route + ", 2 workers, block 16;"),

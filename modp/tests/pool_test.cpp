@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/cpus.h"
+#include "modp/program.h"
 #include "modp/tests/test_util.h"
 
 namespace {
@@ -73,6 +75,29 @@ TEST_F(ModpCpuTopology, SiblingsOfAllowedCpusAreDroppedAndGivenListsKeepToTheMas
               (std::vector<int>{0, 2}));
     // No topology files at all: every allowed CPU is kept.
     EXPECT_EQ(torvik::default_cpu_list({0, 8}, path("no_such_tree")), (std::vector<int>{0, 8}));
+}
+
+TEST_F(ModpCpuTopology, WorkersAreLoweredToTheCpuListSoNoTwoShareACpu) {
+    const std::vector<int>& usable = usable_cpus();
+    if (usable.size() < 2) GTEST_SKIP() << "needs two CPUs the process may use";
+    // The usable CPUs paired two by two as hyperthread siblings: one per pair.
+    std::vector<std::pair<int, const char*>> cpus;
+    std::vector<std::string> lines(usable.size());
+    for (size_t k = 0; k < usable.size(); ++k) {
+        const size_t first = k & ~size_t{1};
+        lines[k] = std::to_string(usable[first]);
+        if (first + 1 < usable.size()) lines[k] += "," + std::to_string(usable[first + 1]);
+        cpus.push_back({usable[k], lines[k].c_str()});
+    }
+    const std::string root = make_tree("smt", cpus);
+    const std::string given = std::to_string(usable[1]) + "," + std::to_string(usable[0]);
+    struct Case { const char* given; int workers; size_t want; };
+    for (const Case& c : {Case{nullptr, 1000, (usable.size() + 1) / 2}, Case{given.c_str(), 1000, 2}}) {
+        torvik::Options o;
+        o.workers = c.workers;
+        torvik::apply_limits(o, torvik::cpu_list_from(c.given, usable, root));
+        EXPECT_EQ(o.workers, static_cast<int>(c.want)) << (c.given ? c.given : "(unset)") << " " << c.workers;
+    }
 }
 
 TEST(ModpPool, EveryTaskRunsExactlyOnceOnADistinctWorkerIndex) {

@@ -28,7 +28,7 @@ char slot_paths[kSlots][kSlotBytes];
 std::atomic<int> slot_used[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the slot marks");
 
-constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGABRT};
 constexpr int kRemovalCount = sizeof(kRemovalSignals) / sizeof(kRemovalSignals[0]);
 struct sigaction saved_removal[kRemovalCount];
 bool removal_installed[kRemovalCount];
@@ -38,7 +38,7 @@ std::mutex signal_mutex;
 
 // Removes every new file, then ends the process by the same signal: with the
 // default action back in place, the signal raised here is delivered as the
-// handler returns.
+// handler returns. (An abort() also gets there, as it raises SIGABRT first.)
 extern "C" void remove_new_files_and_end(int sig) {
     remove_new_output_files();
     struct sigaction default_action {};
@@ -114,11 +114,19 @@ std::string dangling_end(const std::string& link) {
 // the file it resolves to, or the name where a dangling link's file would be
 // (which then does not exist). Sets replaceable to false when that file
 // exists and is not a regular file, or when the link leads nowhere else.
+// std::runtime_error "cannot create " + path for a path that names no file
+// that could be made: the empty path, or one that cannot be looked up for
+// another reason than a missing file (such as a name longer than a file name
+// may be, where the new file's shortened name would still be created).
 std::string resolve_target(const std::string& path, bool& replaceable, struct stat& existing, bool& exists) {
     replaceable = true;
     exists = false;
+    if (path.empty()) throw std::runtime_error("cannot create " + path);
     struct stat link_info {};
-    if (::lstat(path.c_str(), &link_info) != 0) return path;  // a new file (or an error that open will report)
+    if (::lstat(path.c_str(), &link_info) != 0) {
+        if (errno != ENOENT) throw std::runtime_error("cannot create " + path);
+        return path;  // a new file
+    }
     std::string target = path;
     if (S_ISLNK(link_info.st_mode)) {
         char* resolved = ::realpath(path.c_str(), nullptr);

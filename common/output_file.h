@@ -15,12 +15,14 @@
 // beside it and renamed into place like any other. A replaced file keeps its
 // permission bits. A target that cannot seek (a pipe, a FIFO, a terminal)
 // must be written in order with plain writes (sequential()). A FIFO that no
-// process has open for reading is not waited for: it cannot be created.
+// process has open for reading is not waited for: it cannot be created; nor
+// can the empty path, or one that cannot be looked up for another reason
+// than a missing file (such as a final name longer than a file name may be).
 //
 // While an output file exists the process ignores SIGXFSZ, so that a write
-// past the file size limit (ulimit -f) fails as a write; and SIGINT, SIGTERM
-// and SIGHUP, where they would end the process, first remove the new file
-// and then end it as the signal would have. Both are in place before the new
+// past the file size limit (ulimit -f) fails as a write; and SIGINT, SIGTERM,
+// SIGHUP and SIGABRT (an abort), where they would end the process, first
+// remove the new file and then end it as the signal would have. Both are in place before the new
 // file is created. The earlier dispositions return once no output file is
 // left.
 #pragma once

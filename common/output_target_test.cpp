@@ -1,7 +1,8 @@
 // Both programs' output targets, run as a user runs them: C over an existing
-// file under a file size limit, a signal while the new file exists, a rename
-// or close that fails, a dangling symbolic link, a C that cannot be created,
-// a pipe and a FIFO, threads that cannot start, and the modular program's
+// file under a file size limit, a signal while the new file exists, names of
+// the new file planted beforehand, a rename or close that fails, dangling
+// symbolic links, a C that cannot be created, a pipe and a FIFO, readers that
+// leave early, threads that cannot start, and the modular program's
 // buffers that cannot be allocated. A failed write must end in the program's
 // own failure line with C as it was and nothing left beside it. Last, the
 // signal arrangements of an output file itself.
@@ -127,19 +128,30 @@ std::string preload(const std::string& settings) {
 }
 
 // Starts `line` in /bin/sh with the signals a user's shell gives a command
-// (none blocked, default actions); returns its process id.
-pid_t spawn(const std::string& line) {
+// (none blocked, default actions) and, when `out` is given, that descriptor
+// as its standard output; returns its process id.
+pid_t spawn(const std::string& line, int out = -1) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGPIPE}) ::signal(s, SIG_DFL);
+        if (out >= 0 && ::dup2(out, STDOUT_FILENO) < 0) ::_exit(127);
         ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     return pid;
+}
+
+// Waits until `marker` exists (the program under the fault shim waits there)
+// or the process ends; true in the first case.
+bool waits_at(const std::string& marker, pid_t pid, int& status) {
+    pid_t ended = 0;
+    while (::access(marker.c_str(), F_OK) != 0 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return ended == 0;
 }
 
 bool has_line_starting(const std::string& text, const std::string& head) {
@@ -176,33 +188,75 @@ TEST_P(OutputTarget, FileSizeLimitFailsTheWrite) {
     expect_unchanged("c.npy");
 }
 
-// SIGINT, SIGTERM or SIGHUP while the new file exists, from the moment it
-// is created (here held just after its creation) to its rename (held just
-// before): the new file is removed and the process ends by that signal.
+// SIGINT, SIGTERM, SIGHUP or SIGABRT (an abort) while the new file exists,
+// from the moment it is created (here held just after its creation), which
+// comes before A is read (held at the first read of A), to its rename (held
+// just before): the new file is removed and the process ends by that signal.
 TEST_P(OutputTarget, SignalWhileTheNewFileExistsRemovesIt) {
     SKIP_UNDER_SANITIZERS();
     const std::string marker = at("waiting");
-    for (const char* fault : {"KORVANE_FAULT_CREATED", "KORVANE_FAULT_RENAME"}) {
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const char* fault : {"KORVANE_FAULT_CREATED", "KORVANE_FAULT_READ", "KORVANE_FAULT_RENAME"}) {
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT}) {
             SCOPED_TRACE(std::string(fault) + ", " + strsignal(sig));
             for (const std::string& name : names_beside("c.npy")) std::filesystem::remove(at(name));
             write_file(at("c.npy"), kEarlier);
             ::unlink(marker.c_str());
-            const pid_t pid = spawn("cd '" + dir->path + "' && exec " + preload(std::string(fault) + "='" + marker + "'") +
-                                    command("c.npy", false) + " > /dev/null 2>&1");
+            const pid_t pid = spawn("cd '" + dir->path + "' && ulimit -c 0 && exec " +
+                                    preload(std::string(fault) + "='" + marker + "'") + command("c.npy", false) +
+                                    " > /dev/null 2>&1");
             ASSERT_GE(pid, 0);
-            // The program waits once the marker exists (or the timeout ends it).
             int status = 0;
-            pid_t ended = 0;
-            while (::access(marker.c_str(), F_OK) != 0 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            ASSERT_EQ(ended, 0) << "the program ended before the wait, status " << status;
+            ASSERT_TRUE(waits_at(marker, pid, status)) << "the program ended before the wait, status " << status;
             EXPECT_EQ(names_beside("c.npy").size(), 2u) << "no new file beside C";
             ASSERT_EQ(::kill(pid, sig), 0);
             ASSERT_EQ(::waitpid(pid, &status, 0), pid);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
             expect_unchanged("c.npy");
         }
+    }
+}
+
+// Someone else's file at a name that the new file would take
+// (<C>.<pid>.0.tmp, planted before the program starts), here a symbolic link
+// to a file elsewhere: the new file takes the next name, and neither the
+// planted link nor the file it points to is touched, whether the run writes
+// C or ends by SIGTERM while the new file exists.
+TEST_P(OutputTarget, NamesPlantedBesideCAreLeftAlone) {
+    const std::string marker = at("waiting"), go = at("go");
+    for (bool signalled : {false, true}) {
+        if (signalled) SKIP_UNDER_SANITIZERS();
+        SCOPED_TRACE(signalled ? "SIGTERM while the new file exists" : "a run that writes C");
+        for (const std::string& name : names_beside("c.npy")) std::filesystem::remove(at(name));
+        write_file(at("c.npy"), kEarlier);
+        write_file(at("elsewhere"), kEarlier);
+        ::unlink(marker.c_str());
+        ::unlink(go.c_str());
+        // The shell waits for `go`, then becomes the program (same pid).
+        const pid_t pid =
+            spawn("cd '" + dir->path + "' && while [ ! -e go ]; do sleep 0.01; done && exec " +
+                  (signalled ? preload("KORVANE_FAULT_CREATED='" + marker + "'") : std::string()) +
+                  command("c.npy", false) + " > planted.log 2>&1");
+        ASSERT_GE(pid, 0);
+        const std::string planted = "c.npy." + std::to_string(pid) + ".0.tmp";
+        EXPECT_EQ(::symlink("elsewhere", at(planted).c_str()), 0);
+        write_file(go, "");  // whatever happened above: the shell must not wait for ever
+        int status = 0;
+        if (signalled) {
+            ASSERT_TRUE(waits_at(marker, pid, status)) << "status " << status << ": " << read_file(at("planted.log"));
+            ASSERT_EQ(::kill(pid, SIGTERM), 0);
+        }
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (signalled) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+            EXPECT_TRUE(read_file(at("c.npy")) == kEarlier);
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(at("planted.log"));
+            EXPECT_TRUE(read_file(at("c.npy")) == read_file(at("ref.npy")));
+        }
+        EXPECT_TRUE(read_file(at("elsewhere")) == kEarlier) << "written through the planted link";
+        struct stat st {};
+        EXPECT_TRUE(::lstat(at(planted).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << planted << " is gone";
+        EXPECT_EQ(names_beside("c.npy"), (std::set<std::string>{"c.npy", planted}));
     }
 }
 
@@ -218,43 +272,64 @@ TEST_P(OutputTarget, FailedRenameOrCloseFailsTheWrite) {
 }
 
 // A symbolic link to a file that does not exist stays a link, and the file
-// it names (beside the link for a relative name) is created, whole or not at
-// all: a write that fails leaves the link as it was and nothing where it
-// points.
+// it names (beside the link for a relative name; at the end of a chain, each
+// link read from its own directory) is created, whole or not at all: a write
+// that fails leaves the links as they were and nothing where they point.
 TEST_P(OutputTarget, DanglingLinkKeepsTheLinkAndCreatesItsTarget) {
-    std::filesystem::remove_all(at("sub"));
-    std::filesystem::create_directory(at("sub"));
-    for (const std::string sub : {".", "sub"}) {
-        const std::string link = sub + "/link.npy", made = sub + "/made.npy";
+    struct Chain {
+        std::string made;  // where the file is made
+        std::vector<std::pair<std::string, std::string>> links;  // C first: name, text
+    };
+    const Chain chains[] = {{"made.npy", {{"link.npy", "made.npy"}}},
+                            {"sub/made.npy", {{"sub/link.npy", "made.npy"}}},
+                            {"d2/made.npy", {{"d1/l1.npy", "../d2/l2.npy"}, {"d2/l2.npy", "made.npy"}}}};
+    for (const Chain& chain : chains) {
+        const std::string& link = chain.links.front().first;
         SCOPED_TRACE(link);
-        ::unlink(at(link).c_str());
-        ::unlink(at(made).c_str());
-        ASSERT_EQ(::symlink("made.npy", at(link).c_str()), 0);
+        for (const char* sub : {"sub", "d1", "d2"}) std::filesystem::remove_all(at(sub));
+        for (const char* sub : {"sub", "d1", "d2"}) std::filesystem::create_directory(at(sub));
+        ::unlink(at("link.npy").c_str());
+        ::unlink(at("made.npy").c_str());
+        for (const auto& [name, text] : chain.links) ASSERT_EQ(::symlink(text.c_str(), at(name).c_str()), 0);
+        auto links_kept = [&] {
+            for (const auto& l : chain.links) {
+                struct stat st {};
+                EXPECT_TRUE(::lstat(at(l.first).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << l.first;
+            }
+        };
+        // made.npy nowhere but at `expected` ("" for nowhere), and nothing beside it.
+        auto made_only_at = [&](const std::string& expected) {
+            for (const std::string sub : {".", "sub", "d1", "d2"}) {
+                const std::string here = sub == "." ? "made.npy" : sub + "/made.npy";
+                EXPECT_EQ(names_beside("made.npy", sub),
+                          here == expected ? std::set<std::string>{"made.npy"} : std::set<std::string>{})
+                    << sub;
+            }
+        };
         expect_write_failure(run_in(dir->path, "sh -c \"ulimit -f 8; exec " + command(link) + "\""), link);
-        struct stat st {};
-        ASSERT_EQ(::lstat(at(link).c_str(), &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode));
-        EXPECT_NE(::access(at(made).c_str(), F_OK), 0) << "a partial " << made << " is left";
-        EXPECT_TRUE(names_beside("made.npy", sub).empty());
+        links_kept();
+        made_only_at("");
 
         ASSERT_EQ(run(link).status, 0);
-        ASSERT_EQ(::lstat(at(link).c_str(), &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode));
-        EXPECT_TRUE(read_file(at(made)) == read_file(at("ref.npy")));
+        links_kept();
+        made_only_at(chain.made);
+        EXPECT_TRUE(read_file(at(chain.made)) == read_file(at("ref.npy")));
     }
 }
 
 // A C that cannot be created (its directory missing, a directory, a FIFO
-// that no process reads) ends the run before the product, after the start
-// line, with nothing left behind.
+// that no process reads, a name longer than a file name may be, the empty
+// name) ends the run before the product, after the start line, with nothing
+// left behind.
 TEST_P(OutputTarget, TargetThatCannotBeCreatedEndsTheRunBeforeTheProduct) {
     std::filesystem::create_directories(at("adir"));
     const std::string fifo = at("lonely.npy");
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    for (const char* target : {"missing_dir/c.npy", "adir", "lonely.npy"}) {
-        SCOPED_TRACE(target);
-        const CommandResult r = run(target);
+    const std::string too_long = std::string(252, 'x') + ".npy";  // 256 bytes
+    for (const std::string target : {"missing_dir/c.npy", "adir", "lonely.npy", too_long.c_str(), ""}) {
+        SCOPED_TRACE(target.substr(0, 40));
+        const CommandResult r = run("'" + target + "'");
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(last_line(r.err), std::string("FAILED cannot create ") + target);
         const std::string start = std::filesystem::path(program().binary).filename().string() + ": N = 96 ";
@@ -264,6 +339,43 @@ TEST_P(OutputTarget, TargetThatCannotBeCreatedEndsTheRunBeforeTheProduct) {
     EXPECT_FALSE(std::filesystem::exists(at("missing_dir")));
     EXPECT_TRUE(std::filesystem::is_empty(at("adir")));
     EXPECT_EQ(names_beside("lonely.npy"), std::set<std::string>{"lonely.npy"});
+    EXPECT_TRUE(names_beside("xxxx").empty());
+    EXPECT_TRUE(names_beside(".").empty()) << "a new file for the empty name";
+}
+
+// A reader that leaves early. C's (a pipe to a reader that takes one byte of
+// a C of 256 KiB and goes) fails the write: the failure line, status 2.
+// Standard output's (a pipe that no process reads) only loses the progress
+// lines: C is written and the run succeeds.
+TEST_P(OutputTarget, ReaderThatLeavesEarly) {
+    ASSERT_EQ(run_in(dir->path, command("ref256.npy", true, true)).status, 0);
+    for (bool of_c : {true, false}) {
+        SCOPED_TRACE(of_c ? "C's reader" : "standard output's reader");
+        ::unlink(at("c.npy").c_str());
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        const std::string redirect = of_c ? " 3>&1 > /dev/null 2> left.log" : " 2> left.log";
+        const pid_t pid = spawn("cd '" + dir->path + "' && exec " +
+                                    command(of_c ? "/dev/fd/3" : "c.npy", true, true) + redirect,
+                                ends[1]);
+        ASSERT_GE(pid, 0);
+        ::close(ends[1]);
+        char byte = 0;
+        if (of_c) {
+            EXPECT_EQ(::read(ends[0], &byte, 1), 1);  // C's first byte came: the reader goes
+        }
+        ::close(ends[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const std::string log = read_file(at("left.log"));
+        if (of_c) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "status " << status << ": " << log;
+            EXPECT_EQ(last_line(log), "FAILED write failed: /dev/fd/3");
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": " << log;
+            EXPECT_TRUE(read_file(at("c.npy")) == read_file(at("ref256.npy")));
+        }
+    }
 }
 
 // Targets that cannot seek get the same bytes in order: a pipe, and a FIFO
@@ -369,17 +481,18 @@ TEST(ModpRowBuffers, ABufferThatCannotBeAllocatedIsAMemoryShortage) {
     }
 }
 
-// While an output file exists, SIGXFSZ is ignored and SIGINT, SIGTERM and
-// SIGHUP remove its new file, but only where they would end the process: one
-// that is ignored (SIGHUP under nohup) or handled elsewhere stays so. Once the
-// file is committed, or dropped without a commit, every disposition is back.
+// While an output file exists, SIGXFSZ is ignored and SIGINT, SIGTERM,
+// SIGHUP and SIGABRT remove its new file, but only where they would end the
+// process: one that is ignored (SIGHUP under nohup) or handled elsewhere
+// stays so. Once the file is committed, or dropped without a commit, every
+// disposition is back.
 TEST(OutputFileSignals, DispositionsReturnOnceTheFileIsCommittedOrDropped) {
     using Handler = void (*)(int);
     ScratchDir dir("output_file_signals");
-    constexpr int kSignals[] = {SIGXFSZ, SIGINT, SIGTERM, SIGHUP};
-    struct sigaction saved[4];
-    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], nullptr, &saved[i]);
-    // The handlers of SIGXFSZ, SIGINT, SIGTERM and SIGHUP.
+    constexpr int kSignals[] = {SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGABRT};
+    struct sigaction saved[5];
+    for (int i = 0; i < 5; ++i) ::sigaction(kSignals[i], nullptr, &saved[i]);
+    // The handlers of SIGXFSZ, SIGINT, SIGTERM, SIGHUP and SIGABRT.
     auto handlers = [&] {
         std::vector<Handler> h;
         for (int sig : kSignals) {
@@ -405,8 +518,8 @@ TEST(OutputFileSignals, DispositionsReturnOnceTheFileIsCommittedOrDropped) {
                 const std::vector<Handler> live = handlers();
                 const Handler removal = live[1];
                 EXPECT_TRUE(removal != SIG_DFL && removal != SIG_IGN);
-                EXPECT_EQ(live, (defaults ? std::vector<Handler>{SIG_IGN, removal, removal, removal}
-                                          : std::vector<Handler>{SIG_IGN, removal, elsewhere, SIG_IGN}));
+                EXPECT_EQ(live, (defaults ? std::vector<Handler>{SIG_IGN, removal, removal, removal, removal}
+                                          : std::vector<Handler>{SIG_IGN, removal, elsewhere, SIG_IGN, removal}));
                 if (commit) {
                     ASSERT_TRUE(file.commit());
                     EXPECT_EQ(handlers(), before);
@@ -415,5 +528,5 @@ TEST(OutputFileSignals, DispositionsReturnOnceTheFileIsCommittedOrDropped) {
             EXPECT_EQ(handlers(), before);
         }
     }
-    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &saved[i], nullptr);
+    for (int i = 0; i < 5; ++i) ::sigaction(kSignals[i], &saved[i], nullptr);
 }

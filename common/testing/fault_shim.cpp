@@ -9,6 +9,10 @@
 //                                     ends in ".tmp" creates it, then creates
 //                                     <path> and waits for ever (the moment
 //                                     right after a new output file appears);
+//   KORVANE_FAULT_READ=<path>         pread() from a file whose name ends in
+//                                     ".npy" creates <path> and waits for ever
+//                                     (the moment the elements of an input
+//                                     are first read);
 //   KORVANE_FAULT_CLOSE_SUFFIX=<s>    close() of a descriptor whose file name
 //                                     ends in <s> closes it and fails (EIO),
 //                                     as a write-back error reported at close;
@@ -69,6 +73,22 @@ int open_with_faults(Open real, const char* path, int flags, va_list args) {
     return fd;
 }
 
+// True when descriptor fd belongs to a file whose name ends in suffix.
+bool fd_name_ends_with(int fd, const char* suffix) {
+    char link[64], name[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t len = ::readlink(link, name, sizeof name);
+    return len > 0 && ends_with(name, static_cast<std::size_t>(len), suffix);
+}
+
+void hold_input_read(int fd) {
+    const char* marker = std::getenv("KORVANE_FAULT_READ");
+    if (marker != nullptr && *marker != '\0' && fd_name_ends_with(fd, ".npy")) {
+        create_marker(marker);
+        for (;;) ::pause();
+    }
+}
+
 }  // namespace
 
 extern "C" int rename(const char* from, const char* to) {
@@ -103,16 +123,22 @@ extern "C" int open64(const char* path, int flags, ...) {
     return fd;
 }
 
+extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+    static const auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    hold_input_read(fd);
+    return real(fd, buf, count, offset);
+}
+
+extern "C" ssize_t pread64(int fd, void* buf, size_t count, off64_t offset) {
+    static const auto real = next<ssize_t (*)(int, void*, size_t, off64_t)>("pread64");
+    hold_input_read(fd);
+    return real(fd, buf, count, offset);
+}
+
 extern "C" int close(int fd) {
     static const auto real = next<int (*)(int)>("close");
     const char* suffix = std::getenv("KORVANE_FAULT_CLOSE_SUFFIX");
-    bool fail = false;
-    if (suffix != nullptr && *suffix != '\0') {
-        char link[64], name[4096];
-        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        const ssize_t len = ::readlink(link, name, sizeof name);
-        fail = len > 0 && ends_with(name, static_cast<std::size_t>(len), suffix);
-    }
+    const bool fail = suffix != nullptr && *suffix != '\0' && fd_name_ends_with(fd, suffix);
     const int rc = real(fd);
     if (!fail || rc != 0) return rc;
     errno = EIO;

@@ -4,6 +4,7 @@
 // command line, choose the route (method and internal side) from the inputs,
 // run it (back ends and pools, matrices, reading, set-up, product), and report
 // (progress lines, then C written to its file).
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -301,4 +302,10 @@ int run(int argc, char** argv) {
 }  // namespace
 
 // A failed run ends as soon as its failure line is out (see end_process).
-int main(int argc, char** argv) { return main_status(run_reporting_failure(run, argc, argv)); }
+// SIGPIPE is ignored: a C whose reader has gone fails as a write, and a
+// standard output whose reader has gone loses the progress lines but not the
+// run.
+int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);
+    return main_status(run_reporting_failure(run, argc, argv));
+}

@@ -15,6 +15,7 @@ Data sets:
   inner30  column k of A times 2^e_k, row k of B times 2^-e_k, e_k uniform in -30..30
   inner8   the same with e_k in -8..8
   outer30  rows of A and columns of B times independent 2^e, e in -30..30
+  rows30   rows of A times 2^e, e in -30..30, B standard normal
   normal   standard normal entries
   offset   1 + 0.1 * normal
   big124   A = normal * 2^124, B = normal * 2^-100
@@ -23,7 +24,11 @@ Data sets:
 A suffix puts subnormal entries (1e-40) into a data set, where the scaling
 brings their lines down: "+a1" one in A (in the column of A with the largest
 scale), "+a10" ten in A, "+b10" ten in B (in the rows of B with the largest
-scale), "+a1000000" a million in A; for example inner30+a1.
+scale), "+a1000000" a million in A; for example inner30+a1. "+zbK" makes K
+rows of B zero (in inner data those at the largest scale of A's columns, so
+that the column of A beside each is the largest), "+zaK" K columns of A -0.0
+(in inner data those at the smallest scale, beside the largest rows of B);
+for example inner30+zb1, rows30+zb819.
 """
 import argparse
 import os
@@ -44,6 +49,9 @@ def make(data, n, rng):
         e = rng.integers(-k, k + 1, n).astype(np.int32)
         a = np.ldexp(a, e[None, :])
         b = np.ldexp(b, -e[:, None])
+    elif data.startswith("rows"):
+        k = int(data[4:])
+        a = np.ldexp(a, rng.integers(-k, k + 1, n).astype(np.int32)[:, None])
     elif data.startswith("outer"):
         k = int(data[5:])
         a = np.ldexp(a, rng.integers(-k, k + 1, n).astype(np.int32)[:, None])
@@ -63,6 +71,17 @@ def make(data, n, rng):
         sys.exit("unknown data set " + data)
     a, b = a.astype(np.float32), b.astype(np.float32)
     for s in subnormals:
+        if s[0] == "z":
+            count = int(s[2:])
+            if data.startswith("inner"):
+                lines = np.argsort(-e if s[1] == "b" else e, kind="stable")[:count]
+            else:
+                lines = rng.choice(n, count, replace=False)
+            if s[1] == "b":
+                b[lines, :] = 0
+            else:
+                a[:, lines] = -0.0
+            continue
         count = int(s[1:])
         # The lines the scaling brings down most: the largest inner scales.
         if (data.startswith("inner") or data in ("big124", "max125")) and count <= n:

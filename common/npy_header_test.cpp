@@ -123,10 +123,13 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
     EXPECT_EQ(twice.descr.entry, "");
     const NpyDict escaped = npy_header_dict(
         R"x({'descr': 1, 'd\x65scr': 2, 'shape': 3, 'sh\141p\u0065': 4, "fortran_\)x" "\n"
-        R"x(order": 5, '''shape''': 6, 'fortran\x5forder': 7})x");
-    EXPECT_EQ(escaped.descr.value, "2");
+        R"x(order": 5, '''shape''': 6, 'fortran\x5forder': 7, '\U00000064escr': 8, 'fortran_\)x" "\r\n"
+        R"x(order': 9})x");
+    EXPECT_EQ(escaped.descr.value, "8");
     EXPECT_EQ(escaped.shape.value, "6");
-    EXPECT_EQ(escaped.fortran_order.value, "7");
+    EXPECT_EQ(escaped.fortran_order.value, "9");
+    // Every entry takes its key in either quote.
+    EXPECT_EQ(npy_square_side("k", with_text(R"({"descr": "<f4", "fortran_order": False, "sh\x61pe": (4, 4)})")), 4u);
 
     // numpy takes a header text of up to 10 000 characters.
     std::string longest = "{'descr': '<f4'}";
@@ -134,6 +137,32 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
     longest.back() = '\n';
     EXPECT_EQ(npy_header_dict(longest).descr.value, "'<f4'");
     EXPECT_EQ(npy_header_dict(" " + longest).descr.entry, "");
+    // Characters, not bytes: in UTF-8 (version 3.0) one takes up to four.
+    std::string wide = "{'descr': '";
+    for (int k = 0; k < 1500; ++k) wide += "\u20ac";
+    wide += "', 'descr': '<f4'}";
+    wide.resize(13000, ' ');
+    wide.back() = '\n';
+    EXPECT_EQ(npy_header_dict(wide, NpyEncoding::utf8).descr.value, "'<f4'");
+    EXPECT_EQ(npy_header_dict(" " + wide, NpyEncoding::utf8).descr.entry, "");
+    EXPECT_EQ(npy_header_dict(wide).descr.entry, "");
+    // Text that is not UTF-8 is no header in version 3.0, even in a value
+    // that a later copy of its key replaces.
+    for (const char* bytes : {"\xff", "\xe2\x82", "\xc0\xa4", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80"}) {
+        const std::string text = std::string("{'descr': '") + bytes + "', 'descr': '<f4'}";
+        EXPECT_EQ(npy_header_dict(text, NpyEncoding::utf8).descr.entry, "") << text;
+        EXPECT_EQ(npy_header_dict(text).descr.value, "'<f4'") << text;
+    }
+
+    // Earlier copies of a key may hold any literal of the kinds read here.
+    const NpyDict literals = npy_header_dict(
+        R"x({'descr': {None: [True, -1], (1, ('a',)): {2, 'b',}, - 3: (), '': {}}, 'descr': + 0, 'descr': (False),)x"
+        "'descr': '''a\r\nb''', 'descr': 'a\\\rb', 'descr': 123456789012345678901234567890, 'descr': '<f4'}");
+    EXPECT_EQ(literals.descr.value, "'<f4'");
+    const std::string deepest = "{'descr': " + std::string(99, '[') + std::string(99, ']') + ", 'descr': '<f4'}";
+    EXPECT_EQ(npy_header_dict(deepest).descr.value, "'<f4'");
+    // Deeper nesting is refused (Python's parser stops near 200 levels).
+    EXPECT_EQ(npy_header_dict("{'descr': [" + deepest.substr(10, 198) + "], 'descr': '<f4'}").descr.entry, "");
 
     for (const char* bad : {"", "'descr': '<f4'", "{'descr': '<f4'", "{'descr': ('<f4', }", "{'descr': ['<f4')}",
                             "{'descr' '<f4'}", "{descr: '<f4'}", "{'descr': }", "{'descr': '<f4}",
@@ -142,11 +171,26 @@ TEST(NpyHeaderDict, TopLevelEntriesOnly) {
                             "{\v'descr': '<f4'}", "\v{'descr': '<f4'}", "{'descr': '<f4'}\n# note\n",
                             // Any key but the three: numpy takes exactly these.
                             "{'descr': '<f4', 'x': 1}", "{'descr': '<f4', 'shape ': 1}", R"({'\descr': '<f4'})",
-                            R"({'descr': '<f4', 'descr\t': 1})", R"({'descr': '<f4', 'desc\x7': 1})"}) {
+                            R"({'descr': '<f4', 'descr\t': 1})", R"({'descr': '<f4', 'desc\x7': 1})",
+                            // Values numpy refuses, also where a later copy of the key replaces
+                            // them, and literals this reader does not take (named characters,
+                            // integers other than plain decimal, floats).
+                            "{'descr': (64 64), 'descr': '<f4'}", "{'descr': Flase, 'descr': '<f4'}",
+                            "{'descr': __import__('os'), 'descr': '<f4'}", R"({'descr': '\xZZ', 'descr': '<f4'})",
+                            R"({'descr': '\U00110000', 'descr': '<f4'})",
+                            R"({'descr': '\N{DIGIT ONE}', 'descr': '<f4'})",
+                            "{'descr': 'a\rb', 'descr': '<f4'}", "{'descr': {[1]: 2}, 'descr': '<f4'}",
+                            "{'descr': {1, [2]}, 'descr': '<f4'}", "{'descr': {1: 2, 3}, 'descr': '<f4'}",
+                            "{'descr': --1, 'descr': '<f4'}", "{'descr': -'a', 'descr': '<f4'}",
+                            "{'descr': (,), 'descr': '<f4'}", "{'descr': 0x40, 'descr': '<f4'}",
+                            "{'descr': 6_4, 'descr': '<f4'}", "{'descr': 00, 'descr': '<f4'}",
+                            "{'descr': 1.5, 'descr': '<f4'}", "{'descr': (1)(2), 'descr': '<f4'}",
+                            "{'descr': Truex, 'descr': '<f4'}"}) {
         const NpyDict d = npy_header_dict(bad);
         EXPECT_TRUE(d.descr.entry.empty() && d.shape.entry.empty() && d.fortran_order.entry.empty()) << bad;
     }
     EXPECT_TRUE(npy_header_dict(std::string("{'descr': '<f4'}\0", 17)).descr.entry.empty());
+    EXPECT_TRUE(npy_header_dict(std::string("{'descr': 'a\0b', 'descr': '<f4'}", 32)).descr.entry.empty());
 }
 
 }  // namespace

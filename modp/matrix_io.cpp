@@ -123,12 +123,13 @@ Info inspect_integer_input(const std::string& path, std::size_t n_hint) {
             const char* text;
             char kind;
             std::size_t size;
-        } kTypes[] = {{"'<i4'", 'i', 4}, {"'<i8'", 'i', 8}, {"'<u2'", 'u', 2},
-                      {"'<u4'", 'u', 4}, {"'<f8'", 'f', 8}};
-        const std::string descr = npy_header_dict(header.text).descr.value;
+        } kTypes[] = {{"<i4", 'i', 4}, {"<i8", 'i', 8}, {"<u2", 'u', 2},
+                      {"<u4", 'u', 4}, {"<f8", 'f', 8}};
+        std::string descr;
+        const bool is_string = npy_string_literal(npy_header_dict(header).descr.value, descr);
         bool found = false;
         for (const auto& t : kTypes) {
-            if (descr == t.text) {
+            if (is_string && descr == t.text) {
                 info.kind = t.kind;
                 info.elem_size = t.size;
                 found = true;

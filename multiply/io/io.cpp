@@ -63,8 +63,8 @@ void row_range(int t, std::uint64_t n, std::uint64_t& lo, std::uint64_t& hi) {
 
 Info parse_npy_header(const std::string& path) {
     const NpyHeader header = read_npy_header(path, NpyShortLength::truncated_header);
-    const std::string descr = npy_header_dict(header.text).descr.value;
-    if (descr != "'<f4'" && descr != "'|f4'")
+    std::string descr;
+    if (!npy_string_literal(npy_header_dict(header).descr.value, descr) || (descr != "<f4" && descr != "|f4"))
         throw std::runtime_error(path + ": dtype must be little-endian float32 ('<f4')");
     Info info;
     info.npy = true;

@@ -77,6 +77,13 @@ Span span_of(const float* p, std::uint64_t ld) { return square_view::span_of(p, 
 
 void run(void (*job)(int)) { pan_adapter::run_jobs(state.jobs, job); }
 
+// The side N of the data: the Problem's real side where it is set (the rest
+// of the internal side is zero padding), else the whole internal side.
+std::uint64_t data_side() {
+    return problem.real_n == 0 ? state.side : std::min<std::uint64_t>(problem.real_n, state.side);
+}
+
+
 // ---- Power-of-two scaling of whole rows ---------------------------------
 //
 // Row entry j is scaled by 2^s_j with s_j = base + col[j], negated when
@@ -288,8 +295,13 @@ std::int32_t exponent_to_one(double x) { return x > 0 ? -std::ilogb(x) : kZeroLi
 // into two scales a factor of two apart, which costs the aggregation routes
 // accuracy instead of saving it; all of them take the smaller exponent
 // instead, a common factor that keeps every maximum below 2. Lines whose
-// maximum is zero take no part and end with 0.
-void settle_exponents(std::int32_t* e, std::uint64_t n) {
+// maximum is zero take no part and end with 0. Says whether the lines with a
+// maximum were of one scale, and the exponent they then share.
+struct Settled {
+    bool one_scale;
+    std::int32_t common;
+};
+Settled settle_exponents(std::int32_t* e, std::uint64_t n) {
     std::int32_t lo = INT32_MAX, hi = INT32_MIN;
     for (std::uint64_t k = 0; k < n; ++k)
         if (e[k] != kZeroLine) {
@@ -298,6 +310,7 @@ void settle_exponents(std::int32_t* e, std::uint64_t n) {
         }
     const bool one_scale = lo <= hi && static_cast<std::int64_t>(hi) - lo <= 1;
     for (std::uint64_t k = 0; k < n; ++k) e[k] = e[k] == kZeroLine ? 0 : one_scale ? lo : e[k];
+    return {one_scale, lo};
 }
 
 // max_k |row[k]|·f[k] in double over a row of n floats.
@@ -322,14 +335,34 @@ double scaled_row_max(const float* row, std::uint64_t n, const double* f) {
 // level of the others: row k of B peaks in [1, 2) with its columns scaled,
 // or column k of A with its rows scaled. (An index with both lines zero
 // keeps 0, as it does not matter.)
-void settle_zero_lines(std::uint64_t zero_columns_of_a, std::uint64_t zero_rows_of_b) {
+//
+// When the columns of B share one exponent C and every column of the data
+// has a maximum, row k of B peaks at its own maximum times 2^C (held as
+// ilogb in its inner exponent since the inner exponents were settled), and
+// likewise column k of A with the rows' common exponent: no pass over the
+// matrix is needed. Otherwise a pass finds the scaled maxima.
+void settle_zero_lines(std::uint64_t zero_columns_of_a, std::uint64_t zero_rows_of_b, Settled rows,
+                       Settled columns) {
     if (zero_columns_of_a == 0 && zero_rows_of_b == 0) return;
     const std::uint64_t n = state.side;
     if (zero_columns_of_a != 0) {
-        for (std::uint64_t j = 0; j < n; ++j) state.row_max_b[j] = std::ldexp(1.0, state.column_exponents[j]);
-        run(zero_column_of_a_job);
+        if (columns.one_scale && !state.empty_column_of_b.load()) {
+            for (std::uint64_t k = 0; k < n; ++k)
+                if (state.inner_scales[k] == 0.0 && state.column_max_a[k] == 0) state.inner_exponents[k] += columns.common;
+        } else {
+            for (std::uint64_t j = 0; j < n; ++j) state.row_max_b[j] = std::ldexp(1.0, state.column_exponents[j]);
+            run(zero_column_of_a_job);
+        }
     }
-    if (zero_rows_of_b != 0) run(zero_row_of_b_job);
+    if (zero_rows_of_b != 0) {
+        if (rows.one_scale && !state.empty_row_of_a.load()) {
+            for (std::uint64_t k = 0; k < n; ++k)
+                if (state.inner_scales[k] == 0.0 && state.column_max_a[k] > 0)
+                    state.inner_exponents[k] = -(std::ilogb(state.column_max_a[k]) + rows.common);
+        } else {
+            run(zero_row_of_b_job);
+        }
+    }
     for (std::uint64_t k = 0; k < n; ++k)
         if (state.inner_scales[k] == 0.0) state.inner_scales[k] = std::ldexp(1.0, state.inner_exponents[k]);
 }
@@ -354,12 +387,6 @@ T* alloc_state_vector(std::uint64_t count) {
 
 std::uint64_t count_non_zero(const std::int32_t* v, std::uint64_t n) {
     return static_cast<std::uint64_t>(n - static_cast<std::uint64_t>(std::count(v, v + n, 0)));
-}
-
-// The side N of the data: the Problem's real side where it is set (the rest
-// of the internal side is zero padding), else the whole internal side.
-std::uint64_t data_side() {
-    return problem.real_n == 0 ? state.side : std::min<std::uint64_t>(problem.real_n, state.side);
 }
 
 // Makes room for the entries the preflight found, or refuses more than
@@ -436,15 +463,22 @@ void transform() {
         state.inner_exponents[k] = e;
     }
     settle_exponents(state.inner_exponents, n);
-    for (std::uint64_t k = 0; k < n; ++k)
-        state.inner_scales[k] = (state.column_max_a[k] == 0) != (state.row_max_b[k] == 0)
-                                    ? 0.0  // one line zero: left out until settle_zero_lines
-                                    : std::ldexp(1.0, state.inner_exponents[k]);
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const double col_a = state.column_max_a[k], row_b = state.row_max_b[k];
+        if ((col_a == 0) == (row_b == 0)) {
+            state.inner_scales[k] = std::ldexp(1.0, state.inner_exponents[k]);
+        } else {  // one line zero: left out until settle_zero_lines
+            state.inner_scales[k] = 0.0;
+            if (col_a == 0) state.inner_exponents[k] = std::ilogb(row_b);
+        }
+    }
+    state.empty_row_of_a.store(false);
+    state.empty_column_of_b.store(false);
     run(row_exponents_job);
-    settle_exponents(state.row_exponents, n);
+    const Settled rows = settle_exponents(state.row_exponents, n);
     run(column_max_scaled_job);
-    settle_exponents(state.column_exponents, n);
-    settle_zero_lines(zero_columns_of_a, zero_rows_of_b);
+    const Settled columns = settle_exponents(state.column_exponents, n);
+    settle_zero_lines(zero_columns_of_a, zero_rows_of_b, rows, columns);
     run(preflight_job);
 
     Statistics st;
@@ -540,10 +574,15 @@ void row_max_job(int w) {
 }
 
 void row_exponents_job(int w) {
-    const std::uint64_t n = state.side;
+    const std::uint64_t n = state.side, data = data_side();
     const Range r = share(w, n);
-    for (std::uint64_t i = r.first; i < r.last; ++i)
-        state.row_exponents[i] = exponent_to_one(scaled_row_max(state.a + i * state.lda, n, state.inner_scales));
+    bool empty = false;
+    for (std::uint64_t i = r.first; i < r.last; ++i) {
+        const double peak = scaled_row_max(state.a + i * state.lda, n, state.inner_scales);
+        empty |= peak == 0 && i < data;
+        state.row_exponents[i] = exponent_to_one(peak);
+    }
+    if (empty) state.empty_row_of_a.store(true, std::memory_order_relaxed);
 }
 
 void zero_column_of_a_job(int w) {
@@ -589,7 +628,13 @@ void column_max_scaled_job(int w) {
         if (state.inner_scales[k] != 0.0)
             max_into(m, state.b + k * state.ldb, r.first, r.last, 1.0 / state.inner_scales[k]);
     }
-    for (std::uint64_t j = r.first; j < r.last; ++j) state.column_exponents[j] = exponent_to_one(m[j]);
+    const std::uint64_t data = data_side();
+    bool empty = false;
+    for (std::uint64_t j = r.first; j < r.last; ++j) {
+        empty |= m[j] == 0 && j < data;
+        state.column_exponents[j] = exponent_to_one(m[j]);
+    }
+    if (empty) state.empty_column_of_b.store(true, std::memory_order_relaxed);
 }
 
 void preflight_job(int w) {

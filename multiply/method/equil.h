@@ -63,6 +63,10 @@ struct EquilState {
     double* row_max_b = nullptr;     // max_j |B[k][j]|; later the scaled column maxima of B
     double* inner_scales = nullptr;  // 2^e_k
     std::atomic<bool> non_finite{false};  // a job met a NaN or infinite entry
+    // A row of A (column of B) of the data whose maximum, with the inner
+    // indices of zero lines left out, is zero.
+    std::atomic<bool> empty_row_of_a{false};
+    std::atomic<bool> empty_column_of_b{false};
     bool applied = false;      // some exponent is non-zero and the scaling was done
     bool transformed = false;  // a transform completed; recover is allowed
     bool in_place = false;     // A and B hold scaled values and must be restored

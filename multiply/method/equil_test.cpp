@@ -222,15 +222,23 @@ TEST_F(Equil, ExponentChoice) {
     // Index 5 has a zero column of A, index 6 a zero row of B: with the others
     // the rows of A peak at 2^3 (r = -3) and the columns of B at 2^4 (c = -4),
     // and e_5 = e_6 = -4 bring row 5 of B and column 6 of A to 1, not above.
-    const int ak[] = {3, 0, 1, 0, 5, 0, 7}, bk[] = {0, 3, 0, 1, 2, 0, 7}, expected[] = {-2, 1, -1, 0, -2, -4, -4};
-    Inputs in(7, 7, [&](std::uint64_t, std::uint64_t k) { return k == 5 ? 0.0f : std::ldexp(1.0f, ak[k]); },
-              [&](std::uint64_t k, std::uint64_t) { return k == 6 ? 0.0f : std::ldexp(1.0f, bk[k]); });
-    equil::prepare(7);
-    equil::transform();
-    for (int k = 0; k < 7; ++k) EXPECT_EQ(equil::state.inner_exponents[k], expected[k]) << k;
-    EXPECT_TRUE(in.a[6] == 1.0f && in.b[5 * 7] == 1.0f);
-    release_equil_state();  // restores A and B while they still exist
-    EXPECT_TRUE(in.intact());
+    // The same with an empty last row of A and column of B, whose exponents
+    // stay 0 (then the scaled lines are looked at one by one).
+    const int ak[] = {3, 0, 1, 0, 5, 0, 7, 3}, bk[] = {0, 3, 0, 1, 2, 0, 7, 0};
+    const int expected[] = {-2, 1, -1, 0, -2, -4, -4, -2};
+    for (const bool empty : {false, true}) {
+        Inputs in(8, 8, [&](std::uint64_t i, std::uint64_t k) {
+            return k == 5 || (empty && i == 7) ? 0.0f : std::ldexp(1.0f, ak[k]);
+        }, [&](std::uint64_t k, std::uint64_t j) { return k == 6 || (empty && j == 7) ? 0.0f : std::ldexp(1.0f, bk[k]); });
+        equil::prepare(8);
+        equil::transform();
+        for (int k = 0; k < 8; ++k) EXPECT_EQ(equil::state.inner_exponents[k], expected[k]) << empty << " " << k;
+        EXPECT_EQ(equil::state.row_exponents[7], empty ? 0 : -3);
+        EXPECT_EQ(equil::state.column_exponents[7], empty ? 0 : -4);
+        EXPECT_TRUE(in.a[6] == 1.0f && in.b[5 * 8] == 1.0f) << empty;
+        release_equil_state();  // restores A and B while they still exist
+        EXPECT_TRUE(in.intact());
+    }
 
     // Rows of A and columns of B peak at 2, 3, 4, 7, 0 and 5: exponents -1 and
     // -2 are one scale, so every line takes the smaller, -2, which keeps its

@@ -78,12 +78,13 @@ enum class Data {
     inner_zero_a,     // inner, the column of A at the smallest e_k zero
     mixed_zeros_b,    // inner, and rows of A times 2^e; a random tenth of B's rows zero (half of them -0.0)
     inner_zeros_a,    // inner, a random half of A's columns -0.0
+    mixed_zeros_a,    // inner, and columns of B times 2^e; a random tenth of A's columns zero
 };
 
 const char* name_of(Data data) {
-    const char* names[] = {"inner",      "outer",        "normal",       "offset",        "inner_tiny",   "outer_tiny",
-                           "huge",       "near_max",     "rows_zero_b",  "inner_zero_b",  "inner_zero_a", "mixed_zeros_b",
-                           "inner_zeros_a"};
+    const char* names[] = {"inner",        "outer",        "normal",        "offset",        "inner_tiny",
+                           "outer_tiny",   "huge",         "near_max",      "rows_zero_b",   "inner_zero_b",
+                           "inner_zero_a", "mixed_zeros_b", "inner_zeros_a", "mixed_zeros_a"};
     return names[static_cast<int>(data)];
 }
 
@@ -120,6 +121,7 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
                 case Data::outer: case Data::outer_tiny: a *= pow2(e1[i]); b *= pow2(e2[j]); break;
                 case Data::rows_zero_b: a *= pow2(e1[i]); break;
                 case Data::mixed_zeros_b: a *= pow2(e1[j] + e2[i]); b *= pow2(-e1[i]); break;
+                case Data::mixed_zeros_a: a *= pow2(e1[j]); b *= pow2(e2[j] - e1[i]); break;
                 case Data::normal: a *= 1.25f; b *= 1.25f; break;
                 case Data::offset: a = 1.0f + 0.1f * a; b = 1.0f + 0.1f * b; break;
                 case Data::huge: a = std::ldexp(a, 124); b = std::ldexp(b, -100); break;
@@ -153,6 +155,10 @@ void fill(MethodInputs& m, Data data, unsigned seed) {
             for (u64 k = 0; k < n; ++k)
                 if (rng() % 2 == 0) zero_column_of_a(k, -0.0f);
             break;
+        case Data::mixed_zeros_a:
+            for (u64 k = 0; k < n; ++k)
+                if (rng() % 10 == 0) zero_column_of_a(k, 0.0f);
+            break;
         default: break;
     }
 }
@@ -164,7 +170,7 @@ void expect_close_to_dense(u64 n, u64 leaf, const std::vector<std::string>& meth
     problem.leaf = leaf;
     for (Data data : {Data::inner, Data::outer, Data::inner_tiny, Data::outer_tiny, Data::huge, Data::near_max,
                       Data::rows_zero_b, Data::inner_zero_b, Data::inner_zero_a, Data::mixed_zeros_b,
-                      Data::inner_zeros_a}) {
+                      Data::inner_zeros_a, Data::mixed_zeros_a}) {
         SCOPED_TRACE(name_of(data));
         MethodInputs m(n);
         fill(m, data, 31);

@@ -112,8 +112,9 @@ int hex_digit(char c) {
     return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-// Reads a string literal as npy_string_literal describes.
-bool string_value(const std::string& literal, std::string& value) {
+}  // namespace
+
+bool npy_string_literal(const std::string& literal, std::string& value) {
     static constexpr char letters[] = "abfnrtv", controls[] = "\a\b\f\n\r\t\v";
     const char quote = literal.empty() ? '\0' : literal[0];
     std::size_t past = 0;
@@ -158,9 +159,25 @@ bool string_value(const std::string& literal, std::string& value) {
     return true;
 }
 
+namespace {
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_word(char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+
+// Moves i past a decimal integer as Python writes one: an optional sign,
+// blanks, then digits without leading zeros (064 is refused); false when
+// there is none. digits_at: where the digits start.
+bool skip_integer(const std::string& t, std::size_t& i, std::size_t& digits_at) {
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
+        ++i;
+        skip_blanks(t, i);
+    }
+    digits_at = i;
+    if (i >= t.size() || !is_digit(t[i]) || (t[i] == '0' && i + 1 < t.size() && is_digit(t[i + 1]))) return false;
+    while (i < t.size() && is_digit(t[i])) ++i;
+    return true;
+}
 
 // How deep the brackets of a header may nest, its own braces included; well
 // below where Python's parser gives up (near 200, sooner with some contents).
@@ -176,17 +193,11 @@ bool skip_literal(const std::string& t, std::size_t& i, int depth, bool& hashabl
     if (c == '\'' || c == '"') {
         const std::size_t at = i;
         std::string chars;
-        return skip_string(t, i) && string_value(t.substr(at, i - at), chars);
+        return skip_string(t, i) && npy_string_literal(t.substr(at, i - at), chars);
     }
     if (c == '-' || c == '+' || is_digit(c)) {
-        // One sign, blanks may follow it; no leading zeros.
-        if (!is_digit(c)) {
-            ++i;
-            skip_blanks(t, i);
-        }
-        if (i >= t.size() || !is_digit(t[i]) || (t[i] == '0' && i + 1 < t.size() && is_digit(t[i + 1]))) return false;
-        while (i < t.size() && is_digit(t[i])) ++i;
-        return true;
+        std::size_t digits_at = 0;
+        return skip_integer(t, i, digits_at);
     }
     if (is_word(c)) {
         const std::size_t at = i;
@@ -264,23 +275,18 @@ bool utf8_characters(const std::string& t, std::size_t& count) {
 // The two dimensions of a shape value "(rows, cols)", with any blanks between
 // the tokens (a sign and its digits included) and an optional comma after the
 // second dimension; false for any other number of dimensions or a dimension
-// that is not a decimal integer as Python writes one (no leading zeros: 064
-// is refused). A negative dimension, which numpy refuses, reads as the
-// largest value, as one beyond 64 bits does: no file holds such a shape.
+// that is not a decimal integer as Python writes one (skip_integer). A
+// negative dimension, which numpy refuses, reads as the largest value, as one
+// beyond 64 bits does: no file holds such a shape.
 bool two_dimensions(const std::string& v, unsigned long& rows, unsigned long& cols) {
     if (v.size() < 2 || v.front() != '(' || v.back() != ')') return false;
     std::size_t i = 1;
     for (unsigned long* dim : {&rows, &cols}) {
         skip_blanks(v, i);
-        std::string number;
         const bool negative = v[i] == '-';
-        if (v[i] == '-' || v[i] == '+') {
-            ++i;
-            skip_blanks(v, i);
-        }
-        if (v[i] < '0' || v[i] > '9') return false;
-        if (v[i] == '0' && v[i + 1] >= '0' && v[i + 1] <= '9') return false;
-        while (v[i] >= '0' && v[i] <= '9') number += v[i++];
+        std::size_t digits_at = 0;
+        if (!skip_integer(v, i, digits_at)) return false;
+        const std::string number = v.substr(digits_at, i - digits_at);
         *dim = negative && number != "0" ? ULONG_MAX : std::strtoul(number.c_str(), nullptr, 10);
         skip_blanks(v, i);
         if (v[i] == ',') {
@@ -318,7 +324,7 @@ NpyDict npy_header_dict(const std::string& t, NpyEncoding encoding) {
         if (t[i] != '\'' && t[i] != '"') return {};
         const std::size_t key_at = i;
         std::string key;
-        if (!skip_string(t, i) || !string_value(t.substr(key_at, i - key_at), key)) return {};
+        if (!skip_string(t, i) || !npy_string_literal(t.substr(key_at, i - key_at), key)) return {};
         skip_blanks(t, i);
         if (i >= t.size() || t[i] != ':') return {};
         ++i;
@@ -343,8 +349,6 @@ NpyDict npy_header_dict(const std::string& t, NpyEncoding encoding) {
 NpyDict npy_header_dict(const NpyHeader& header) {
     return header.too_long ? NpyDict{} : npy_header_dict(header.text, header.encoding);
 }
-
-bool npy_string_literal(const std::string& literal, std::string& chars) { return string_value(literal, chars); }
 
 std::uint64_t npy_square_side(const std::string& path, const NpyHeader& header) {
     const NpyDict dict = npy_header_dict(header);

@@ -54,22 +54,28 @@ bool ends_with(const char* s, std::size_t len, const char* suffix) {
     return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
 }
 
-// Creates the marker file `path` (the wait points above).
-void create_marker(const char* path) {
+// A wait point above: creates the marker file `path`, then waits for ever
+// (for the test's signal).
+[[noreturn]] void hold_at(const char* path) {
     const int marker = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (marker >= 0) close(marker);
+    for (;;) ::pause();
+}
+
+// The marker of a wait point chosen by environment variable `name`, or null.
+const char* wait_marker(const char* name) {
+    const char* marker = std::getenv(name);
+    return marker != nullptr && *marker != '\0' ? marker : nullptr;
 }
 
 template <class Open>
 int open_with_faults(Open real, const char* path, int flags, va_list args) {
-    const mode_t mode = ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const mode_t mode = has_mode ? static_cast<mode_t>(va_arg(args, int)) : 0;
     const int fd = real(path, flags, mode);
-    const char* marker = std::getenv("KORVANE_FAULT_CREATED");
-    if (fd >= 0 && (flags & O_CREAT) != 0 && marker != nullptr && *marker != '\0' &&
-        ends_with(path, std::strlen(path), ".tmp")) {
-        create_marker(marker);
-        for (;;) ::pause();
-    }
+    const char* marker = wait_marker("KORVANE_FAULT_CREATED");
+    if (fd >= 0 && (flags & O_CREAT) != 0 && marker != nullptr && ends_with(path, std::strlen(path), ".tmp"))
+        hold_at(marker);
     return fd;
 }
 
@@ -82,11 +88,8 @@ bool fd_name_ends_with(int fd, const char* suffix) {
 }
 
 void hold_input_read(int fd) {
-    const char* marker = std::getenv("KORVANE_FAULT_READ");
-    if (marker != nullptr && *marker != '\0' && fd_name_ends_with(fd, ".npy")) {
-        create_marker(marker);
-        for (;;) ::pause();
-    }
+    const char* marker = wait_marker("KORVANE_FAULT_READ");
+    if (marker != nullptr && fd_name_ends_with(fd, ".npy")) hold_at(marker);
 }
 
 }  // namespace
@@ -98,10 +101,7 @@ extern "C" int rename(const char* from, const char* to) {
         errno = EIO;
         return -1;
     }
-    if (fault != nullptr && *fault != '\0') {
-        create_marker(fault);
-        for (;;) ::pause();
-    }
+    if (fault != nullptr && *fault != '\0') hold_at(fault);
     return real(from, to);
 }
 

@@ -83,7 +83,6 @@ std::uint64_t data_side() {
     return problem.real_n == 0 ? state.side : std::min<std::uint64_t>(problem.real_n, state.side);
 }
 
-
 // ---- Power-of-two scaling of whole rows ---------------------------------
 //
 // Row entry j is scaled by 2^s_j with s_j = base + col[j], negated when
@@ -313,6 +312,11 @@ Settled settle_exponents(std::int32_t* e, std::uint64_t n) {
     return {one_scale, lo};
 }
 
+// Inner index k is one of the zero lines that settle_zero_lines places
+// (inner scale 0 until then): its column of A is zero, or its row of B.
+bool zero_column_of_a(std::uint64_t k) { return state.inner_scales[k] == 0.0 && state.column_max_a[k] == 0; }
+bool zero_row_of_b(std::uint64_t k) { return state.inner_scales[k] == 0.0 && state.column_max_a[k] > 0; }
+
 // max_k |row[k]|·f[k] in double over a row of n floats.
 double scaled_row_max(const float* row, std::uint64_t n, const double* f) {
     __m256d mx = _mm256_setzero_pd();
@@ -348,7 +352,7 @@ void settle_zero_lines(std::uint64_t zero_columns_of_a, std::uint64_t zero_rows_
     if (zero_columns_of_a != 0) {
         if (columns.one_scale && !state.empty_column_of_b.load()) {
             for (std::uint64_t k = 0; k < n; ++k)
-                if (state.inner_scales[k] == 0.0 && state.column_max_a[k] == 0) state.inner_exponents[k] += columns.common;
+                if (zero_column_of_a(k)) state.inner_exponents[k] += columns.common;
         } else {
             for (std::uint64_t j = 0; j < n; ++j) state.row_max_b[j] = std::ldexp(1.0, state.column_exponents[j]);
             run(zero_column_of_a_job);
@@ -357,8 +361,7 @@ void settle_zero_lines(std::uint64_t zero_columns_of_a, std::uint64_t zero_rows_
     if (zero_rows_of_b != 0) {
         if (rows.one_scale && !state.empty_row_of_a.load()) {
             for (std::uint64_t k = 0; k < n; ++k)
-                if (state.inner_scales[k] == 0.0 && state.column_max_a[k] > 0)
-                    state.inner_exponents[k] = -(std::ilogb(state.column_max_a[k]) + rows.common);
+                if (zero_row_of_b(k)) state.inner_exponents[k] = -(std::ilogb(state.column_max_a[k]) + rows.common);
         } else {
             run(zero_row_of_b_job);
         }
@@ -590,7 +593,7 @@ void zero_column_of_a_job(int w) {
     const Range r = share(w, n);
     const double* column_scales = state.row_max_b;  // 2^c_j, see settle_zero_lines
     for (std::uint64_t k = r.first; k < r.last; ++k)
-        if (state.inner_scales[k] == 0.0 && state.column_max_a[k] == 0) {
+        if (zero_column_of_a(k)) {
             const double peak = scaled_row_max(state.b + k * state.ldb, n, column_scales);
             state.inner_exponents[k] = peak > 0 ? std::ilogb(peak) : 0;
         }
@@ -600,10 +603,9 @@ void zero_row_of_b_job(int w) {
     const std::uint64_t n = state.side;
     const Range r = share(w, n);
     // The columns of the strip whose row of B is zero lie in [first, last).
-    auto wanted = [](std::uint64_t k) { return state.inner_scales[k] == 0.0 && state.column_max_a[k] > 0; };
     std::uint64_t first = r.first, last = r.last;
-    while (first < last && !wanted(first)) ++first;
-    while (last > first && !wanted(last - 1)) --last;
+    while (first < last && !zero_row_of_b(first)) ++first;
+    while (last > first && !zero_row_of_b(last - 1)) --last;
     if (first == last) return;
     double* m = state.row_max_b;  // free again: scaled column maxima of A
     std::fill(m + first, m + last, 0.0);
@@ -612,7 +614,7 @@ void zero_row_of_b_job(int w) {
         max_into(m, state.a + i * state.lda, first, last, std::ldexp(1.0, state.row_exponents[i]));
     }
     for (std::uint64_t k = first; k < last; ++k)
-        if (wanted(k)) state.inner_exponents[k] = -std::ilogb(m[k]);
+        if (zero_row_of_b(k)) state.inner_exponents[k] = -std::ilogb(m[k]);
 }
 
 void column_max_scaled_job(int w) {

@@ -45,24 +45,23 @@ void KeptEntries::clear_counts() { std::fill(first_, first_ + kMaxJobs + 1, 0); 
 
 void KeptEntries::make_room(int jobs) {
     for (int w = 1; w <= jobs; ++w) first_[w] += first_[w - 1];
-    std::fill(first_ + jobs + 1, first_ + kMaxJobs + 1, first_[jobs]);
     const std::uint64_t total = first_[jobs];
     if (total <= capacity_) return;
+    release_slots();
+    slots_ = square_view::alloc_vector<Entry>(total, bytes_, "equilibration allocation overflow");
+    capacity_ = total;
+}
+
+void KeptEntries::release_slots() {
     std::free(slots_);
     slots_ = nullptr;
     capacity_ = bytes_ = 0;
-    std::uint64_t bytes = 0;
-    slots_ = square_view::alloc_vector<Entry>(total, bytes, "equilibration allocation overflow");
-    capacity_ = total;
-    bytes_ = bytes;
 }
 
 KeptEntries::Cursor KeptEntries::cursor(int w) { return Cursor(slots_ + first_[w], slots_ + first_[w + 1]); }
 
 void KeptEntries::release() {
-    std::free(slots_);
-    slots_ = nullptr;
-    capacity_ = bytes_ = 0;
+    release_slots();
     clear_counts();
 }
 

@@ -75,6 +75,8 @@ public:
     void release();
 
 private:
+    void release_slots();
+
     Entry* slots_ = nullptr;
     std::uint64_t capacity_ = 0;  // slots allocated
     std::uint64_t bytes_ = 0;
